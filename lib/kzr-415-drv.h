@@ -1,0 +1,120 @@
+/*
+ * libkzr-415-drv: user-space driver for the kzr-415 two-channel I2C temperature sensor.
+ *
+ * The library talks to the device through the kernel's i2c-dev character device. Every
+ * register operation is a register write (one I2C_RDWR call carrying one write message:
+ * the register pointer followed by the image) or a register read (one I2C_RDWR call with
+ * the pointer alone, then a second I2C_RDWR call with one read message). Each call carries
+ * its own slave address; the library never selects a slave with I2C_SLAVE.
+ *
+ * The library keeps no state and allocates nothing. Buffers passed in belong to the caller
+ * and are only read or filled during the call. Failures are reported where they happen, on
+ * the console, and then returned as -1 (or -1.0f).
+ *
+ * Thread safety: independent descriptors may be used from several threads at once. A
+ * descriptor shared between threads needs the caller to serialise whole calls, since a
+ * register read is two transfers and alert_mode_set is a read-modify-write.
+ */
+#ifndef KZR_415_DRV_H
+#define KZR_415_DRV_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define KZR_415_API __attribute__((visibility("default")))
+#else
+#define KZR_415_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The device's 7-bit slave address as the program uses it. */
+#define KZR_415_SLAVE_ADDR 0x48
+
+/* Register pointers. Images are sent most significant byte first, channel 1 first. */
+#define TEMPERATURE_REG 0x00   /* 6 bytes, read only: two 24-bit readings */
+#define CONFIGURATION_REG 0x01 /* 2 bytes: one configuration byte per channel */
+#define T_LOW_REG 0x02         /* 6 bytes: two 24-bit low thresholds */
+#define T_HIGH_REG 0x03        /* 6 bytes: two 24-bit high thresholds */
+
+/* Direction of the register accessors. */
+#define REG_WRITE 0
+#define REG_READ 1
+
+/*
+ * Opens the bus device node `path` (for example "/dev/i2c-4") for reading and writing.
+ * Returns the bus descriptor, which the caller owns until i2c_close.
+ * Does not return on failure: prints "Could not open i2c at <path>" and a perror line for
+ * the path on standard error, then ends the process with exit status 1.
+ */
+KZR_415_API int i2c_open(const char *path);
+
+/*
+ * Closes the bus descriptor. Returns 0, whatever close reports (also for a descriptor that
+ * is not open).
+ */
+KZR_415_API int i2c_close(int fd);
+
+/*
+ * Register write: one I2C_RDWR call with one write message [reg, data[0..len-1]] to
+ * slave_addr. `data` is only read; it may be NULL when len is 0.
+ * Returns 0 on success. On a failed transfer prints "ioctl(): <error>" and
+ * "ioctl returned <n>" on standard error and returns -1. A count above 6 (the longest
+ * register image) or a NULL data pointer with a non-zero count is refused with -1 and one
+ * line on standard error, before any bus traffic.
+ */
+KZR_415_API int kzr_415_write(int fd, uint16_t slave_addr, uint8_t reg, const uint8_t *data,
+                              uint8_t len);
+
+/*
+ * Register read: a register write of the pointer alone (its own transfer), then a second
+ * I2C_RDWR call with one read message of len bytes into `data`, which the caller owns.
+ * Returns 0 on success, -1 on failure; each failed transfer is reported as for
+ * kzr_415_write, and a failed pointer write is followed by no read. After a failed read
+ * `data` holds whatever the kernel left in it. A NULL data pointer with a non-zero count is
+ * refused with -1 and one line on standard error, before any bus traffic.
+ */
+KZR_415_API int kzr_415_read(int fd, uint16_t slave_addr, uint8_t reg, uint8_t *data, uint8_t len);
+
+/*
+ * Reads the configuration register (2 bytes) and the temperature register (6 bytes), prints
+ * both channels' raw bytes on standard output as "raw value 1:b0 b1 b2" and
+ * "raw value 2:b3 b4 b5", and returns channel 1's or 2's reading decoded in the encoding
+ * that the channel's configuration byte selects (bit 5 set: sign-magnitude with quarter
+ * steps; clear: 24-bit two's complement with 13 fraction bits).
+ * Returns -1.0f on failure: a failed configuration read prints "read configure register err!",
+ * a failed temperature read "read temperature register err!" (standard output, after the
+ * transport's own lines on standard error). A channel other than 1 or 2 returns -1.0f after
+ * both reads and the raw lines. A reading of -1.0 cannot be told from a failure.
+ */
+KZR_415_API float temperature_reg_read(int fd, uint16_t slave_addr, int channel);
+
+/*
+ * Register accessors for the configuration (2-byte image), low threshold and high
+ * threshold (6-byte images) registers. rw REG_WRITE writes the caller's image with one
+ * register write; rw REG_READ reads the register into the caller's buffer with one
+ * register read. Return 0 on success and -1 on a failed transfer (reported by the
+ * transport); any other rw returns 0 and touches neither the bus nor the buffer.
+ * `data` must hold the image's length.
+ */
+KZR_415_API int configurature_reg_control(int fd, uint16_t slave_addr, uint8_t *data, int rw);
+KZR_415_API int t_low_reg_control(int fd, uint16_t slave_addr, uint8_t *data, int rw);
+KZR_415_API int t_high_reg_control(int fd, uint16_t slave_addr, uint8_t *data, int rw);
+
+/*
+ * Sets one channel's alert mode (0 to 3, bits 2:1 of its configuration byte) by reading the
+ * configuration register, changing that channel's two bits and writing both bytes back:
+ * three transfers. Returns 0 on success and -1 when the read or the write fails (no write
+ * follows a failed read). A channel other than 1 or 2 returns 0 after the read, with no
+ * write. A mode above 3 is refused with -1 and one line on standard error, before any bus
+ * traffic.
+ */
+KZR_415_API int alert_mode_set(int fd, uint16_t slave_addr, int channel, unsigned int mode);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KZR_415_DRV_H */
