@@ -1,0 +1,133 @@
+#include "emulated-bus.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <span>
+
+#include <unistd.h>
+
+namespace kzr415::sim {
+
+namespace {
+
+void append_bytes(std::string &out, const std::vector<std::uint8_t> &bytes) {
+    out += '[';
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        std::array<char, 4> hex{};
+        std::snprintf(hex.data(), hex.size(), i == 0 ? "%02x" : " %02x", bytes[i]);
+        out += hex.data();
+    }
+    out += ']';
+}
+
+std::string errno_name(int error) {
+    if (const char *name = strerrorname_np(error)) {
+        return name;
+    }
+    return "errno " + std::to_string(error);
+}
+
+} // namespace
+
+std::string format_transfer(const RecordedTransfer &transfer) {
+    std::string out;
+    for (const auto &message : transfer.messages) {
+        if (!out.empty()) {
+            out += " + ";
+        }
+        std::array<char, 32> head{};
+        const bool is_read = (message.flags & I2C_M_RD) != 0;
+        std::snprintf(head.data(), head.size(), "%c 0x%02x ", is_read ? 'R' : 'W',
+                      unsigned{message.addr});
+        out += head.data();
+        if (is_read) {
+            out += std::to_string(message.length);
+            if (transfer.error == 0) {
+                out += " -> ";
+                append_bytes(out, message.bytes);
+            }
+        } else {
+            append_bytes(out, message.bytes);
+        }
+    }
+    if (transfer.error != 0) {
+        out += " FAILED " + errno_name(transfer.error);
+    }
+    return out;
+}
+
+void EmulatedBus::reset(const DeviceModel &device) {
+    const std::lock_guard guard(lock_);
+    device_ = device;
+    device_present_ = true;
+    fault_ = Fault{};
+    count_ = 0;
+    record_.clear();
+}
+
+int EmulatedBus::rdwr(const i2c_rdwr_ioctl_data &request) {
+    // The kernel refuses these before any bus activity.
+    if (request.msgs == nullptr || request.nmsgs == 0 ||
+        request.nmsgs > max_messages_per_transfer) {
+        return -EINVAL;
+    }
+    const std::span<const i2c_msg> messages(request.msgs, request.nmsgs);
+    for (const auto &message : messages) {
+        if (message.len > max_message_length || (message.len != 0 && message.buf == nullptr)) {
+            return message.len > max_message_length ? -EINVAL : -EFAULT;
+        }
+    }
+
+    const std::lock_guard guard(lock_);
+    RecordedTransfer record;
+    const int result = execute(request, record);
+    record.error = result < 0 ? -result : 0;
+    trace(record);
+    record_.push_back(std::move(record));
+    return result;
+}
+
+int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer &record) {
+    ++count_;
+    const std::span<const i2c_msg> messages(request.msgs, request.nmsgs);
+    for (const auto &message : messages) {
+        RecordedMessage recorded{message.addr, message.flags, message.len, {}};
+        if ((message.flags & I2C_M_RD) == 0) {
+            recorded.bytes.assign(message.buf, message.buf + message.len);
+        }
+        record.messages.push_back(std::move(recorded));
+    }
+
+    const bool injected = fault_.transfer != 0 && (count_ == fault_.transfer ||
+                                                   (fault_.onwards && count_ > fault_.transfer));
+    if (injected) {
+        return -fault_.error;
+    }
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        const auto &message = messages[i];
+        if (!device_present_ || message.addr != device_.address()) {
+            return -ENXIO; // nobody acknowledges the address
+        }
+        const std::span<std::uint8_t> bytes(message.buf, message.len);
+        if ((message.flags & I2C_M_RD) != 0) {
+            device_.read(bytes);
+            record.messages[i].bytes.assign(bytes.begin(), bytes.end());
+        } else {
+            device_.write(bytes);
+        }
+    }
+    return static_cast<int>(messages.size());
+}
+
+void EmulatedBus::trace(const RecordedTransfer &record) const {
+    if (trace_fd_ < 0) {
+        return;
+    }
+    const std::string line = format_transfer(record) + '\n';
+    // One write per line, so concurrent writers never interleave within a line.
+    (void)::write(trace_fd_, line.data(), line.size());
+}
+
+} // namespace kzr415::sim

@@ -1,0 +1,79 @@
+// An i2c-dev bus adapter in user space: serves I2C_RDWR the way the kernel does, for one
+// kzr-415 device model, with a record of every transfer and injectable faults.
+#pragma once
+
+#include "device-model.hpp"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+
+namespace kzr415::sim {
+
+// The kernel's limits on one I2C_RDWR request.
+inline constexpr unsigned max_messages_per_transfer = 42; // I2C_RDWR_IOCTL_MAX_MSGS
+inline constexpr unsigned max_message_length = 8192;
+
+struct RecordedMessage {
+    std::uint16_t addr = 0;
+    std::uint16_t flags = 0;
+    std::uint16_t length = 0;
+    std::vector<std::uint8_t> bytes; // written bytes, or bytes read (empty if it failed)
+};
+
+struct RecordedTransfer {
+    std::vector<RecordedMessage> messages;
+    int error = 0; // 0 on success, else the errno the transfer failed with
+};
+
+// Makes bus transfer number `transfer` (counting from 1) fail with `error`, and with
+// `onwards` every later one too. Transfer 0 means no fault.
+struct Fault {
+    unsigned transfer = 0;
+    int error = 0;
+    bool onwards = false;
+};
+
+// Formats one transfer in the bus notation: "W 0x48 [01 1c 1c]",
+// "R 0x48 2 -> [1c 1c]"; messages joined by a repeated start are separated by " + ",
+// and a failed transfer ends with " FAILED <errno name>".
+std::string format_transfer(const RecordedTransfer &transfer);
+
+class EmulatedBus {
+  public:
+    explicit EmulatedBus(DeviceModel device = DeviceModel{}) : device_(device) {}
+
+    // Serves one I2C_RDWR request: returns the number of messages, or -errno.
+    int rdwr(const i2c_rdwr_ioctl_data &request);
+
+    // Starts over with a new device: no fault, no record, no transfers counted.
+    void reset(const DeviceModel &device);
+
+    DeviceModel &device() { return device_; }
+    void set_device_present(bool present) { device_present_ = present; }
+    void set_fault(Fault fault) { fault_ = fault; }
+    // Writes every transfer's line to this descriptor as it happens (-1: none).
+    void set_trace_fd(int fd) { trace_fd_ = fd; }
+
+    [[nodiscard]] const std::vector<RecordedTransfer> &transfers() const { return record_; }
+    void clear_record() { record_.clear(); }
+    [[nodiscard]] unsigned transfer_count() const { return count_; }
+
+  private:
+    int execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer &record);
+    void trace(const RecordedTransfer &record) const;
+
+    std::mutex lock_; // one transfer at a time, as the kernel's bus lock makes it
+    DeviceModel device_;
+    bool device_present_ = true;
+    Fault fault_;
+    int trace_fd_ = -1;
+    unsigned count_ = 0;
+    std::vector<RecordedTransfer> record_;
+};
+
+} // namespace kzr415::sim

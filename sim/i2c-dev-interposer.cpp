@@ -1,0 +1,235 @@
+#include "i2c-dev-interposer.hpp"
+
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace kzr415::sim {
+
+namespace {
+
+using open_fn = int (*)(const char *, int, ...);
+using openat_fn = int (*)(int, const char *, int, ...);
+using open2_fn = int (*)(const char *, int);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+using close_fn = int (*)(int);
+
+template <class F>
+F next(const char *name) {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym's contract
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+constexpr int max_tracked_fd = 4096;
+
+struct State {
+    SimConfig config;
+    EmulatedBus bus;
+    std::array<std::atomic<bool>, max_tracked_fd> simulated{};
+};
+
+void apply(State &state, const SimConfig &config) {
+    state.config = config;
+    DeviceModel device(config.address);
+    device.registers() = config.registers;
+    state.bus.reset(device);
+    state.bus.set_device_present(config.device_present);
+    state.bus.set_fault(config.fault);
+    int trace_fd = -1;
+    if (config.trace == "-") {
+        trace_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    } else if (!config.trace.empty()) {
+        trace_fd = next<open_fn>("open")(config.trace.c_str(),
+                                         O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    state.bus.set_trace_fd(trace_fd);
+}
+
+// Never destroyed: descriptors may still be closed while the process runs its exit handlers.
+State &state() {
+    static State &instance = *new State;
+    static std::once_flag from_environment;
+    std::call_once(from_environment, [] {
+        std::string error;
+        const auto config = config_from_environment(error);
+        if (!config) {
+            std::fprintf(stderr, "kzr-415 emulated bus: %s\n", error.c_str());
+            std::_Exit(2);
+        }
+        apply(instance, *config);
+    });
+    return instance;
+}
+
+bool is_node(const char *path) {
+    return path != nullptr && state().config.node == path;
+}
+
+// Opens a stand-in descriptor for the simulated node; -1 with errno set on failure.
+int open_node(int flags) {
+    auto &s = state();
+    if (!s.config.node_present) {
+        errno = ENOENT;
+        return -1;
+    }
+    const int fd = next<open_fn>("open")("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    if (fd >= max_tracked_fd) {
+        next<close_fn>("close")(fd);
+        errno = EMFILE;
+        return -1;
+    }
+    if (fd >= 0) {
+        s.simulated[static_cast<std::size_t>(fd)] = true;
+    }
+    return fd;
+}
+
+bool is_simulated(int fd) {
+    return fd >= 0 && fd < max_tracked_fd && state().simulated[static_cast<std::size_t>(fd)];
+}
+
+int serve_ioctl(unsigned long request, void *arg) {
+    if (request != I2C_RDWR) {
+        errno = ENOTTY;
+        return -1;
+    }
+    if (arg == nullptr) {
+        errno = EFAULT;
+        return -1;
+    }
+    const int result = state().bus.rdwr(*static_cast<const i2c_rdwr_ioctl_data *>(arg));
+    if (result < 0) {
+        errno = -result;
+        return -1;
+    }
+    return result;
+}
+
+} // namespace
+
+void configure(const SimConfig &config) {
+    apply(state(), config);
+}
+
+EmulatedBus &bus() {
+    return state().bus;
+}
+
+} // namespace kzr415::sim
+
+// The C library's entry points, under their own symbol names. Asm labels keep the names
+// exact whatever <fcntl.h> redirects them to (open64 with 64-bit file offsets).
+extern "C" {
+int kzr415_open(const char *path, int flags, ...) __asm__("open");
+int kzr415_open64(const char *path, int flags, ...) __asm__("open64");
+int kzr415_openat(int dirfd, const char *path, int flags, ...) __asm__("openat");
+int kzr415_openat64(int dirfd, const char *path, int flags, ...) __asm__("openat64");
+int kzr415_open_2(const char *path, int flags) __asm__("__open_2");
+int kzr415_open64_2(const char *path, int flags) __asm__("__open64_2");
+int kzr415_ioctl(int fd, unsigned long request, ...) __asm__("ioctl");
+int kzr415_ioctl_time64(int fd, unsigned long request, ...) __asm__("__ioctl_time64");
+int kzr415_close(int fd) __asm__("close");
+}
+
+namespace sim = kzr415::sim;
+
+namespace {
+
+mode_t mode_argument(int flags, va_list args) {
+    const bool has_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    return has_mode ? static_cast<mode_t>(va_arg(args, unsigned int)) : 0;
+}
+
+} // namespace
+
+int kzr415_open(const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return sim::is_node(path) ? sim::open_node(flags)
+                              : sim::next<sim::open_fn>("open")(path, flags, mode);
+}
+
+int kzr415_open64(const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return sim::is_node(path) ? sim::open_node(flags)
+                              : sim::next<sim::open_fn>("open64")(path, flags, mode);
+}
+
+int kzr415_openat(int dirfd, const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return sim::is_node(path) ? sim::open_node(flags)
+                              : sim::next<sim::openat_fn>("openat")(dirfd, path, flags, mode);
+}
+
+int kzr415_openat64(int dirfd, const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    return sim::is_node(path) ? sim::open_node(flags)
+                              : sim::next<sim::openat_fn>("openat64")(dirfd, path, flags, mode);
+}
+
+int kzr415_open_2(const char *path, int flags) {
+    return sim::is_node(path) ? sim::open_node(flags)
+                              : sim::next<sim::open2_fn>("__open_2")(path, flags);
+}
+
+int kzr415_open64_2(const char *path, int flags) {
+    return sim::is_node(path) ? sim::open_node(flags)
+                              : sim::next<sim::open2_fn>("__open64_2")(path, flags);
+}
+
+namespace {
+int forward_ioctl(const char *real_name, int fd, unsigned long request, void *arg) {
+    if (sim::is_simulated(fd)) {
+        return sim::serve_ioctl(request, arg);
+    }
+    auto real = sim::next<sim::ioctl_fn>(real_name);
+    if (real == nullptr) { // no __ioctl_time64 in a 64-bit C library
+        real = sim::next<sim::ioctl_fn>("ioctl");
+    }
+    return real(fd, request, arg);
+}
+} // namespace
+
+int kzr415_ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    return forward_ioctl("ioctl", fd, request, arg);
+}
+
+int kzr415_ioctl_time64(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    return forward_ioctl("__ioctl_time64", fd, request, arg);
+}
+
+int kzr415_close(int fd) {
+    if (sim::is_simulated(fd)) {
+        sim::state().simulated[static_cast<std::size_t>(fd)] = false;
+    }
+    return sim::next<sim::close_fn>("close")(fd);
+}

@@ -1,0 +1,140 @@
+#include "sim-config.hpp"
+
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <cstdlib>
+#include <utility>
+
+namespace kzr415::sim {
+
+namespace {
+
+template <class T>
+bool parse_number(std::string_view text, T &value) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    const auto *end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
+    return ec == std::errc{} && ptr == end && !text.empty();
+}
+
+constexpr std::array<std::pair<std::string_view, int>, 9> errno_names{{
+    {"EIO", EIO},
+    {"ENXIO", ENXIO},
+    {"ETIMEDOUT", ETIMEDOUT},
+    {"EREMOTEIO", EREMOTEIO},
+    {"EAGAIN", EAGAIN},
+    {"EBUSY", EBUSY},
+    {"EINVAL", EINVAL},
+    {"ENODEV", ENODEV},
+    {"EOPNOTSUPP", EOPNOTSUPP},
+}};
+
+} // namespace
+
+bool parse_hex_bytes(std::string_view text, std::span<std::uint8_t> out) {
+    std::size_t n = 0;
+    while (!text.empty()) {
+        const auto start = text.find_first_not_of(" ,\t");
+        if (start == std::string_view::npos) {
+            break;
+        }
+        text.remove_prefix(start);
+        const auto length = std::min(text.find_first_of(" ,\t"), text.size());
+        auto token = text.substr(0, length);
+        text.remove_prefix(length);
+        if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
+            token.remove_prefix(2);
+        }
+        unsigned value = 0;
+        const auto *end = token.data() + token.size();
+        const auto [ptr, ec] = std::from_chars(token.data(), end, value, 16);
+        if (ec != std::errc{} || ptr != end || value > 0xFF || n == out.size()) {
+            return false;
+        }
+        out[n++] = static_cast<std::uint8_t>(value);
+    }
+    return n == out.size();
+}
+
+int parse_errno(std::string_view text) {
+    for (const auto &[name, value] : errno_names) {
+        if (text == name) {
+            return value;
+        }
+    }
+    int value = 0;
+    return parse_number(text, value) && value > 0 ? value : 0;
+}
+
+std::optional<Fault> parse_fault(std::string_view text) {
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos) {
+        return std::nullopt;
+    }
+    Fault fault;
+    auto index = text.substr(0, colon);
+    if (!index.empty() && index.back() == '+') {
+        fault.onwards = true;
+        index.remove_suffix(1);
+    }
+    fault.error = parse_errno(text.substr(colon + 1));
+    if (!parse_number(index, fault.transfer) || fault.transfer == 0 || fault.error == 0) {
+        return std::nullopt;
+    }
+    return fault;
+}
+
+std::optional<SimConfig> config_from_environment(std::string &error) {
+    SimConfig config;
+    const auto variable = [](const char *name) -> std::optional<std::string_view> {
+        const char *value = std::getenv(name);
+        if (value == nullptr) {
+            return std::nullopt;
+        }
+        return std::string_view(value);
+    };
+    const auto bad = [&error](const char *name, std::string_view value) {
+        error = std::string("bad value for ") + name + ": '" + std::string(value) + "'";
+        return std::nullopt;
+    };
+
+    if (auto v = variable("KZR415_SIM_NODE")) {
+        config.node = *v;
+    }
+    if (auto v = variable("KZR415_SIM_ADDRESS")) {
+        if (!parse_number(*v, config.address) || config.address > 0x7F) {
+            return bad("KZR415_SIM_ADDRESS", *v);
+        }
+    }
+    const std::array<std::pair<const char *, std::span<std::uint8_t>>, 4> images{{
+        {"KZR415_SIM_TEMPERATURE", config.registers.temperature},
+        {"KZR415_SIM_CONFIGURATION", config.registers.configuration},
+        {"KZR415_SIM_T_LOW", config.registers.t_low},
+        {"KZR415_SIM_T_HIGH", config.registers.t_high},
+    }};
+    for (const auto &[name, image] : images) {
+        if (auto v = variable(name); v && !parse_hex_bytes(*v, image)) {
+            return bad(name, *v);
+        }
+    }
+    if (auto v = variable("KZR415_SIM_FAIL")) {
+        const auto fault = parse_fault(*v);
+        if (!fault) {
+            return bad("KZR415_SIM_FAIL", *v);
+        }
+        config.fault = *fault;
+    }
+    config.device_present = variable("KZR415_SIM_NO_DEVICE").value_or("0") == "0";
+    config.node_present = variable("KZR415_SIM_NO_NODE").value_or("0") == "0";
+    if (auto v = variable("KZR415_SIM_TRACE")) {
+        config.trace = *v;
+    }
+    return config;
+}
+
+} // namespace kzr415::sim
