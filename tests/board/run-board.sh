@@ -232,7 +232,7 @@ boot() { # boot NAME DEVICE-ADDRESS
             -M vexpress-a9 -m 128 -no-reboot -display none -net none \
             -audiodev none,id=snd0 -monitor stdio -serial "file:$work/$name.log" \
             -kernel "$kernel" -dtb "$dtb" -initrd "$initrd" \
-            -append "console=ttyAMA0 quiet panic=-1" \
+            -append "console=ttyAMA0 panic=-1" \
             -device "tmp105,id=sensor,address=$addr" \
             >"$work/$name.qemu" 2>&1 || rc=$?
     end=$(date +%s.%N)
