@@ -9,7 +9,7 @@ set(KZR415_CROSS_TRIPLET arm-linux-gnueabihf)
 set(CMAKE_C_COMPILER ${KZR415_CROSS_TRIPLET}-gcc)
 set(CMAKE_CXX_COMPILER ${KZR415_CROSS_TRIPLET}-g++)
 
-# The target's libraries and headers live in Debian's multiarch-free cross root.
+# Debian's cross packages put the target's C library and headers under /usr/<triplet>.
 set(KZR415_CROSS_ROOT /usr/${KZR415_CROSS_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH ${KZR415_CROSS_ROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
@@ -18,8 +18,8 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Test programs run on this machine under user-mode emulation, with the target's dynamic
-# loader and libraries taken from the cross root.
+# loader and libraries taken from the cross root. An emulator given on the command line wins.
 find_program(KZR415_QEMU_ARM qemu-arm)
-if(KZR415_QEMU_ARM)
+if(KZR415_QEMU_ARM AND NOT DEFINED CACHE{CMAKE_CROSSCOMPILING_EMULATOR})
     set(CMAKE_CROSSCOMPILING_EMULATOR ${KZR415_QEMU_ARM} -L ${KZR415_CROSS_ROOT})
 endif()
