@@ -1,9 +1,9 @@
 # The two commands of a fresh Debian 12 machine:
 #   make demo    builds and runs kzr-415-tool on a simulated kzr-415
 #   make check   installs what is missing, builds and passes every test
-# One configuration alone: make check-host, make check-armhf.
+# One configuration alone: make check-host, make check-armhf, make check-board.
 .PHONY: all demo check deps check-host clean
-.PHONY: check-armhf
+.PHONY: check-armhf check-board
 
 all: check
 
@@ -15,7 +15,7 @@ demo: deps
 	cmake --build --preset host --target kzr-415-tool kzr-415-sim-bus
 	scripts/demo.sh build/host
 
-check: deps check-host check-armhf
+check: deps check-host check-armhf check-board
 
 check-host: deps
 	cmake --workflow --preset host
@@ -24,6 +24,12 @@ check-host: deps
 check-armhf: deps
 	scripts/install-deps.sh g++-arm-linux-gnueabihf qemu-user file
 	cmake --workflow --preset armhf
+
+# The armhf build booted on an emulated ARM board (qemu-system-arm) with the kernel's own
+# i2c-dev; downloads Debian's armhf kernel and busybox once into ~/.cache/kzr-415-board.
+check-board: check-armhf
+	scripts/install-deps.sh qemu-system-arm cpio python3
+	ctest --preset armhf-board
 
 clean:
 	rm -rf build
