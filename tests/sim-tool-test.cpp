@@ -256,6 +256,18 @@ TEST(WrapperRun, PassesTheProgramsExitStatusThrough) {
         << environment.out;
 }
 
+TEST(WrapperRun, StartsTheProgramThroughAnEmulatorThatPassesThePreloadOn) {
+    const auto result = run_sim({"--emulator", std::string("sh ") + KZR415_FAKE_EMULATOR, "--fail",
+                                 "1:EIO", "--", "kzr415-no-such-program"});
+    EXPECT_EQ(result.err, "kzr-415-sim: kzr415-no-such-program: No such file or directory\n");
+    EXPECT_EQ(result.status, 127);
+    const auto tool_run = run_sim(
+        {"--emulator", std::string("sh ") + KZR415_FAKE_EMULATOR, "--fail", "1:EIO", "--", tool});
+    EXPECT_EQ(tool_run.err, "emulator preload: none\nioctl(): Input/output error\n"
+                            "ioctl returned -1\n");
+    EXPECT_EQ(tool_run.status, 0);
+}
+
 TEST(WrapperRun, AProgramThatCannotBeStartedEndsWithStatus127) {
     const auto missing = run_sim({"--", "/nonexistent/program"});
     EXPECT_EQ(missing.err, "kzr-415-sim: /nonexistent/program: No such file or directory\n");
