@@ -70,9 +70,9 @@ int main(int argc, char **argv) {
     const double base = median(raw_null);
     std::printf("median of %d samples of %d calls each\n", samples, calls_per_sample);
     std::printf("  ioctl on /dev/null (system call):        %9.0f ns   1.0\n", base);
-    std::printf("  ioctl on /dev/null (through the preload): %8.0f ns %5.1f\n",
-                median(libc_null), median(libc_null) / base);
-    std::printf("  emulated I2C_RDWR, one 2-byte read:       %8.0f ns %5.1f\n",
-                median(emulated), median(emulated) / base);
+    std::printf("  ioctl on /dev/null (through the preload): %8.0f ns %5.1f\n", median(libc_null),
+                median(libc_null) / base);
+    std::printf("  emulated I2C_RDWR, one 2-byte read:       %8.0f ns %5.1f\n", median(emulated),
+                median(emulated) / base);
     return 0;
 }
