@@ -257,23 +257,27 @@ int kzr415_close(int fd) {
 }
 
 // read and write on the node move one message from or to the descriptor's slave address.
+// Every read and write of the program passes here, so the C library's are looked up once.
 ssize_t kzr415_read(int fd, void *buffer, size_t count) {
     if (sim::is_simulated(fd)) {
         return sim::c_result(sim::client_read(sim::bus(), sim::client(fd), buffer, count));
     }
-    return sim::next<sim::read_fn>("read")(fd, buffer, count);
+    static const auto real = sim::next<sim::read_fn>("read");
+    return real(fd, buffer, count);
 }
 
 ssize_t kzr415_read_chk(int fd, void *buffer, size_t count, size_t size) {
     if (sim::is_simulated(fd) && count <= size) {
         return sim::c_result(sim::client_read(sim::bus(), sim::client(fd), buffer, count));
     }
-    return sim::next<sim::read_chk_fn>("__read_chk")(fd, buffer, count, size);
+    static const auto real = sim::next<sim::read_chk_fn>("__read_chk");
+    return real(fd, buffer, count, size);
 }
 
 ssize_t kzr415_write(int fd, const void *buffer, size_t count) {
     if (sim::is_simulated(fd)) {
         return sim::c_result(sim::client_write(sim::bus(), sim::client(fd), buffer, count));
     }
-    return sim::next<sim::write_fn>("write")(fd, buffer, count);
+    static const auto real = sim::next<sim::write_fn>("write");
+    return real(fd, buffer, count);
 }
