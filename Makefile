@@ -2,7 +2,7 @@
 #   make demo    builds and runs kzr-415-tool on a simulated kzr-415
 #   make check   installs what is missing, builds and passes every test
 # One configuration alone: make check-host, make check-armhf, make check-board.
-.PHONY: all demo check deps check-host clean
+.PHONY: all demo check deps check-host clean sim-deps sim-benchmark
 .PHONY: check-armhf check-board
 
 all: check
@@ -12,10 +12,10 @@ deps:
 
 demo: deps
 	cmake --preset host >/dev/null
-	cmake --build --preset host --target kzr-415-tool kzr-415-sim-bus
+	cmake --build --preset host --target kzr-415-tool kzr-415-sim-bus kzr-415-sim
 	scripts/demo.sh build/host
 
-check: deps check-host check-armhf check-board
+check: deps sim-deps check-host check-armhf check-board
 
 check-host: deps
 	cmake --workflow --preset host
@@ -33,3 +33,13 @@ check-board: check-armhf
 
 clean:
 	rm -rf build
+
+# Debian's i2c-tools, which the kzr-415-sim tests run against the simulated device.
+sim-deps:
+	scripts/install-deps.sh i2c-tools
+
+# What one emulated transfer costs, as a ratio to a plain ioctl (figures, not a test).
+sim-benchmark: deps
+	cmake --preset host >/dev/null
+	cmake --build --preset host --target kzr415-sim-transfer-cost kzr-415-sim-bus kzr-415-sim
+	scripts/sim-transfer-cost.sh build/host

@@ -1,14 +1,14 @@
 #!/usr/bin/env bash
-# Runs kzr-415-tool on the emulated bus with a simulated kzr-415, and shows the bus traffic
-# (lines starting with "bus:") beside the program's output.
+# Runs kzr-415-tool under kzr-415-sim and shows the bus traffic beside the program's output,
+# in the order it happens: lines marked "bus|" are the transfers at the simulated device.
 # Usage: scripts/demo.sh BUILD_DIR
 set -euo pipefail
 build=${1:-build/host}
-trace=$(mktemp)
-trap 'rm -f "$trace"' EXIT
 
-KZR415_SIM_TRACE="$trace" LD_PRELOAD="$build/sim/libkzr-415-sim-bus.so" \
-    "$build/tool/kzr-415-tool" && status=0 || status=$?
-echo "--- exit status $status; bus traffic at the simulated device:"
-sed 's/^/bus: /' "$trace"
+echo "\$ kzr-415-sim --trace - -- kzr-415-tool"
+# stdbuf keeps the program's output line by line, so that it interleaves with the trace.
+"$build/sim/kzr-415-sim" --trace - -- stdbuf -oL "$build/tool/kzr-415-tool" 2>&1 |
+    sed -E 's/^([WR] 0x[0-9a-f]{2} .*)$/        bus| \1/'
+status=${PIPESTATUS[0]}
+echo "--- exit status $status"
 exit "$status"

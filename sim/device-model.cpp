@@ -1,13 +1,23 @@
 #include "device-model.hpp"
 
+#include "temperature-encode.hpp"
+
 #include <algorithm>
 
 namespace kzr415::sim {
 
-std::span<const std::uint8_t> DeviceModel::image() const {
+std::span<const std::uint8_t> DeviceModel::image(std::array<std::uint8_t, 6> &scratch) const {
     switch (pointer_) {
     case 0x00:
-        return registers_.temperature;
+        scratch = registers_.temperature;
+        for (std::size_t channel = 0; channel < 2; ++channel) {
+            if (const auto &celsius = registers_.celsius[channel]) {
+                const bool sign_magnitude = (registers_.configuration[channel] & 0x20U) != 0;
+                const auto bytes = encode_temperature(*celsius, sign_magnitude);
+                std::copy(bytes.begin(), bytes.end(), scratch.begin() + 3 * channel);
+            }
+        }
+        return scratch;
     case 0x01:
         return registers_.configuration;
     case 0x02:
@@ -43,7 +53,8 @@ void DeviceModel::write(std::span<const std::uint8_t> bytes) {
 }
 
 void DeviceModel::read(std::span<std::uint8_t> bytes) const {
-    const auto source = image();
+    std::array<std::uint8_t, 6> scratch{};
+    const auto source = image(scratch);
     const auto n = std::min(bytes.size(), source.size());
     std::copy_n(source.begin(), n, bytes.begin());
     std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(n), bytes.end(), std::uint8_t{0xFF});

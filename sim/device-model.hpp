@@ -4,10 +4,15 @@
 // that register's image (the read-only temperature register ignores them). A read message
 // returns the image of the register last selected; bytes past the image, and every byte of
 // an unknown register, read as 0xFF, as an idle bus does.
+//
+// A channel whose temperature is held in degrees is encoded at the moment the temperature
+// register is read, in the format that the channel's configuration byte (bit 5) selects
+// then; a channel without one returns its bytes of the raw temperature image as they stand.
 #pragma once
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace kzr415::sim {
@@ -18,6 +23,9 @@ struct DeviceRegisters {
     std::array<std::uint8_t, 2> configuration{0x00, 0x00};
     std::array<std::uint8_t, 6> t_low{0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
     std::array<std::uint8_t, 6> t_high{0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    // Each channel's temperature in degrees Celsius, when given so; it takes the place of
+    // the channel's bytes in `temperature`.
+    std::array<std::optional<double>, 2> celsius{};
 };
 
 class DeviceModel {
@@ -28,6 +36,7 @@ class DeviceModel {
     DeviceRegisters &registers() { return registers_; }
     [[nodiscard]] const DeviceRegisters &registers() const { return registers_; }
     [[nodiscard]] std::uint8_t pointer() const { return pointer_; }
+    void set_pointer(std::uint8_t pointer) { pointer_ = pointer; }
 
     // One write message addressed to the device.
     void write(std::span<const std::uint8_t> bytes);
@@ -35,8 +44,9 @@ class DeviceModel {
     void read(std::span<std::uint8_t> bytes) const;
 
   private:
-    // The image the pointer selects; empty for an unknown pointer.
-    [[nodiscard]] std::span<const std::uint8_t> image() const;
+    // The image the pointer selects; empty for an unknown pointer. The temperature image
+    // is built in `scratch`.
+    [[nodiscard]] std::span<const std::uint8_t> image(std::array<std::uint8_t, 6> &scratch) const;
 
     std::uint16_t address_;
     std::uint8_t pointer_ = 0;

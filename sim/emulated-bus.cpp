@@ -1,5 +1,6 @@
 #include "emulated-bus.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -20,6 +21,21 @@ void append_bytes(std::string &out, const std::vector<std::uint8_t> &bytes) {
         out += hex.data();
     }
     out += ']';
+}
+
+// A read whose first byte gives the count of bytes that follow (1 to 32): the message's
+// len, on entry the bytes up to and including the count, grows by that count.
+int receive_block(const DeviceModel &device, i2c_msg &message) {
+    std::array<std::uint8_t, 256 + I2C_SMBUS_BLOCK_MAX> bytes{};
+    const std::size_t head = std::min<std::size_t>(message.len, 256);
+    device.read(std::span(bytes).first(head + I2C_SMBUS_BLOCK_MAX));
+    const unsigned count = bytes[0];
+    if (count == 0 || count > I2C_SMBUS_BLOCK_MAX) {
+        return -EPROTO;
+    }
+    message.len = static_cast<std::uint16_t>(head + count);
+    std::copy_n(bytes.begin(), message.len, message.buf);
+    return 0;
 }
 
 std::string errno_name(int error) {
@@ -78,15 +94,52 @@ int EmulatedBus::rdwr(const i2c_rdwr_ioctl_data &request) {
         if (message.len > max_message_length || (message.len != 0 && message.buf == nullptr)) {
             return message.len > max_message_length ? -EINVAL : -EFAULT;
         }
+        if ((message.flags & I2C_M_RECV_LEN) != 0 &&
+            ((message.flags & I2C_M_RD) == 0 || message.len == 0 ||
+             message.len + unsigned{I2C_SMBUS_BLOCK_MAX} > max_message_length)) {
+            return -EINVAL;
+        }
     }
 
     const std::lock_guard guard(lock_);
     RecordedTransfer record;
+    const int result =
+        state_file_ != nullptr ? execute_shared(request, record) : execute(request, record);
+    record.error = result < 0 ? -result : 0;
+    if (state_file_ == nullptr) {
+        trace(record);
+    }
+    if (recording_) {
+        record_.push_back(std::move(record));
+    }
+    return result;
+}
+
+int EmulatedBus::execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTransfer &record) {
+    const auto report = [this](const char *what) {
+        const std::string line = "kzr-415 emulated bus: state file " + state_file_->path() + ": " +
+                                 what + ": " + std::strerror(errno) + "\n";
+        (void)::write(STDERR_FILENO, line.data(), line.size());
+        return -EIO;
+    };
+    if (!state_file_->lock()) {
+        return report("cannot lock");
+    }
+    DeviceState state{device_, count_};
+    bool was_empty = false;
+    if (!state_file_->load(state, was_empty)) {
+        const int result = report("cannot load");
+        state_file_->unlock();
+        return result;
+    }
+    device_ = state.device;
+    count_ = state.transfers;
     const int result = execute(request, record);
     record.error = result < 0 ? -result : 0;
-    trace(record);
-    record_.push_back(std::move(record));
-    return result;
+    trace(record); // under the lock, so the trace keeps the order of the transfers
+    const bool stored = state_file_->store(DeviceState{device_, count_});
+    state_file_->unlock();
+    return stored ? result : report("cannot store");
 }
 
 int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer &record) {
@@ -109,6 +162,15 @@ int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer &r
         const auto &message = messages[i];
         if (!device_present_ || message.addr != device_.address()) {
             return -ENXIO; // nobody acknowledges the address
+        }
+        if ((message.flags & I2C_M_RECV_LEN) != 0) {
+            const int received = receive_block(device_, request.msgs[i]);
+            if (received < 0) {
+                return received;
+            }
+            record.messages[i].length = message.len;
+            record.messages[i].bytes.assign(message.buf, message.buf + message.len);
+            continue;
         }
         const std::span<std::uint8_t> bytes(message.buf, message.len);
         if ((message.flags & I2C_M_RD) != 0) {

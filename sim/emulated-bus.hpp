@@ -1,8 +1,10 @@
 // An i2c-dev bus adapter in user space: serves I2C_RDWR the way the kernel does, for one
-// kzr-415 device model, with a record of every transfer and injectable faults.
+// kzr-415 device model, with a record of every transfer and injectable faults. With a
+// state file the device and the transfer count live in that file, shared between processes.
 #pragma once
 
 #include "device-model.hpp"
+#include "state-file.hpp"
 
 #include <cstdint>
 #include <mutex>
@@ -17,6 +19,10 @@ namespace kzr415::sim {
 // The kernel's limits on one I2C_RDWR request.
 inline constexpr unsigned max_messages_per_transfer = 42; // I2C_RDWR_IOCTL_MAX_MSGS
 inline constexpr unsigned max_message_length = 8192;
+
+// What the adapter offers (I2C_FUNCS): plain I2C, and every SMBus transfer that the kernel
+// emulates on it, block reads included since the adapter honours I2C_M_RECV_LEN.
+inline constexpr unsigned long adapter_functionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL_ALL;
 
 struct RecordedMessage {
     std::uint16_t addr = 0;
@@ -47,7 +53,9 @@ class EmulatedBus {
   public:
     explicit EmulatedBus(DeviceModel device = DeviceModel{}) : device_(device) {}
 
-    // Serves one I2C_RDWR request: returns the number of messages, or -errno.
+    // Serves one I2C_RDWR request: returns the number of messages, or -errno. A read
+    // message flagged I2C_M_RECV_LEN takes its length from the first byte read (1 to 32)
+    // and gets its len field raised by that count, as the kernel does.
     int rdwr(const i2c_rdwr_ioctl_data &request);
 
     // Starts over with a new device: no fault, no record, no transfers counted.
@@ -58,6 +66,12 @@ class EmulatedBus {
     void set_fault(Fault fault) { fault_ = fault; }
     // Writes every transfer's line to this descriptor as it happens (-1: none).
     void set_trace_fd(int fd) { trace_fd_ = fd; }
+    // Keeps the device and the transfer count in `file` (nullptr: in this process only).
+    // The file's state replaces the device's registers and pointer at each transfer; an
+    // empty file receives the device as it is here.
+    void set_state_file(StateFile *file) { state_file_ = file; }
+    // Whether transfers are kept for transfers(); a long-running program turns it off.
+    void set_recording(bool recording) { recording_ = recording; }
 
     [[nodiscard]] const std::vector<RecordedTransfer> &transfers() const { return record_; }
     void clear_record() { record_.clear(); }
@@ -65,6 +79,7 @@ class EmulatedBus {
 
   private:
     int execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer &record);
+    int execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTransfer &record);
     void trace(const RecordedTransfer &record) const;
 
     std::mutex lock_; // one transfer at a time, as the kernel's bus lock makes it
@@ -72,6 +87,8 @@ class EmulatedBus {
     bool device_present_ = true;
     Fault fault_;
     int trace_fd_ = -1;
+    StateFile *state_file_ = nullptr;
+    bool recording_ = true;
     unsigned count_ = 0;
     std::vector<RecordedTransfer> record_;
 };

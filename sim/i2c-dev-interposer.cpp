@@ -1,5 +1,8 @@
 #include "i2c-dev-interposer.hpp"
 
+#include "i2c-dev-client.hpp"
+#include "state-file.hpp"
+
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -23,6 +26,9 @@ using openat_fn = int (*)(int, const char *, int, ...);
 using open2_fn = int (*)(const char *, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using close_fn = int (*)(int);
+using read_fn = ssize_t (*)(int, void *, std::size_t);
+using read_chk_fn = ssize_t (*)(int, void *, std::size_t, std::size_t);
+using write_fn = ssize_t (*)(int, const void *, std::size_t);
 
 template <class F>
 F next(const char *name) {
@@ -36,6 +42,8 @@ struct State {
     SimConfig config;
     EmulatedBus bus;
     std::array<std::atomic<bool>, max_tracked_fd> simulated{};
+    std::array<I2cDevClient, max_tracked_fd> clients{};
+    std::unique_ptr<StateFile> state_file;
 };
 
 void apply(State &state, const SimConfig &config) {
@@ -45,6 +53,13 @@ void apply(State &state, const SimConfig &config) {
     state.bus.reset(device);
     state.bus.set_device_present(config.device_present);
     state.bus.set_fault(config.fault);
+    state.bus.set_recording(config.record);
+    state.bus.set_state_file(nullptr);
+    state.state_file.reset();
+    if (!config.state.empty()) {
+        state.state_file = std::make_unique<StateFile>(config.state);
+        state.bus.set_state_file(state.state_file.get());
+    }
     int trace_fd = -1;
     if (config.trace == "-") {
         trace_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
@@ -63,7 +78,9 @@ State &state() {
         std::string error;
         const auto config = config_from_environment(error);
         if (!config) {
-            std::fprintf(stderr, "kzr-415 emulated bus: %s\n", error.c_str());
+            // Straight to the C library: this process's write is the interposed one.
+            const std::string line = "kzr-415 emulated bus: " + error + "\n";
+            (void)next<write_fn>("write")(STDERR_FILENO, line.data(), line.size());
             std::_Exit(2);
         }
         apply(instance, *config);
@@ -89,6 +106,7 @@ int open_node(int flags) {
         return -1;
     }
     if (fd >= 0) {
+        s.clients[static_cast<std::size_t>(fd)].reset();
         s.simulated[static_cast<std::size_t>(fd)] = true;
     }
     return fd;
@@ -98,21 +116,22 @@ bool is_simulated(int fd) {
     return fd >= 0 && fd < max_tracked_fd && state().simulated[static_cast<std::size_t>(fd)];
 }
 
-int serve_ioctl(unsigned long request, void *arg) {
-    if (request != I2C_RDWR) {
-        errno = ENOTTY;
-        return -1;
-    }
-    if (arg == nullptr) {
-        errno = EFAULT;
-        return -1;
-    }
-    const int result = state().bus.rdwr(*static_cast<const i2c_rdwr_ioctl_data *>(arg));
+I2cDevClient &client(int fd) {
+    return state().clients[static_cast<std::size_t>(fd)];
+}
+
+// A result or -errno as the C library gives it: the result, or -1 with errno set.
+template <class T>
+T c_result(T result) {
     if (result < 0) {
-        errno = -result;
+        errno = static_cast<int>(-result);
         return -1;
     }
     return result;
+}
+
+int serve_ioctl(int fd, unsigned long request, void *arg) {
+    return static_cast<int>(c_result(client_ioctl(state().bus, client(fd), request, arg)));
 }
 
 } // namespace
@@ -139,6 +158,9 @@ int kzr415_open64_2(const char *path, int flags) __asm__("__open64_2");
 int kzr415_ioctl(int fd, unsigned long request, ...) __asm__("ioctl");
 int kzr415_ioctl_time64(int fd, unsigned long request, ...) __asm__("__ioctl_time64");
 int kzr415_close(int fd) __asm__("close");
+ssize_t kzr415_read(int fd, void *buffer, size_t count) __asm__("read");
+ssize_t kzr415_read_chk(int fd, void *buffer, size_t count, size_t size) __asm__("__read_chk");
+ssize_t kzr415_write(int fd, const void *buffer, size_t count) __asm__("write");
 }
 
 namespace sim = kzr415::sim;
@@ -201,7 +223,7 @@ int kzr415_open64_2(const char *path, int flags) {
 namespace {
 int forward_ioctl(const char *real_name, int fd, unsigned long request, void *arg) {
     if (sim::is_simulated(fd)) {
-        return sim::serve_ioctl(request, arg);
+        return sim::serve_ioctl(fd, request, arg);
     }
     auto real = sim::next<sim::ioctl_fn>(real_name);
     if (real == nullptr) { // no __ioctl_time64 in a 64-bit C library
@@ -232,4 +254,30 @@ int kzr415_close(int fd) {
         sim::state().simulated[static_cast<std::size_t>(fd)] = false;
     }
     return sim::next<sim::close_fn>("close")(fd);
+}
+
+// read and write on the node move one message from or to the descriptor's slave address.
+// Every read and write of the program passes here, so the C library's are looked up once.
+ssize_t kzr415_read(int fd, void *buffer, size_t count) {
+    if (sim::is_simulated(fd)) {
+        return sim::c_result(sim::client_read(sim::bus(), sim::client(fd), buffer, count));
+    }
+    static const auto real = sim::next<sim::read_fn>("read");
+    return real(fd, buffer, count);
+}
+
+ssize_t kzr415_read_chk(int fd, void *buffer, size_t count, size_t size) {
+    if (sim::is_simulated(fd) && count <= size) {
+        return sim::c_result(sim::client_read(sim::bus(), sim::client(fd), buffer, count));
+    }
+    static const auto real = sim::next<sim::read_chk_fn>("__read_chk");
+    return real(fd, buffer, count, size);
+}
+
+ssize_t kzr415_write(int fd, const void *buffer, size_t count) {
+    if (sim::is_simulated(fd)) {
+        return sim::c_result(sim::client_write(sim::bus(), sim::client(fd), buffer, count));
+    }
+    static const auto real = sim::next<sim::write_fn>("write");
+    return real(fd, buffer, count);
 }

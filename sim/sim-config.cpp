@@ -1,5 +1,7 @@
 #include "sim-config.hpp"
 
+#include "temperature-encode.hpp"
+
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -89,6 +91,16 @@ std::optional<Fault> parse_fault(std::string_view text) {
     return fault;
 }
 
+std::optional<double> parse_celsius(std::string_view text) {
+    double value = 0;
+    const auto *end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    if (text.empty() || ec != std::errc{} || ptr != end || !representable_temperature(value)) {
+        return std::nullopt;
+    }
+    return value;
+}
+
 std::optional<SimConfig> config_from_environment(std::string &error) {
     SimConfig config;
     const auto variable = [](const char *name) -> std::optional<std::string_view> {
@@ -122,6 +134,15 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
             return bad(name, *v);
         }
     }
+    const std::array<const char *, 2> celsius{"KZR415_SIM_CELSIUS_1", "KZR415_SIM_CELSIUS_2"};
+    for (std::size_t channel = 0; channel < celsius.size(); ++channel) {
+        if (auto v = variable(celsius[channel])) {
+            config.registers.celsius[channel] = parse_celsius(*v);
+            if (!config.registers.celsius[channel]) {
+                return bad(celsius[channel], *v);
+            }
+        }
+    }
     if (auto v = variable("KZR415_SIM_FAIL")) {
         const auto fault = parse_fault(*v);
         if (!fault) {
@@ -134,6 +155,11 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
     if (auto v = variable("KZR415_SIM_TRACE")) {
         config.trace = *v;
     }
+    if (auto v = variable("KZR415_SIM_STATE")) {
+        config.state = *v;
+    }
+    config.record = false; // a preloaded program may run for long: keep no record
+
     return config;
 }
 

@@ -4,6 +4,9 @@
 //   KZR415_SIM_NODE           bus node path                       default /dev/i2c-4
 //   KZR415_SIM_ADDRESS        the device's 7-bit address          default 0x48
 //   KZR415_SIM_TEMPERATURE    6 hex bytes of the temperature register
+//   KZR415_SIM_CELSIUS_1, KZR415_SIM_CELSIUS_2   a channel's temperature in degrees Celsius,
+//                             encoded when read in the format its configuration selects;
+//                             takes the place of the channel's raw bytes
 //   KZR415_SIM_CONFIGURATION  2 hex bytes of the configuration register
 //   KZR415_SIM_T_LOW, KZR415_SIM_T_HIGH   6 hex bytes each
 //   KZR415_SIM_FAIL           K:ERRNO fails bus transfer K (from 1), K+:ERRNO every one
@@ -11,6 +14,8 @@
 //   KZR415_SIM_NO_DEVICE=1    no device answers: every transfer is NACKed (ENXIO)
 //   KZR415_SIM_NO_NODE=1      the bus node does not exist (ENOENT)
 //   KZR415_SIM_TRACE          file that receives one line per transfer; "-" for stderr
+//   KZR415_SIM_STATE          state file shared by every process that names it: the device
+//                             and the transfer count live there (see state-file.hpp)
 #pragma once
 
 #include "device-model.hpp"
@@ -32,6 +37,8 @@ struct SimConfig {
     DeviceRegisters registers;
     Fault fault;
     std::string trace;
+    std::string state;  // state file path; empty: the device lives in this process only
+    bool record = true; // keep every transfer for EmulatedBus::transfers()
 };
 
 // Parses "03 20 00" (or "0x03,0x20,0x00") into exactly out.size() bytes.
@@ -40,6 +47,8 @@ bool parse_hex_bytes(std::string_view text, std::span<std::uint8_t> out);
 int parse_errno(std::string_view text);
 // Parses "K:ERRNO" or "K+:ERRNO".
 std::optional<Fault> parse_fault(std::string_view text);
+// Parses a temperature in degrees Celsius ("25", "-12.5") that the device can carry.
+std::optional<double> parse_celsius(std::string_view text);
 
 // Reads the KZR415_SIM_* variables; on a bad value returns nullopt with `error` set.
 std::optional<SimConfig> config_from_environment(std::string &error);
