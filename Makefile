@@ -1,9 +1,9 @@
 # The two commands of a fresh Debian 12 machine:
 #   make demo    builds and runs kzr-415-tool on a simulated kzr-415
 #   make check   installs what is missing, builds and passes every test
-# One configuration alone: make check-host, make check-armhf, make check-board.
+# One part alone: make check-host, check-armhf, check-board or check-packages.
 .PHONY: all demo check deps check-host clean sim-deps sim-benchmark
-.PHONY: check-armhf check-board
+.PHONY: check-armhf check-board check-packages
 
 all: check
 
@@ -15,7 +15,7 @@ demo: deps
 	cmake --build --preset host --target kzr-415-tool kzr-415-sim-bus kzr-415-sim
 	scripts/demo.sh build/host
 
-check: deps sim-deps check-host check-armhf check-board
+check: deps sim-deps check-host check-armhf check-board check-packages
 
 check-host: deps
 	cmake --workflow --preset host
@@ -30,6 +30,19 @@ check-armhf: deps
 check-board: check-armhf
 	scripts/install-deps.sh qemu-system-arm cpio python3
 	ctest --preset armhf-board
+
+# Installing and packaging (tests/packaging/): a staging install with its consumers built
+# and run, and the Debian packages checked; for armhf too once its toolchain file exists.
+ARMHF_TOOLCHAIN := cmake/arm-linux-gnueabihf.cmake
+check-packages:
+	scripts/install-deps.sh cmake ninja-build g++ make binutils pkg-config man-db
+	tests/packaging/check-install.sh
+	tests/packaging/check-debs.sh
+	scripts/install-deps.sh g++-arm-linux-gnueabihf qemu-user
+	tests/packaging/check-install.sh --name armhf --toolchain $(ARMHF_TOOLCHAIN) \
+	    --emulator 'qemu-arm -L /usr/arm-linux-gnueabihf'
+	tests/packaging/check-debs.sh --name armhf --toolchain $(ARMHF_TOOLCHAIN) \
+	    --emulator 'qemu-arm -L /usr/arm-linux-gnueabihf' --deb-arch armhf
 
 clean:
 	rm -rf build
