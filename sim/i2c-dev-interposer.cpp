@@ -10,8 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <list>
 #include <memory>
 #include <mutex>
+#include <string_view>
+#include <utility>
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -38,10 +41,21 @@ F next(const char *name) {
 
 constexpr int max_tracked_fd = 4096;
 
+// A further simulated node with its own bus and device, added by a test.
+struct ExtraNode {
+    ExtraNode(std::string node_path, const DeviceModel &device)
+        : path(std::move(node_path)), bus(device) {}
+    std::string path;
+    EmulatedBus bus;
+};
+
 struct State {
     SimConfig config;
     EmulatedBus bus;
-    std::array<std::atomic<bool>, max_tracked_fd> simulated{};
+    std::mutex extra_lock;            // guards the list, not the buses (each has its own lock)
+    std::list<ExtraNode> extra_nodes; // never shrinks: descriptors keep pointing at buses
+    // The bus behind each stand-in descriptor; null for every other descriptor.
+    std::array<std::atomic<EmulatedBus *>, max_tracked_fd> simulated{};
     std::array<I2cDevClient, max_tracked_fd> clients{};
     std::unique_ptr<StateFile> state_file;
 };
@@ -88,14 +102,31 @@ State &state() {
     return instance;
 }
 
-bool is_node(const char *path) {
-    return path != nullptr && state().config.node == path;
+ExtraNode *find_extra_node(State &s, std::string_view path) {
+    const std::lock_guard guard(s.extra_lock);
+    for (auto &node : s.extra_nodes) {
+        if (node.path == path) {
+            return &node;
+        }
+    }
+    return nullptr;
 }
 
-// Opens a stand-in descriptor for the simulated node; -1 with errno set on failure.
-int open_node(int flags) {
+bool is_node(const char *path) {
+    if (path == nullptr) {
+        return false;
+    }
     auto &s = state();
-    if (!s.config.node_present) {
+    return s.config.node == path || find_extra_node(s, path) != nullptr;
+}
+
+// Opens a stand-in descriptor for a simulated node; -1 with errno set on failure.
+int open_node(const char *path, int flags) {
+    auto &s = state();
+    EmulatedBus *node_bus = &s.bus;
+    if (auto *extra = find_extra_node(s, path)) {
+        node_bus = &extra->bus;
+    } else if (!s.config.node_present) {
         errno = ENOENT;
         return -1;
     }
@@ -107,13 +138,14 @@ int open_node(int flags) {
     }
     if (fd >= 0) {
         s.clients[static_cast<std::size_t>(fd)].reset();
-        s.simulated[static_cast<std::size_t>(fd)] = true;
+        s.simulated[static_cast<std::size_t>(fd)] = node_bus;
     }
     return fd;
 }
 
-bool is_simulated(int fd) {
-    return fd >= 0 && fd < max_tracked_fd && state().simulated[static_cast<std::size_t>(fd)];
+EmulatedBus *simulated_bus(int fd) {
+    return fd >= 0 && fd < max_tracked_fd ? state().simulated[static_cast<std::size_t>(fd)].load()
+                                          : nullptr;
 }
 
 I2cDevClient &client(int fd) {
@@ -130,8 +162,8 @@ T c_result(T result) {
     return result;
 }
 
-int serve_ioctl(int fd, unsigned long request, void *arg) {
-    return static_cast<int>(c_result(client_ioctl(state().bus, client(fd), request, arg)));
+int serve_ioctl(EmulatedBus &node_bus, int fd, unsigned long request, void *arg) {
+    return static_cast<int>(c_result(client_ioctl(node_bus, client(fd), request, arg)));
 }
 
 } // namespace
@@ -142,6 +174,18 @@ void configure(const SimConfig &config) {
 
 EmulatedBus &bus() {
     return state().bus;
+}
+
+EmulatedBus &add_node(const std::string &path, const DeviceModel &device) {
+    auto &s = state();
+    const std::lock_guard guard(s.extra_lock);
+    for (auto &node : s.extra_nodes) {
+        if (node.path == path) {
+            node.bus.reset(device);
+            return node.bus;
+        }
+    }
+    return s.extra_nodes.emplace_back(path, device).bus;
 }
 
 } // namespace kzr415::sim
@@ -179,7 +223,7 @@ int kzr415_open(const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path) ? sim::open_node(flags)
+    return sim::is_node(path) ? sim::open_node(path, flags)
                               : sim::next<sim::open_fn>("open")(path, flags, mode);
 }
 
@@ -188,7 +232,7 @@ int kzr415_open64(const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path) ? sim::open_node(flags)
+    return sim::is_node(path) ? sim::open_node(path, flags)
                               : sim::next<sim::open_fn>("open64")(path, flags, mode);
 }
 
@@ -197,7 +241,7 @@ int kzr415_openat(int dirfd, const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path) ? sim::open_node(flags)
+    return sim::is_node(path) ? sim::open_node(path, flags)
                               : sim::next<sim::openat_fn>("openat")(dirfd, path, flags, mode);
 }
 
@@ -206,24 +250,24 @@ int kzr415_openat64(int dirfd, const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path) ? sim::open_node(flags)
+    return sim::is_node(path) ? sim::open_node(path, flags)
                               : sim::next<sim::openat_fn>("openat64")(dirfd, path, flags, mode);
 }
 
 int kzr415_open_2(const char *path, int flags) {
-    return sim::is_node(path) ? sim::open_node(flags)
+    return sim::is_node(path) ? sim::open_node(path, flags)
                               : sim::next<sim::open2_fn>("__open_2")(path, flags);
 }
 
 int kzr415_open64_2(const char *path, int flags) {
-    return sim::is_node(path) ? sim::open_node(flags)
+    return sim::is_node(path) ? sim::open_node(path, flags)
                               : sim::next<sim::open2_fn>("__open64_2")(path, flags);
 }
 
 namespace {
 int forward_ioctl(const char *real_name, int fd, unsigned long request, void *arg) {
-    if (sim::is_simulated(fd)) {
-        return sim::serve_ioctl(fd, request, arg);
+    if (auto *bus = sim::simulated_bus(fd)) {
+        return sim::serve_ioctl(*bus, fd, request, arg);
     }
     auto real = sim::next<sim::ioctl_fn>(real_name);
     if (real == nullptr) { // no __ioctl_time64 in a 64-bit C library
@@ -250,8 +294,8 @@ int kzr415_ioctl_time64(int fd, unsigned long request, ...) {
 }
 
 int kzr415_close(int fd) {
-    if (sim::is_simulated(fd)) {
-        sim::state().simulated[static_cast<std::size_t>(fd)] = false;
+    if (sim::simulated_bus(fd) != nullptr) {
+        sim::state().simulated[static_cast<std::size_t>(fd)] = nullptr;
     }
     return sim::next<sim::close_fn>("close")(fd);
 }
@@ -259,24 +303,25 @@ int kzr415_close(int fd) {
 // read and write on the node move one message from or to the descriptor's slave address.
 // Every read and write of the program passes here, so the C library's are looked up once.
 ssize_t kzr415_read(int fd, void *buffer, size_t count) {
-    if (sim::is_simulated(fd)) {
-        return sim::c_result(sim::client_read(sim::bus(), sim::client(fd), buffer, count));
+    if (auto *bus = sim::simulated_bus(fd)) {
+        return sim::c_result(sim::client_read(*bus, sim::client(fd), buffer, count));
     }
     static const auto real = sim::next<sim::read_fn>("read");
     return real(fd, buffer, count);
 }
 
 ssize_t kzr415_read_chk(int fd, void *buffer, size_t count, size_t size) {
-    if (sim::is_simulated(fd) && count <= size) {
-        return sim::c_result(sim::client_read(sim::bus(), sim::client(fd), buffer, count));
+    auto *bus = sim::simulated_bus(fd);
+    if (bus != nullptr && count <= size) {
+        return sim::c_result(sim::client_read(*bus, sim::client(fd), buffer, count));
     }
     static const auto real = sim::next<sim::read_chk_fn>("__read_chk");
     return real(fd, buffer, count, size);
 }
 
 ssize_t kzr415_write(int fd, const void *buffer, size_t count) {
-    if (sim::is_simulated(fd)) {
-        return sim::c_result(sim::client_write(sim::bus(), sim::client(fd), buffer, count));
+    if (auto *bus = sim::simulated_bus(fd)) {
+        return sim::c_result(sim::client_write(*bus, sim::client(fd), buffer, count));
     }
     static const auto real = sim::next<sim::write_fn>("write");
     return real(fd, buffer, count);

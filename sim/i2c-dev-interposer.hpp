@@ -7,6 +7,8 @@
 #include "emulated-bus.hpp"
 #include "sim-config.hpp"
 
+#include <string>
+
 namespace kzr415::sim {
 
 // Replaces the simulated node, device and faults, and forgets the record.
@@ -14,5 +16,10 @@ void configure(const SimConfig &config);
 
 // The bus behind the simulated node.
 EmulatedBus &bus();
+
+// Makes `path` a further simulated node with a bus of its own serving `device`, for a test
+// that needs several devices at once; adding a path again starts its bus over. These nodes
+// stay for the life of the process, whatever `configure` does.
+EmulatedBus &add_node(const std::string &path, const DeviceModel &device);
 
 } // namespace kzr415::sim
