@@ -56,3 +56,12 @@ sim-benchmark: deps
 	cmake --preset host >/dev/null
 	cmake --build --preset host --target kzr415-sim-transfer-cost kzr-415-sim-bus kzr-415-sim
 	scripts/sim-transfer-cost.sh build/host
+
+# Evidence under faults, bad input and load (added to `make check`): the whole suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer, the concurrency tests under ThreadSanitizer.
+.PHONY: check-sanitizers
+check: check-sanitizers
+
+check-sanitizers: deps
+	cmake --workflow --preset asan
+	cmake --workflow --preset tsan
