@@ -65,3 +65,24 @@ check: check-sanitizers
 check-sanitizers: deps
 	cmake --workflow --preset asan
 	cmake --workflow --preset tsan
+
+# Fuzzing with libFuzzer (Debian's clang): the fuzz preset builds everything with clang under
+# ASan and UBSan, runs the whole suite and each fuzz target for KZR415_FUZZ_SECONDS (25 s).
+# By hand, for longer: make fuzz FUZZ_SECONDS=600
+.PHONY: check-fuzz fuzz
+check: check-fuzz
+FUZZ_SECONDS ?= 300
+
+check-fuzz: deps
+	scripts/install-deps.sh clang-14 libclang-rt-14-dev
+	cmake --workflow --preset fuzz
+
+fuzz: deps
+	scripts/install-deps.sh clang-14 libclang-rt-14-dev
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz --target kzr415-api-fuzzer kzr415-decode-fuzzer
+	for name in api decode; do \
+	    tests/fuzz/run-fuzzer.sh build/fuzz/tests/fuzz/kzr415-$$name-fuzzer \
+	        tests/fuzz/corpus/$$name build/fuzz/tests/fuzz/corpus-$$name $(FUZZ_SECONDS) \
+	        || exit 1; \
+	done

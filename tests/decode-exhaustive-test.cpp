@@ -48,8 +48,8 @@ void report(const Tally &tally, const char *encoding) {
 // |value - exact| within one unit in the last place of the value: the two roundings the
 // decode makes, each at most half a unit of a number no larger than the result.
 bool within_rounding(float value, long double exact) {
-    const long double unit =
-        std::nextafter(std::fabs(value), INFINITY) - std::fabs(value); // one ulp
+    const float magnitude = std::fabs(value);
+    const auto unit = static_cast<long double>(std::nextafter(magnitude, INFINITY) - magnitude);
     return std::fabs(static_cast<long double>(value) - exact) <= unit;
 }
 
