@@ -86,3 +86,13 @@ fuzz: deps
 	        tests/fuzz/corpus/$$name build/fuzz/tests/fuzz/corpus-$$name $(FUZZ_SECONDS) \
 	        || exit 1; \
 	done
+
+# kzr-415-tool under valgrind's memcheck on the preloaded emulated bus, working and failing.
+.PHONY: check-valgrind
+check: check-valgrind
+
+check-valgrind: deps
+	scripts/install-deps.sh valgrind
+	cmake --preset host >/dev/null
+	cmake --build --preset host --target kzr-415-tool kzr-415-sim-bus
+	tests/valgrind/tool-under-valgrind.sh build/host

@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# Complete runs of kzr-415-tool on the preloaded emulated bus under valgrind's memcheck, on a
+# working device and with faults: no memory errors, no leaks, no descriptor left open.
+#
+# The runs set no KZR415_SIM_TRACE, so that the emulated bus opens no trace file of its own:
+# every descriptor open at exit beyond the three standard ones (and those inherited from
+# whoever started the script) would be the program's. The bus node's stand-in descriptor is
+# one the program opens through i2c_open and must close through i2c_close.
+#
+# Usage: tests/valgrind/tool-under-valgrind.sh BUILD_DIR
+set -euo pipefail
+build=${1:-build/host}
+tool="$build/tool/kzr-415-tool"
+preload="$build/sim/libkzr-415-sim-bus.so"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+# run NAME EXPECTED_STATUS EXPECTED_LAST_LINE [VAR=VALUE...]
+run() {
+    local name=$1 expected_status=$2 expected_line=$3
+    shift 3
+    local log="$work/$name.log" out="$work/$name.out" status=0
+    env "$@" LD_PRELOAD="$preload" \
+        valgrind --error-exitcode=1 --leak-check=full --show-leak-kinds=all \
+        --errors-for-leak-kinds=definite,indirect,possible --track-fds=yes \
+        --log-file="$log" "$tool" </dev/null >"$out" 2>"$work/$name.err" || status=$?
+
+    local problems=()
+    grep -q 'ERROR SUMMARY: 0 errors from 0 contexts' "$log" || problems+=("memory errors")
+    grep -Eq 'All heap blocks were freed|definitely lost: 0 bytes' "$log" ||
+        problems+=("leaks")
+    # Descriptors open at exit, other than 0-2 and those inherited from the parent.
+    local open_fds
+    open_fds=$(awk '
+        /Open (file|AF_UNIX socket|AF_INET socket) descriptor [0-9]+/ {
+            if (fd != "" && !inherited) print fd
+            match($0, /descriptor [0-9]+/); fd = substr($0, RSTART + 11, RLENGTH - 11)
+            inherited = 0; if (fd <= 2) fd = ""; next }
+        /<inherited from parent>/ { inherited = 1 }
+        END { if (fd != "" && !inherited) print fd }' "$log" | tr '\n' ' ')
+    [ -z "$open_fds" ] || problems+=("descriptors left open: $open_fds")
+    [ "$status" -eq "$expected_status" ] || problems+=("exit status $status, not $expected_status")
+    local last
+    last=$(tail -n 1 "$out")
+    [ "$last" = "$expected_line" ] || problems+=("last line '$last', not '$expected_line'")
+
+    local summary
+    summary=$(grep -Eo 'in use at exit: [0-9,]+ bytes in [0-9,]+ blocks' "$log" || true)
+    if [ ${#problems[@]} -eq 0 ]; then
+        echo "ok    $name: $(grep -o 'ERROR SUMMARY: [0-9]* errors' "$log"), $summary," \
+            "$(grep -Eo 'FILE DESCRIPTORS: [0-9]+ open \([0-9]+ std\)' "$log")"
+    else
+        echo "FAIL  $name: ${problems[*]}"
+        cat "$log"
+        failures=$((failures + 1))
+    fi
+}
+
+run complete-run 0 "temperature 2:21.000000"
+run config-write-fails 0 "temperature 2:21.000000" KZR415_SIM_FAIL=1:EIO
+run pointer-write-fails 0 "temperature 2:21.000000" KZR415_SIM_FAIL=3:ETIMEDOUT
+run readout-fails 0 "temperature 2:-1.000000" KZR415_SIM_FAIL=12+:EREMOTEIO
+run every-transfer-fails 0 "temperature 2:-1.000000" KZR415_SIM_FAIL=1+:EIO
+run no-device 0 "temperature 2:-1.000000" KZR415_SIM_NO_DEVICE=1
+run no-bus-node 1 "slave address of kzr-415      : 0x48" KZR415_SIM_NO_NODE=1
+
+[ "$failures" -eq 0 ] || { echo "$failures run(s) failed under valgrind" >&2; exit 1; }
