@@ -102,11 +102,13 @@ int EmulatedBus::rdwr(const i2c_rdwr_ioctl_data &request) {
     }
 
     const std::lock_guard guard(lock_);
+    // With no record to keep and no trace to write, nothing is allocated per transfer.
     RecordedTransfer record;
+    RecordedTransfer *const filled = recording_ || trace_fd_ >= 0 ? &record : nullptr;
     const int result =
-        state_file_ != nullptr ? execute_shared(request, record) : execute(request, record);
+        state_file_ != nullptr ? execute_shared(request, filled) : execute(request, filled);
     record.error = result < 0 ? -result : 0;
-    if (state_file_ == nullptr) {
+    if (state_file_ == nullptr && filled != nullptr) {
         trace(record);
     }
     if (recording_) {
@@ -115,7 +117,7 @@ int EmulatedBus::rdwr(const i2c_rdwr_ioctl_data &request) {
     return result;
 }
 
-int EmulatedBus::execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTransfer &record) {
+int EmulatedBus::execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record) {
     const auto report = [this](const char *what) {
         const std::string line = "kzr-415 emulated bus: state file " + state_file_->path() + ": " +
                                  what + ": " + std::strerror(errno) + "\n";
@@ -135,22 +137,26 @@ int EmulatedBus::execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTran
     device_ = state.device;
     count_ = state.transfers;
     const int result = execute(request, record);
-    record.error = result < 0 ? -result : 0;
-    trace(record); // under the lock, so the trace keeps the order of the transfers
+    if (record != nullptr) {
+        record->error = result < 0 ? -result : 0;
+        trace(*record); // under the lock, so the trace keeps the order of the transfers
+    }
     const bool stored = state_file_->store(DeviceState{device_, count_});
     state_file_->unlock();
     return stored ? result : report("cannot store");
 }
 
-int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer &record) {
+int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record) {
     ++count_;
     const std::span<const i2c_msg> messages(request.msgs, request.nmsgs);
-    for (const auto &message : messages) {
-        RecordedMessage recorded{message.addr, message.flags, message.len, {}};
-        if ((message.flags & I2C_M_RD) == 0) {
-            recorded.bytes.assign(message.buf, message.buf + message.len);
+    if (record != nullptr) {
+        for (const auto &message : messages) {
+            RecordedMessage recorded{message.addr, message.flags, message.len, {}};
+            if ((message.flags & I2C_M_RD) == 0) {
+                recorded.bytes.assign(message.buf, message.buf + message.len);
+            }
+            record->messages.push_back(std::move(recorded));
         }
-        record.messages.push_back(std::move(recorded));
     }
 
     const bool injected = fault_.transfer != 0 && (count_ == fault_.transfer ||
@@ -168,14 +174,18 @@ int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer &r
             if (received < 0) {
                 return received;
             }
-            record.messages[i].length = message.len;
-            record.messages[i].bytes.assign(message.buf, message.buf + message.len);
+            if (record != nullptr) {
+                record->messages[i].length = message.len;
+                record->messages[i].bytes.assign(message.buf, message.buf + message.len);
+            }
             continue;
         }
         const std::span<std::uint8_t> bytes(message.buf, message.len);
         if ((message.flags & I2C_M_RD) != 0) {
             device_.read(bytes);
-            record.messages[i].bytes.assign(bytes.begin(), bytes.end());
+            if (record != nullptr) {
+                record->messages[i].bytes.assign(bytes.begin(), bytes.end());
+            }
         } else {
             device_.write(bytes);
         }

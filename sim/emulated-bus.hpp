@@ -71,6 +71,7 @@ class EmulatedBus {
     // empty file receives the device as it is here.
     void set_state_file(StateFile *file) { state_file_ = file; }
     // Whether transfers are kept for transfers(); a long-running program turns it off.
+    // Off, and with no trace descriptor, the bus allocates nothing per transfer.
     void set_recording(bool recording) { recording_ = recording; }
 
     [[nodiscard]] const std::vector<RecordedTransfer> &transfers() const { return record_; }
@@ -78,8 +79,9 @@ class EmulatedBus {
     [[nodiscard]] unsigned transfer_count() const { return count_; }
 
   private:
-    int execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer &record);
-    int execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTransfer &record);
+    // Serve the request; they fill `record` unless it is null.
+    int execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record);
+    int execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record);
     void trace(const RecordedTransfer &record) const;
 
     std::mutex lock_; // one transfer at a time, as the kernel's bus lock makes it
