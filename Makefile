@@ -96,3 +96,12 @@ check-valgrind: deps
 	cmake --preset host >/dev/null
 	cmake --build --preset host --target kzr-415-tool kzr-415-sim-bus
 	tests/valgrind/tool-under-valgrind.sh build/host
+
+# Static analysis of lib/ and tool/: clang-tidy (.clang-tidy) and cppcheck, clean.
+.PHONY: check-static
+check: check-static
+
+check-static: deps
+	scripts/install-deps.sh clang-tidy cppcheck
+	cmake --preset host >/dev/null
+	scripts/static-analysis.sh build/host

@@ -105,6 +105,8 @@ int kzr_415_write(int fd, std::uint16_t slave_addr, std::uint8_t reg, const std:
     return transfer(fd, message);
 }
 
+// The kernel fills `data` through the read message: it cannot point to const.
+// NOLINTNEXTLINE(readability-non-const-parameter)
 int kzr_415_read(int fd, std::uint16_t slave_addr, std::uint8_t reg, std::uint8_t *data,
                  std::uint8_t len) {
     if (data == nullptr && len != 0) {
