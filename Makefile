@@ -105,3 +105,11 @@ check-static: deps
 	scripts/install-deps.sh clang-tidy cppcheck
 	cmake --preset host >/dev/null
 	scripts/static-analysis.sh build/host
+
+# The cost benchmark (not part of make check): figures recorded in docs/cost.md.
+.PHONY: bench
+bench: deps
+	scripts/install-deps.sh libbenchmark-dev
+	cmake --preset bench >/dev/null
+	cmake --build --preset bench --target kzr415-cost-benchmark kzr-415-tool kzr-415-sim-bus
+	scripts/bench.sh build/bench
