@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -79,7 +80,7 @@ TEST(TemperatureEncode, EdgesOfTheFormats) {
     EXPECT_FALSE(sim::representable_temperature(1024.0));
     EXPECT_FALSE(sim::representable_temperature(-1024.0));
     EXPECT_FALSE(sim::representable_temperature(std::nan("")));
-    EXPECT_FALSE(sim::representable_temperature(INFINITY));
+    EXPECT_FALSE(sim::representable_temperature(std::numeric_limits<double>::infinity()));
 }
 
 TEST(DeviceModel, EncodesEachChannelInTheFormatItsConfigurationSelectsWhenRead) {
