@@ -7,10 +7,15 @@ if(KZR415_SANITIZE)
     add_compile_options(-fsanitize=${KZR415_SANITIZE} -fno-sanitize-recover=all
                         -fno-omit-frame-pointer)
     add_link_options(-fsanitize=${KZR415_SANITIZE})
-    # GCC links its sanitizer runtimes into shared libraries, so the library keeps
-    # -Wl,--no-undefined. Clang links them into executables only: a shared library would be
-    # left with undefined runtime symbols, so a Clang sanitizer build is a static one.
-    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND BUILD_SHARED_LIBS)
-        message(FATAL_ERROR "KZR415_SANITIZE with Clang needs BUILD_SHARED_LIBS=OFF")
+    # GCC links its shared sanitizer runtime into every executable and shared object, so the
+    # library keeps -Wl,--no-undefined and the instrumented preload loads into any program.
+    # Clang links a static runtime into executables only; with -shared-libsan it links the
+    # shared one everywhere, as GCC does, found through the build tree's run path.
+    if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+        execute_process(
+            COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=libclang_rt.asan-${CMAKE_SYSTEM_PROCESSOR}.so
+            OUTPUT_VARIABLE kzr415_sanitizer_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+        get_filename_component(kzr415_sanitizer_runtime_dir "${kzr415_sanitizer_runtime}" DIRECTORY)
+        add_link_options(-shared-libsan "LINKER:-rpath,${kzr415_sanitizer_runtime_dir}")
     endif()
 endif()
