@@ -66,6 +66,7 @@ class EmulatedBus {
     void set_fault(Fault fault) { fault_ = fault; }
     // Writes every transfer's line to this descriptor as it happens (-1: none).
     void set_trace_fd(int fd) { trace_fd_ = fd; }
+    [[nodiscard]] int trace_fd() const { return trace_fd_; }
     // Keeps the device and the transfer count in `file` (nullptr: in this process only).
     // The file's state replaces the device's registers and pointer at each transfer; an
     // empty file receives the device as it is here.

@@ -74,6 +74,9 @@ void apply(State &state, const SimConfig &config) {
         state.state_file = std::make_unique<StateFile>(config.state);
         state.bus.set_state_file(state.state_file.get());
     }
+    if (const int old_trace = state.bus.trace_fd(); old_trace >= 0) {
+        next<close_fn>("close")(old_trace);
+    }
     int trace_fd = -1;
     if (config.trace == "-") {
         trace_fd = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
