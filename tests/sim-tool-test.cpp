@@ -2,6 +2,7 @@
 // against the simulated device, byte for byte; faults, state shared between processes and
 // runs, exit statuses, and bad command lines.
 #include "sim-run.hpp"
+#include "tool-traffic.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,28 +23,6 @@ const std::string i2cset = KZR415_I2CSET;
 const std::string i2ctransfer = KZR415_I2CTRANSFER;
 
 const std::string address_line = "slave address of kzr-415      : 0x48\n";
-
-// The tool's traffic up to its readings, for a device that returns what was written.
-const std::vector<std::string> configure_traffic{
-    "W 0x48 [01 1c 1c]",
-    "W 0x48 [01]",
-    "R 0x48 2 -> [1c 1c]",
-    "W 0x48 [01 18 1c]",
-    "W 0x48 [01]",
-    "R 0x48 2 -> [18 1c]",
-    "W 0x48 [01 18 18]",
-    "W 0x48 [02 80 00 00 80 00 00]",
-    "W 0x48 [03 7f ff ff 7f ff ff]",
-};
-
-std::vector<std::string> tool_traffic(const std::string &temperature_image) {
-    auto lines = configure_traffic;
-    for (int channel = 0; channel < 2; ++channel) {
-        lines.insert(lines.end(), {"W 0x48 [01]", "R 0x48 2 -> [18 18]", "W 0x48 [00]",
-                                   "R 0x48 6 -> [" + temperature_image + "]"});
-    }
-    return lines;
-}
 
 bool exists(const std::string &path) {
     struct stat info {};

@@ -2,6 +2,7 @@
 // exit status and its bus traffic, for a complete run, an absent bus and each transfer
 // failing in turn.
 #include "child-process.hpp"
+#include "tool-traffic.hpp"
 
 #include <gtest/gtest.h>
 
@@ -20,26 +21,6 @@ constexpr const char *tool_path = KZR415_TOOL_PATH;
 // configures them, so a lost configuration write shows in the readings.
 const Environment device{{"KZR415_SIM_TEMPERATURE", "03 20 00 03 30 00"},
                          {"KZR415_SIM_CONFIGURATION", "20 20"}};
-
-const std::vector<std::string> complete_traffic{
-    "W 0x48 [01 1c 1c]",
-    "W 0x48 [01]",
-    "R 0x48 2 -> [1c 1c]",
-    "W 0x48 [01 18 1c]",
-    "W 0x48 [01]",
-    "R 0x48 2 -> [18 1c]",
-    "W 0x48 [01 18 18]",
-    "W 0x48 [02 80 00 00 80 00 00]",
-    "W 0x48 [03 7f ff ff 7f ff ff]",
-    "W 0x48 [01]",
-    "R 0x48 2 -> [18 18]",
-    "W 0x48 [00]",
-    "R 0x48 6 -> [03 20 00 03 30 00]",
-    "W 0x48 [01]",
-    "R 0x48 2 -> [18 18]",
-    "W 0x48 [00]",
-    "R 0x48 6 -> [03 20 00 03 30 00]",
-};
 
 const std::string address_line = "slave address of kzr-415      : 0x48\n";
 const std::string raw_lines = "raw value 1:3 32 0\nraw value 2:3 48 0\n";
@@ -76,7 +57,7 @@ TEST_F(ToolRun, ACompleteRunConfiguresThenPrintsBothTemperatures) {
                               "temperature 2:25.499712\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.exit_status, 0);
-    EXPECT_EQ(trace(), complete_traffic);
+    EXPECT_EQ(trace(), tool_traffic("03 20 00 03 30 00"));
 }
 
 TEST_F(ToolRun, AnAbsentBusNodeEndsTheRunWithStatusOne) {
