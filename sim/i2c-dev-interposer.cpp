@@ -39,6 +39,14 @@ F next(const char *name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
+// next(), looked up once for each place that asks: `name` is a lambda returning the name, so
+// that every call site has a type, and a cached pointer, of its own.
+template <class F, class Name>
+F next_cached(Name name) {
+    static const F function = next<F>(name());
+    return function;
+}
+
 constexpr int max_tracked_fd = 4096;
 
 // A further simulated node with its own bus and device, added by a test.
@@ -226,8 +234,9 @@ int kzr415_open(const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path) ? sim::open_node(path, flags)
-                              : sim::next<sim::open_fn>("open")(path, flags, mode);
+    return sim::is_node(path)
+               ? sim::open_node(path, flags)
+               : sim::next_cached<sim::open_fn>([] { return "open"; })(path, flags, mode);
 }
 
 int kzr415_open64(const char *path, int flags, ...) {
@@ -235,8 +244,9 @@ int kzr415_open64(const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path) ? sim::open_node(path, flags)
-                              : sim::next<sim::open_fn>("open64")(path, flags, mode);
+    return sim::is_node(path)
+               ? sim::open_node(path, flags)
+               : sim::next_cached<sim::open_fn>([] { return "open64"; })(path, flags, mode);
 }
 
 int kzr415_openat(int dirfd, const char *path, int flags, ...) {
@@ -244,8 +254,9 @@ int kzr415_openat(int dirfd, const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path) ? sim::open_node(path, flags)
-                              : sim::next<sim::openat_fn>("openat")(dirfd, path, flags, mode);
+    return sim::is_node(path) ? sim::open_node(path, flags) : sim::next_cached<sim::openat_fn>([] {
+        return "openat";
+    })(dirfd, path, flags, mode);
 }
 
 int kzr415_openat64(int dirfd, const char *path, int flags, ...) {
@@ -253,28 +264,30 @@ int kzr415_openat64(int dirfd, const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path) ? sim::open_node(path, flags)
-                              : sim::next<sim::openat_fn>("openat64")(dirfd, path, flags, mode);
+    return sim::is_node(path) ? sim::open_node(path, flags) : sim::next_cached<sim::openat_fn>([] {
+        return "openat64";
+    })(dirfd, path, flags, mode);
 }
 
 int kzr415_open_2(const char *path, int flags) {
-    return sim::is_node(path) ? sim::open_node(path, flags)
-                              : sim::next<sim::open2_fn>("__open_2")(path, flags);
+    return sim::is_node(path)
+               ? sim::open_node(path, flags)
+               : sim::next_cached<sim::open2_fn>([] { return "__open_2"; })(path, flags);
 }
 
 int kzr415_open64_2(const char *path, int flags) {
-    return sim::is_node(path) ? sim::open_node(path, flags)
-                              : sim::next<sim::open2_fn>("__open64_2")(path, flags);
+    return sim::is_node(path)
+               ? sim::open_node(path, flags)
+               : sim::next_cached<sim::open2_fn>([] { return "__open64_2"; })(path, flags);
 }
 
 namespace {
-int forward_ioctl(const char *real_name, int fd, unsigned long request, void *arg) {
+int forward_ioctl(sim::ioctl_fn real, int fd, unsigned long request, void *arg) {
     if (auto *bus = sim::simulated_bus(fd)) {
         return sim::serve_ioctl(*bus, fd, request, arg);
     }
-    auto real = sim::next<sim::ioctl_fn>(real_name);
     if (real == nullptr) { // no __ioctl_time64 in a 64-bit C library
-        real = sim::next<sim::ioctl_fn>("ioctl");
+        real = sim::next_cached<sim::ioctl_fn>([] { return "ioctl"; });
     }
     return real(fd, request, arg);
 }
@@ -285,7 +298,7 @@ int kzr415_ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
-    return forward_ioctl("ioctl", fd, request, arg);
+    return forward_ioctl(sim::next_cached<sim::ioctl_fn>([] { return "ioctl"; }), fd, request, arg);
 }
 
 int kzr415_ioctl_time64(int fd, unsigned long request, ...) {
@@ -293,14 +306,15 @@ int kzr415_ioctl_time64(int fd, unsigned long request, ...) {
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
-    return forward_ioctl("__ioctl_time64", fd, request, arg);
+    return forward_ioctl(sim::next_cached<sim::ioctl_fn>([] { return "__ioctl_time64"; }), fd,
+                         request, arg);
 }
 
 int kzr415_close(int fd) {
     if (sim::simulated_bus(fd) != nullptr) {
         sim::state().simulated[static_cast<std::size_t>(fd)] = nullptr;
     }
-    return sim::next<sim::close_fn>("close")(fd);
+    return sim::next_cached<sim::close_fn>([] { return "close"; })(fd);
 }
 
 // read and write on the node move one message from or to the descriptor's slave address.
