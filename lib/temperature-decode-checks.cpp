@@ -1,34 +1,33 @@
-// Compile-time checks of the temperature decode against the device's worked values. This
-// file emits no code; it fails the build on any target whose float arithmetic disagrees.
+// Compile-time checks of the temperature decode against the device's worked values
+// (lib/worked-values.txt). This file emits no code; it fails the build on any target whose
+// float arithmetic disagrees.
 #include "temperature-decode.hpp"
+#include "worked-values.hpp"
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 
 namespace {
 
-using kzr415::assemble_raw;
-using kzr415::decode_temperature;
+// The index of the first worked value that the decode gets wrong, bit for bit (so negative
+// zero must come out negative); the table's size when there is none.
+consteval std::size_t first_wrong_worked_value() {
+    std::size_t index = 0;
+    for (const auto &worked : kzr415::worked_values) {
+        const std::uint32_t raw =
+            kzr415::assemble_raw(std::get<0>(worked.bytes), std::get<1>(worked.bytes),
+                                 std::get<2>(worked.bytes));
+        const float decoded = kzr415::decode_temperature(raw, worked.sign_magnitude);
+        if (std::bit_cast<std::uint32_t>(decoded) != std::bit_cast<std::uint32_t>(worked.value)) {
+            return index;
+        }
+        ++index;
+    }
+    return kzr415::worked_values.size();
+}
 
-constexpr float twos(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2) {
-    return decode_temperature(assemble_raw(b0, b1, b2), false);
-}
-constexpr float sign_mag(std::uint8_t b0, std::uint8_t b1, std::uint8_t b2) {
-    return decode_temperature(assemble_raw(b0, b1, b2), true);
-}
-constexpr std::uint32_t bits(float value) {
-    return std::bit_cast<std::uint32_t>(value);
-}
-
-static_assert(twos(0x03, 0x20, 0x00) == 25.0F);
-static_assert(twos(0x03, 0x30, 0x00) == 25.499712F);
-static_assert(twos(0xFC, 0xE0, 0x00) == -25.0F);
-static_assert(twos(0xFF, 0xFF, 0xFF) == -0.000122F);
-static_assert(twos(0x7F, 0xFF, 0xFF) == 1023.999329F);
-static_assert(bits(twos(0x80, 0x00, 0x00)) == bits(-0.0F)); // negative zero
-static_assert(sign_mag(0x00, 0x0C, 0x80) == 25.0F);
-static_assert(sign_mag(0x02, 0x0C, 0xA0) == -25.25F);
-static_assert(sign_mag(0xFC, 0x0C, 0x80) == 25.0F); // bits 23-18 ignored
-static_assert(sign_mag(0x01, 0xFF, 0xE0) == 1023.75F);
+static_assert(first_wrong_worked_value() == kzr415::worked_values.size(),
+              "the decode disagrees with a worked value (the index is in the note above)");
 
 } // namespace
