@@ -1,8 +1,5 @@
 # Instruments every target of the build, GoogleTest included, with the sanitizers that
-# KZR415_SANITIZE names (a -fsanitize= list: "address,undefined", "thread"). Empty, the
-# default, builds without them. Set by the asan, tsan and fuzz presets.
-set(KZR415_SANITIZE "" CACHE STRING "Sanitizers for every target (a -fsanitize= list)")
-
+# KZR415_SANITIZE names (declared in the top-level CMakeLists.txt).
 if(KZR415_SANITIZE)
     add_compile_options(-fsanitize=${KZR415_SANITIZE} -fno-sanitize-recover=all
                         -fno-omit-frame-pointer)

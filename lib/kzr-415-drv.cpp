@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <span>
 
 #include <fcntl.h>
@@ -26,16 +27,32 @@ namespace {
 
 using kzr415::Register;
 
-// Issues I2C_RDWR with one message; reports a failure on standard error.
+// Issues I2C_RDWR with one message; reports a failure on standard error and leaves the
+// ioctl's errno for the caller (the report's own writes may change errno).
 int transfer(int fd, i2c_msg &message) {
     i2c_rdwr_ioctl_data request{&message, 1};
     const int result = ioctl(fd, I2C_RDWR, &request);
     if (result < 0) {
+        const int error = errno;
         std::perror("ioctl()");
         std::fprintf(stderr, "ioctl returned %d\n", result);
+        errno = error;
         return -1;
     }
     return 0;
+}
+
+// Refuses a request before any bus traffic: the line is already printed; errno is EINVAL.
+int refuse() {
+    errno = EINVAL;
+    return -1;
+}
+
+// puts() for a failure message, keeping the errno of the failure it reports.
+void report_failure(const char *message) {
+    const int error = errno;
+    std::puts(message);
+    errno = error;
 }
 
 int write_register(int fd, std::uint16_t slave_addr, Register reg, const std::uint8_t *data) {
@@ -58,9 +75,31 @@ int control_register(int fd, std::uint16_t slave_addr, Register reg, std::uint8_
     }
 }
 
-// A channel's byte offsets; nullopt-like -1 for an unknown channel.
-constexpr int channel_index(int channel) {
-    return channel == 1 || channel == 2 ? channel - 1 : -1;
+using ConfigurationImage = std::array<std::uint8_t, kzr415::configuration_register.image_length>;
+using TemperatureImage = std::array<std::uint8_t, kzr415::temperature_register.image_length>;
+
+// Channel 1 is index 0, channel 2 index 1. Bytes are picked with std::get, by an index known
+// at compile time, so no bounds assertion (and no C++ runtime) is needed even when a build
+// turns on the standard library's assertions.
+template <std::size_t Index>
+float decode_channel(const TemperatureImage &image, const ConfigurationImage &config) {
+    constexpr std::size_t first = Index * kzr415::channel_value_length;
+    const std::uint32_t raw = kzr415::assemble_raw(
+        std::get<first>(image), std::get<first + 1>(image), std::get<first + 2>(image));
+    const bool sign_magnitude = (std::get<Index>(config) & kzr415::config_sign_magnitude) != 0;
+    return kzr415::decode_temperature(raw, sign_magnitude);
+}
+
+// The configuration byte of channel 1 or 2; null for any other channel.
+std::uint8_t *configuration_byte(ConfigurationImage &config, int channel) {
+    switch (channel) {
+    case 1:
+        return &std::get<0>(config);
+    case 2:
+        return &std::get<1>(config);
+    default:
+        return nullptr;
+    }
 }
 
 } // namespace
@@ -89,17 +128,17 @@ int kzr_415_write(int fd, std::uint16_t slave_addr, std::uint8_t reg, const std:
     if (len > kzr415::max_image_length) {
         std::fprintf(stderr, "kzr_415_write: %u data bytes exceed the %zu-byte register image\n",
                      unsigned{len}, kzr415::max_image_length);
-        return -1;
+        return refuse();
     }
     if (data == nullptr && len != 0) {
         std::fprintf(stderr, "kzr_415_write: no data buffer for %u bytes\n", unsigned{len});
-        return -1;
+        return refuse();
     }
     std::array<std::uint8_t, 1 + kzr415::max_image_length> staging{};
-    staging[0] = reg;
+    std::get<0>(staging) = reg;
     if (len != 0) {
         const std::span<const std::uint8_t> source(data, len);
-        std::copy(source.begin(), source.end(), staging.begin() + 1);
+        std::copy(source.begin(), source.end(), std::next(staging.begin()));
     }
     i2c_msg message{slave_addr, 0, static_cast<std::uint16_t>(len + 1U), staging.data()};
     return transfer(fd, message);
@@ -111,7 +150,7 @@ int kzr_415_read(int fd, std::uint16_t slave_addr, std::uint8_t reg, std::uint8_
                  std::uint8_t len) {
     if (data == nullptr && len != 0) {
         std::fprintf(stderr, "kzr_415_read: no data buffer for %u bytes\n", unsigned{len});
-        return -1;
+        return refuse();
     }
     if (kzr_415_write(fd, slave_addr, reg, nullptr, 0) < 0) {
         return -1;
@@ -121,30 +160,30 @@ int kzr_415_read(int fd, std::uint16_t slave_addr, std::uint8_t reg, std::uint8_
 }
 
 float temperature_reg_read(int fd, std::uint16_t slave_addr, int channel) {
-    std::array<std::uint8_t, kzr415::configuration_register.image_length> config{};
-    std::array<std::uint8_t, kzr415::temperature_register.image_length> image{};
+    ConfigurationImage config{};
+    TemperatureImage image{};
 
     if (read_register(fd, slave_addr, kzr415::configuration_register, config.data()) < 0) {
-        std::puts("read configure register err!");
+        report_failure("read configure register err!");
         return -1.0F;
     }
     if (read_register(fd, slave_addr, kzr415::temperature_register, image.data()) < 0) {
-        std::puts("read temperature register err!");
+        report_failure("read temperature register err!");
         return -1.0F;
     }
-    std::printf("raw value 1:%hhu %hhu %hhu\n", image[0], image[1], image[2]);
-    std::printf("raw value 2:%hhu %hhu %hhu\n", image[3], image[4], image[5]);
+    std::printf("raw value 1:%hhu %hhu %hhu\n", std::get<0>(image), std::get<1>(image),
+                std::get<2>(image));
+    std::printf("raw value 2:%hhu %hhu %hhu\n", std::get<3>(image), std::get<4>(image),
+                std::get<5>(image));
 
-    const int index = channel_index(channel);
-    if (index < 0) {
+    switch (channel) {
+    case 1:
+        return decode_channel<0>(image, config);
+    case 2:
+        return decode_channel<1>(image, config);
+    default:
         return -1.0F;
     }
-    const auto offset = static_cast<std::size_t>(index) * kzr415::channel_value_length;
-    const std::uint32_t raw =
-        kzr415::assemble_raw(image[offset], image[offset + 1], image[offset + 2]);
-    const bool sign_magnitude =
-        (config[static_cast<std::size_t>(index)] & kzr415::config_sign_magnitude) != 0;
-    return kzr415::decode_temperature(raw, sign_magnitude);
 }
 
 int configurature_reg_control(int fd, std::uint16_t slave_addr, std::uint8_t *data, int rw) {
@@ -164,19 +203,18 @@ int alert_mode_set(int fd, std::uint16_t slave_addr, int channel, unsigned int m
         // A wider value would spill into bit 5 and silently change the encoding.
         std::fprintf(stderr, "alert_mode_set: mode %u out of range 0-%u\n", mode,
                      kzr415::max_alert_mode);
-        return -1;
+        return refuse();
     }
-    std::array<std::uint8_t, kzr415::configuration_register.image_length> config{};
+    ConfigurationImage config{};
     if (read_register(fd, slave_addr, kzr415::configuration_register, config.data()) < 0) {
         return -1;
     }
-    const int index = channel_index(channel);
-    if (index < 0) {
+    std::uint8_t *const byte = configuration_byte(config, channel);
+    if (byte == nullptr) {
         return 0;
     }
-    auto &byte = config[static_cast<std::size_t>(index)];
-    byte = static_cast<std::uint8_t>(
-        (byte & static_cast<std::uint8_t>(~kzr415::config_alert_mode_mask)) |
+    *byte = static_cast<std::uint8_t>(
+        (*byte & static_cast<std::uint8_t>(~kzr415::config_alert_mode_mask)) |
         (mode << kzr415::config_alert_mode_shift));
     return write_register(fd, slave_addr, kzr415::configuration_register, config.data());
 }

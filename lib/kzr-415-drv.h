@@ -11,6 +11,11 @@
  * and are only read or filled during the call. Failures are reported where they happen, on
  * the console, and then returned as -1 (or -1.0f).
  *
+ * errno after a failure: the error of the transfer that failed (the I2C_RDWR ioctl's, for
+ * example ENXIO when no device acknowledges the address, EIO, ETIMEDOUT), or EINVAL when the
+ * library refused the request before any bus traffic. Printing the diagnostics does not
+ * change it. A successful call leaves errno unspecified.
+ *
  * Thread safety: independent descriptors may be used from several threads at once. A
  * descriptor shared between threads needs the caller to serialise whole calls, since a
  * register read is two transfers and alert_mode_set is a read-modify-write.
@@ -53,7 +58,7 @@ KZR_415_API int i2c_open(const char *path);
 
 /*
  * Closes the bus descriptor. Returns 0, whatever close reports (also for a descriptor that
- * is not open).
+ * is not open); errno is then what close left.
  */
 KZR_415_API int i2c_close(int fd);
 
@@ -61,9 +66,9 @@ KZR_415_API int i2c_close(int fd);
  * Register write: one I2C_RDWR call with one write message [reg, data[0..len-1]] to
  * slave_addr. `data` is only read; it may be NULL when len is 0.
  * Returns 0 on success. On a failed transfer prints "ioctl(): <error>" and
- * "ioctl returned <n>" on standard error and returns -1. A count above 6 (the longest
- * register image) or a NULL data pointer with a non-zero count is refused with -1 and one
- * line on standard error, before any bus traffic.
+ * "ioctl returned <n>" on standard error and returns -1 with errno set by the ioctl. A count
+ * above 6 (the longest register image) or a NULL data pointer with a non-zero count is
+ * refused with -1, errno EINVAL and one line on standard error, before any bus traffic.
  */
 KZR_415_API int kzr_415_write(int fd, uint16_t slave_addr, uint8_t reg, const uint8_t *data,
                               uint8_t len);
@@ -71,10 +76,11 @@ KZR_415_API int kzr_415_write(int fd, uint16_t slave_addr, uint8_t reg, const ui
 /*
  * Register read: a register write of the pointer alone (its own transfer), then a second
  * I2C_RDWR call with one read message of len bytes into `data`, which the caller owns.
- * Returns 0 on success, -1 on failure; each failed transfer is reported as for
- * kzr_415_write, and a failed pointer write is followed by no read. After a failed read
- * `data` holds whatever the kernel left in it. A NULL data pointer with a non-zero count is
- * refused with -1 and one line on standard error, before any bus traffic.
+ * Returns 0 on success, -1 on failure with errno set as for kzr_415_write; each failed
+ * transfer is reported as for kzr_415_write, and a failed pointer write is followed by no
+ * read. After a failed read `data` holds whatever the kernel left in it. A NULL data pointer
+ * with a non-zero count is refused with -1, errno EINVAL and one line on standard error,
+ * before any bus traffic.
  */
 KZR_415_API int kzr_415_read(int fd, uint16_t slave_addr, uint8_t reg, uint8_t *data, uint8_t len);
 
@@ -84,10 +90,11 @@ KZR_415_API int kzr_415_read(int fd, uint16_t slave_addr, uint8_t reg, uint8_t *
  * "raw value 2:b3 b4 b5", and returns channel 1's or 2's reading decoded in the encoding
  * that the channel's configuration byte selects (bit 5 set: sign-magnitude with quarter
  * steps; clear: 24-bit two's complement with 13 fraction bits).
- * Returns -1.0f on failure: a failed configuration read prints "read configure register err!",
- * a failed temperature read "read temperature register err!" (standard output, after the
- * transport's own lines on standard error). A channel other than 1 or 2 returns -1.0f after
- * both reads and the raw lines. A reading of -1.0 cannot be told from a failure.
+ * Returns -1.0f on failure, errno set by the failed transfer: a failed configuration read
+ * prints "read configure register err!", a failed temperature read "read temperature register
+ * err!" (standard output, after the transport's own lines on standard error). A channel other
+ * than 1 or 2 returns -1.0f after both reads and the raw lines, errno unchanged. A reading of
+ * -1.0 cannot be told from a failure.
  */
 KZR_415_API float temperature_reg_read(int fd, uint16_t slave_addr, int channel);
 
@@ -96,7 +103,8 @@ KZR_415_API float temperature_reg_read(int fd, uint16_t slave_addr, int channel)
  * threshold (6-byte images) registers. rw REG_WRITE writes the caller's image with one
  * register write; rw REG_READ reads the register into the caller's buffer with one
  * register read. Return 0 on success and -1 on a failed transfer (reported by the
- * transport); any other rw returns 0 and touches neither the bus nor the buffer.
+ * transport; errno as for kzr_415_write); any other rw returns 0 and touches neither the bus
+ * nor the buffer.
  * `data` must hold the image's length.
  */
 KZR_415_API int configurature_reg_control(int fd, uint16_t slave_addr, uint8_t *data, int rw);
@@ -107,9 +115,9 @@ KZR_415_API int t_high_reg_control(int fd, uint16_t slave_addr, uint8_t *data, i
  * Sets one channel's alert mode (0 to 3, bits 2:1 of its configuration byte) by reading the
  * configuration register, changing that channel's two bits and writing both bytes back:
  * three transfers. Returns 0 on success and -1 when the read or the write fails (no write
- * follows a failed read). A channel other than 1 or 2 returns 0 after the read, with no
- * write. A mode above 3 is refused with -1 and one line on standard error, before any bus
- * traffic.
+ * follows a failed read; errno as for kzr_415_write). A channel other than 1 or 2 returns 0
+ * after the read, with no write. A mode above 3 is refused with -1, errno EINVAL and one line
+ * on standard error, before any bus traffic.
  */
 KZR_415_API int alert_mode_set(int fd, uint16_t slave_addr, int channel, unsigned int mode);
 

@@ -1,5 +1,9 @@
-// Register map and configuration bit fields of the kzr-415, named once.
+// Register map and configuration bit fields of the kzr-415. The register pointers are the
+// public header's (TEMPERATURE_REG ...); this adds each register's image length and the
+// configuration byte's fields.
 #pragma once
+
+#include "kzr-415-drv.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -11,10 +15,10 @@ struct Register {
     std::uint8_t image_length;
 };
 
-inline constexpr Register temperature_register{0x00, 6};
-inline constexpr Register configuration_register{0x01, 2};
-inline constexpr Register t_low_register{0x02, 6};
-inline constexpr Register t_high_register{0x03, 6};
+inline constexpr Register temperature_register{TEMPERATURE_REG, 6};
+inline constexpr Register configuration_register{CONFIGURATION_REG, 2};
+inline constexpr Register t_low_register{T_LOW_REG, 6};
+inline constexpr Register t_high_register{T_HIGH_REG, 6};
 
 // The longest register image; a register write never carries more data bytes.
 inline constexpr std::size_t max_image_length = 6;

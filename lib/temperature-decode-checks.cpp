@@ -15,9 +15,8 @@ namespace {
 consteval std::size_t first_wrong_worked_value() {
     std::size_t index = 0;
     for (const auto &worked : kzr415::worked_values) {
-        const std::uint32_t raw =
-            kzr415::assemble_raw(std::get<0>(worked.bytes), std::get<1>(worked.bytes),
-                                 std::get<2>(worked.bytes));
+        const std::uint32_t raw = kzr415::assemble_raw(
+            std::get<0>(worked.bytes), std::get<1>(worked.bytes), std::get<2>(worked.bytes));
         const float decoded = kzr415::decode_temperature(raw, worked.sign_magnitude);
         if (std::bit_cast<std::uint32_t>(decoded) != std::bit_cast<std::uint32_t>(worked.value)) {
             return index;
