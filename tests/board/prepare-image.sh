@@ -75,7 +75,7 @@ depends() { # depends PACKAGE[:ARCH]=VERSION... -> "PACKAGE DEPENDENCY..." for e
 version_of() { awk -v p="$1" -v q="${1%:"$host_arch"}" '$1 == p || $1 == q { print $2; exit }'; }
 
 resolve() { # prints "package arch version" lines, or fails
-    local have metas kernel host_headers headers version deps extra pkg specs
+    local have metas kernel host_headers headers version deps extra pkg queries
     # The packages that the flavours' metapackages point at: linux-image-armmp:armhf ->
     # linux-image-6.1.0-57-armmp.
     have=$(candidates linux-image-armmp:armhf "linux-headers-$host_arch:$host_arch")
@@ -98,11 +98,11 @@ resolve() { # prints "package arch version" lines, or fails
         "$host_headers:$host_arch=$(version_of "$host_headers:$host_arch" <<<"$have")")
     extra=$(tr ' ' '\n' <<<"$deps" | grep -E '^linux-(headers-.*-common|kbuild-.*)$' | sort -u)
     [ -n "$extra" ] || return 1
-    specs=()
+    queries=()
     for pkg in $extra; do
-        specs+=("$pkg:$host_arch")
+        queries+=("$pkg:$host_arch")
     done
-    have=$(candidates "${specs[@]}")
+    have=$(candidates "${queries[@]}")
     for pkg in $extra; do
         case "$pkg" in
         *-common) echo "$pkg all $(version_of "$pkg:$host_arch" <<<"$have")" ;;
@@ -145,9 +145,9 @@ while read -r pkg arch version; do
     fi
     note "downloading $pkg $version ($arch)"
     tmp=$(mktemp -d "$debs/.download.XXXXXX")
-    spec=$pkg:$arch
-    [ "$arch" = all ] && spec=$pkg
-    if ! (cd "$tmp" && apt-get download -q "${sandbox[@]}" "$spec=$version" >/dev/null); then
+    query=$pkg:$arch
+    [ "$arch" = all ] && query=$pkg
+    if ! (cd "$tmp" && apt-get download -q "${sandbox[@]}" "$query=$version" >/dev/null); then
         rm -rf "$tmp"
         die "download of $pkg $version ($arch) failed: check that the machine reaches its package mirror"
     fi
