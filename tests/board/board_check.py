@@ -62,6 +62,8 @@ def differences(want, got):
                                         "expected " + key, "seen " + key)
             problems.append("".join(l if l.endswith("\n") else l + "\n\\ no newline\n"
                                     for l in diff))
+    if want.error_text is not None and want.error_text not in got.get("stderr", ""):
+        problems.append("  standard error does not say '%s'" % want.error_text)
     if got.get("exit") != str(want.exit):
         problems.append("  exit status: expected %s, seen %s" % (want.exit, got.get("exit")))
     return problems

@@ -261,6 +261,7 @@ class Expected:
     exit: int = 0
     transfers: int = 0
     state: dict = dataclasses.field(default_factory=dict)  # image name -> hex text
+    error_text: str = None  # in standard error, where its whole text is not known
 
 
 @dataclasses.dataclass
@@ -309,8 +310,9 @@ class Probe:
         bus = Bus(Device(self.setting), self.setting.fail)
         try:
             reads = bus.transfer(self.messages())
-        except BusError:
-            return Expected("", None, 1, bus.count)  # the tools' error texts differ
+        except BusError as e:
+            # The tools word their error lines differently; both give the system's text.
+            return Expected("", None, 1, bus.count, error_text=ERRORS[e.name][1])
         out = "".join(" ".join("0x%02x" % b for b in data) + "\n" for data in reads)
         return Expected(out, "", 0, bus.count)
 
