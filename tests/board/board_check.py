@@ -1,140 +1,350 @@
 #!/usr/bin/env python3
-"""Checks the board's console logs against board_model.
+"""Checks a simulated kzr-415, in the kernel or in user space, against board_model.
 
     board_check.py self-test
-    board_check.py check --present-log LOG --absent-log LOG
-                         --temperature-mc T --absent-addr ADDR
+    board_check.py plan
+    board_check.py check --log LOG --modinfo FILE --release RELEASE
+    board_check.py host-check --tool TOOL --preload LIB [--i2ctransfer PATH --i2cget PATH]
 
-The present-device boot has a tmp105 at the tool's address 0x48, set to
-T millidegrees; the absent-device boot has it at ADDR instead.  Each boot's
-/init runs the tool once without /dev/i2c-4 and once with it.
+self-test checks the model against the worked values and the documented traffic of a
+complete run. plan prints the board's /plan (init.sh carries it out). check compares
+the board's console log with the model, and the built module's modinfo with the booted
+kernel. host-check runs the same runs and probes on this machine's emulated bus.
+Each check prints PASS or FAIL lines and a closing "N passed, N failed".
 """
 
 import argparse
+import dataclasses
 import difflib
+import os
 import re
+import subprocess
 import sys
+import tempfile
 
 import board_model as m
 
 HEX_LINE = re.compile(r"^\s*(?:[0-9a-f]{2}\s*)+$")
 
 
+class Verdicts:
+    def __init__(self):
+        self.passed = self.failed = 0
+
+    def report(self, label, problems, details=()):
+        if problems:
+            self.failed += 1
+            print("FAIL %s" % label)
+            for p in problems:
+                sys.stdout.write(p if p.endswith("\n") else p + "\n")
+        else:
+            self.passed += 1
+            print("PASS %s" % label)
+        for line in details:
+            print("    " + line)
+
+    def close(self):
+        print("%d passed, %d failed" % (self.passed, self.failed))
+        return 0 if self.failed == 0 and self.passed > 0 else 1
+
+
+def differences(want, got):
+    """Problems between an Expected and what was seen ({'stdout': str, ...})."""
+    problems = []
+    for key in ("stdout", "stderr"):
+        w = getattr(want, key)
+        if w is None:
+            continue
+        if key not in got:
+            problems.append("  no %s was reported" % key)
+        elif got[key] != w:
+            diff = difflib.unified_diff(w.splitlines(True), got[key].splitlines(True),
+                                        "expected " + key, "seen " + key)
+            problems.append("".join(l if l.endswith("\n") else l + "\n\\ no newline\n"
+                                    for l in diff))
+    if want.error_text is not None and want.error_text not in got.get("stderr", ""):
+        problems.append("  standard error does not say '%s'" % want.error_text)
+    if got.get("exit") != str(want.exit):
+        problems.append("  exit status: expected %s, seen %s" % (want.exit, got.get("exit")))
+    return problems
+
+
+def output_lines(got):
+    lines = ["out| " + l for l in got.get("stdout", "").splitlines()]
+    return lines + ["err| " + l for l in got.get("stderr", "").splitlines()]
+
+
+# ---------------------------------------------------------------------- plan
+
+
+def setting_lines(setting):
+    lines = ["set address 0x%02x" % setting.address]
+    lines += ["set %s %s" % (n, m.hex_image(getattr(setting, n))) for n in m.Setting.IMAGES]
+    return lines + ["set fail %s" % setting.fail]  # last: it starts the count anew
+
+
+def plan():
+    lines = ["fact", "run " + m.BUS_ABSENT.name, "load loaded"]
+    for run in m.runs():
+        lines += setting_lines(run.setting) + ["run " + run.name]
+    for probe in m.probes():
+        lines += setting_lines(probe.setting) + ["probe %s %s" % (probe.name, probe.command)]
+    lines += setting_lines(m.Setting())
+    lines += ["control %s %s %s" % (c.name, c.parameter, c.value) for c in m.controls()]
+    lines += ["unload unloaded", "load reloaded " + m.RELOAD_ARGUMENTS,
+              "run " + m.RELOADED.name, "unload unloaded-again"]
+    return "".join(line + "\n" for line in lines)
+
+
+# ---------------------------------------------------------------------- board
+
+
 def parse_log(path):
-    """Returns ({run: {'stdout': bytes, 'stderr': bytes, 'exit': int}}, notes)."""
-    runs, notes = {}, []
-    run = stream = None
+    """Returns (facts, records, errors): records map a name to its fields, text or the
+    decoded bytes of a BEGIN/END block."""
+    facts, records, errors = {}, {}, []
+    record = stream = None
     hexdata = []
     with open(path, "rb") as f:
         text = f.read().decode("utf-8", "replace")
     for line in text.replace("\r", "").split("\n"):
         marker = line.find("@@KZR ")
-        if marker >= 0:
-            words = line[marker + 6:].split()
-            if not words:
-                continue
-            if words[0] == "RUN":
-                run = words[1]
-                runs[run] = {}
-            elif words[0] == "BEGIN":
-                stream, hexdata = words[1], []
-            elif words[0] == "END" and run is not None and stream is not None:
-                runs[run][stream] = bytes.fromhex("".join(hexdata))
-                stream = None
-            elif words[0] == "EXIT" and run is not None:
-                runs[run]["exit"] = int(words[1])
-            elif words[0] in ("ERROR", "BUS", "UPTIME"):
-                notes.append(" ".join(words))
-        elif stream is not None and HEX_LINE.match(line):
-            hexdata.append(line.replace(" ", ""))
-    return runs, notes
-
-
-def compare(label, got, want_out, want_err, want_status):
-    """Prints a verdict and diffs; returns True when the run matches."""
-    problems = []
-    if got is None:
-        print("FAIL %s: the board reported no such run" % label)
-        return False
-    for name, want in (("stdout", want_out), ("stderr", want_err)):
-        if name not in got:
-            problems.append("  no %s was reported\n" % name)
+        if marker < 0:
+            if stream is not None and HEX_LINE.match(line):
+                hexdata.append(line.replace(" ", ""))
             continue
-        have = got[name].decode("utf-8", "replace")
-        if have != want:
-            diff = difflib.unified_diff(
-                want.splitlines(True), have.splitlines(True),
-                "expected " + name, "board " + name)
-            problems.append("".join(diff))
-            if not have.endswith("\n") and have:
-                problems.append("\\ board %s lacks a final newline\n" % name)
-    if got.get("exit") != want_status:
-        problems.append("  exit status: expected %s, board %s\n"
-                        % (want_status, got.get("exit")))
-    if problems:
-        print("FAIL %s" % label)
-        for p in problems:
-            sys.stdout.write(p)
-        return False
-    print("PASS %s" % label)
-    return True
+        words = line[marker + 6:].split(" ", 2)
+        kind = words[0]
+        if kind == "FACT" and len(words) > 1:
+            facts[words[1]] = words[2] if len(words) > 2 else ""
+        elif kind == "ERROR":
+            errors.append(line[marker + 12:])
+        elif kind == "RECORD" and len(words) > 1:
+            record = records.setdefault(words[1], {})
+        elif kind == "FIELD" and record is not None and len(words) > 1:
+            record[words[1]] = words[2] if len(words) > 2 else ""
+        elif kind == "BEGIN" and len(words) > 1:
+            stream, hexdata = words[1], []
+        elif kind == "END" and record is not None and stream is not None:
+            record[stream] = bytes.fromhex("".join(hexdata)).decode("utf-8", "replace")
+            stream = None
+    return facts, records, errors
+
+
+def read_modinfo(path):
+    """key=value lines of the module's .modinfo -> {key: [values]}"""
+    info = {}
+    with open(path) as f:
+        for line in f:
+            key, _, value = line.rstrip("\n").partition("=")
+            info.setdefault(key, []).append(value)
+    return info
+
+
+def check_load(v, records, name, want_bus=None):
+    got = records.get(name)
+    if got is None:
+        v.report("load " + name, ["  the board reported no such step"])
+        return
+    problems = []
+    if got.get("status") != "0":
+        problems.append("  insmod failed (status %s): %s" % (got.get("status"), got.get("stderr")))
+    bus = got.get("bus", "")
+    if not bus.isdigit() or (want_bus is not None and bus != str(want_bus)):
+        problems.append("  the module's bus is '%s', expected %s"
+                        % (bus, want_bus if want_bus is not None else "a number"))
+    want_node = "/dev/i2c-4" if bus == "4" else "/dev/i2c-4 -> /dev/i2c-" + bus
+    if got.get("node") != want_node:
+        problems.append("  /dev/i2c-4 is '%s', expected '%s'" % (got.get("node"), want_node))
+    if got.get("parameters", "").split() != sorted(m.PARAMETERS):
+        problems.append("  parameters in sysfs: %s" % got.get("parameters"))
+    v.report("load %s (i2c-%s, %s)" % (name, bus, got.get("node")), problems)
+
+
+def check_unload(v, records, name):
+    got = records.get(name, {})
+    problems = []
+    if got.get("status") != "0":
+        problems.append("  rmmod failed (status %s): %s" % (got.get("status"), got.get("stderr")))
+    if got.get("left", "").strip():
+        problems.append("  adapters left: %s" % got["left"])
+    v.report("unload " + name, problems)
+
+
+def check_run(v, records, run):
+    got = records.get(run.name)
+    if got is None:
+        v.report(run.name, ["  the board reported no such run"])
+        return
+    want, _ = run.expected()
+    problems = differences(want, got)
+    if run.node:
+        if got.get("transfers") != str(want.transfers):
+            problems.append("  transfers: expected %d, seen %s" % (want.transfers, got.get("transfers")))
+        for name, image in want.state.items():
+            if got.get(name) != image:
+                problems.append("  %s after the run: expected %s, seen %s" % (name, image, got.get(name)))
+    v.report("%s (exit %s, %s transfers)" % (run.name, got.get("exit"), got.get("transfers", "no")),
+             problems, output_lines(got))
+
+
+def check_probe(v, got, probe, transfers):
+    """got: the probe's record; transfers: the count seen, or None when not known."""
+    if got is None:
+        v.report("probe " + probe.name, ["  no such probe was reported"])
+        return
+    want = probe.expected()
+    problems = differences(want, got)
+    if transfers is not None and transfers != str(want.transfers):
+        problems.append("  transfers: expected %d, seen %s" % (want.transfers, transfers))
+    v.report("probe %s: %s" % (probe.name, probe.command), problems, output_lines(got))
+
+
+def check_control(v, records, control):
+    got = records.get(control.name)
+    if got is None:
+        v.report(control.name, ["  the board reported no such step"])
+        return
+    problems = []
+    label = "%s: %s '%s'" % (control.name, control.parameter, control.value)
+    if control.reads is None:
+        if got.get("status") == "0":
+            problems.append("  the value was accepted")
+        if "Invalid argument" not in got.get("stderr", ""):
+            problems.append("  the write did not fail with EINVAL: %r" % got.get("stderr"))
+        if got.get("after") != got.get("before"):
+            problems.append("  the value changed from '%s' to '%s'" % (got.get("before"), got.get("after")))
+        label += " refused"
+    else:
+        if got.get("status") != "0":
+            problems.append("  the value was refused: %r" % got.get("stderr"))
+        if got.get("after") != control.reads:
+            problems.append("  reads back '%s', expected '%s'" % (got.get("after"), control.reads))
+        label += " -> '%s'" % got.get("after")
+    v.report(label, problems)
 
 
 def check(args):
-    present, notes1 = parse_log(args.present_log)
-    absent, notes2 = parse_log(args.absent_log)
-    for n in notes1:
-        print("present-device boot: " + n)
-    for n in notes2:
-        print("absent-device boot: " + n)
+    facts, records, errors = parse_log(args.log)
+    info = read_modinfo(args.modinfo)
+    v = Verdicts()
+    v.report("board init", ["  " + e for e in errors])
 
-    node_absent = m.expected("node-absent")
-    complete = m.expected("with-node", m.Tmp105(m.TOOL_ADDR, args.temperature_mc))
-    device_absent = m.expected("with-node", m.Tmp105(args.absent_addr))
-    cases = [
-        ("complete run (tmp105 at 0x48)", present.get("with-node"), complete),
-        ("bus node absent", present.get("no-node"), node_absent),
-        ("device absent (tmp105 at 0x%02x)" % args.absent_addr,
-         absent.get("with-node"), device_absent),
-        ("bus node absent, second boot", absent.get("no-node"), node_absent),
-    ]
-    passed = sum(compare(label, got, *want[:3]) for label, got, want in cases)
-    print("%d passed, %d failed" % (passed, len(cases) - passed))
-    return 0 if passed == len(cases) else 1
+    vermagic = info.get("vermagic", [""])[0]
+    kernel = facts.get("kernel")
+    problems = []
+    if vermagic.split()[:1] != [args.release]:
+        problems.append("  module vermagic '%s' is not for %s" % (vermagic, args.release))
+    if kernel != args.release:
+        problems.append("  the board runs '%s', the image holds %s" % (kernel, args.release))
+    parms = sorted(p.split(":")[0] for p in info.get("parm", []))
+    if parms != sorted(m.PARAMETERS):
+        problems.append("  modinfo lists parameters %s" % parms)
+    v.report("module for the booted kernel: vermagic '%s', uname -r '%s'" % (vermagic, kernel),
+             problems)
+
+    check_run(v, records, m.BUS_ABSENT)
+    check_load(v, records, "loaded")
+    for run in m.runs():
+        check_run(v, records, run)
+    for probe in m.probes():
+        got = records.get(probe.name)
+        check_probe(v, got, probe, None if got is None else got.get("transfers"))
+    for control in m.controls():
+        check_control(v, records, control)
+    check_unload(v, records, "unloaded")
+    check_load(v, records, "reloaded", want_bus=4)
+    check_run(v, records, m.RELOADED)
+    check_unload(v, records, "unloaded-again")
+    return v.close()
+
+
+# ---------------------------------------------------------------------- host
+
+
+def host_environment(setting, args, trace):
+    """The emulated bus's variables for `setting`; the defaults are left to the bus, so a
+    default setting meets the emulated bus's own default device."""
+    env = {k: val for k, val in os.environ.items() if not k.startswith("KZR415_SIM_")}
+    env["LD_PRELOAD"] = args.preload
+    env["KZR415_SIM_TRACE"] = trace
+    default = m.Setting()
+    if setting.address != default.address:
+        env["KZR415_SIM_ADDRESS"] = "0x%02x" % setting.address
+    for name in m.Setting.IMAGES:
+        if getattr(setting, name) != getattr(default, name):
+            env["KZR415_SIM_" + name.upper()] = m.hex_image(getattr(setting, name))
+    if setting.fail != "none":
+        env["KZR415_SIM_FAIL"] = setting.fail
+    return env
+
+
+def host_run(command, env, trace):
+    """Runs command; returns (the seen fields, transfers made according to the trace)."""
+    if os.path.exists(trace):
+        os.remove(trace)
+    p = subprocess.run(command, env=env, capture_output=True, timeout=60, check=False)
+    got = {"stdout": p.stdout.decode("utf-8", "replace"),
+           "stderr": p.stderr.decode("utf-8", "replace"), "exit": str(p.returncode)}
+    transfers = 0
+    if os.path.exists(trace):
+        with open(trace) as f:
+            transfers = sum(1 for line in f if line.strip())
+    return got, str(transfers)
+
+
+def host_check(args):
+    v = Verdicts()
+    with tempfile.TemporaryDirectory() as tmp:
+        trace = os.path.join(tmp, "trace")
+        for run in [m.BUS_ABSENT] + m.runs() + [m.RELOADED]:
+            env = host_environment(run.setting, args, trace)
+            if not run.node:
+                env["KZR415_SIM_NO_NODE"] = "1"
+            got, transfers = host_run([args.tool], env, trace)
+            want, _ = run.expected()
+            problems = differences(want, got)
+            if run.node and transfers != str(want.transfers):
+                problems.append("  transfers: expected %d, seen %s" % (want.transfers, transfers))
+            v.report("%s (exit %s, %s transfers)" % (run.name, got["exit"], transfers),
+                     problems, output_lines(got))
+        tools = {"i2ctransfer": args.i2ctransfer, "i2cget": args.i2cget}
+        for probe in m.probes():
+            words = probe.command.replace("@BUS@", "4").split()
+            if not tools.get(words[0]):
+                continue
+            got, transfers = host_run([tools[words[0]]] + words[1:],
+                                      host_environment(probe.setting, args, trace), trace)
+            check_probe(v, got, probe, transfers)
+    return v.close()
+
+
+# ---------------------------------------------------------------------- self-test
 
 
 def self_test():
-    """Checks the model itself against the documented decode examples and the
-    documented traffic of a complete run; a failure here is a model bug."""
+    """Checks the model against the worked values and the documented traffic of a
+    complete run; a failure here is a model bug."""
     failures = []
 
     def expect(what, got, want):
         if got != want:
             failures.append("%s: got %r, want %r" % (what, got, want))
 
-    worked = [  # channel bytes, select bit, "%f" text
-        ((0x03, 0x20, 0x00), 0, "25.000000"),
-        ((0x03, 0x30, 0x00), 0, "25.499712"),
-        ((0xFC, 0xE0, 0x00), 0, "-25.000000"),
-        ((0xFF, 0xFF, 0xFF), 0, "-0.000122"),
-        ((0x7F, 0xFF, 0xFF), 0, "1023.999329"),
-        ((0x80, 0x00, 0x00), 0, "-0.000000"),
-        ((0x00, 0x0C, 0x80), 1, "25.000000"),
-        ((0x02, 0x0C, 0xA0), 1, "-25.250000"),
-        ((0xFC, 0x0C, 0x80), 1, "25.000000"),
-        ((0x01, 0xFF, 0xE0), 1, "1023.750000"),
-    ]
-    for b, sel, text in worked:
-        expect("decode %s select %d" % (bytes(b).hex(), sel),
-               m.format_f(m.decode(b, 0x20 if sel else 0x18)), text)
+    table = m.worked_values()
+    expect("worked values in the table", len(table), 10)
+    for channel_bytes, encoding, printed in table:
+        config = 0x20 if encoding == "sign-magnitude" else 0x18
+        expect("decode %s %s" % (bytes(channel_bytes).hex(), encoding),
+               m.format_f(m.decode(channel_bytes, config)), printed)
 
-    # Complete run against a device that reads back what was written.
-    dev = m.RegisterFile(0x48, [0x03, 0x20, 0x00, 0x03, 0x30, 0x00])
-    out, err, status, traffic = m.expected("with-node", dev)
+    # A complete run against a device that reads back what was written.
+    run = m.Run("documented", m.Setting(temperature=(0x03, 0x20, 0x00, 0x03, 0x30, 0x00)))
+    want, bus = run.expected()
     W = lambda *b: ("W", 0x48, b)
     R = lambda *b: ("R", 0x48, b)
     t = (0x03, 0x20, 0x00, 0x03, 0x30, 0x00)
-    expect("traffic", traffic, [
+    expect("traffic", bus.traffic, [
         W(0x01, 0x1C, 0x1C),
         W(0x01), R(0x1C, 0x1C), W(0x01, 0x18, 0x1C),
         W(0x01), R(0x18, 0x1C), W(0x01, 0x18, 0x18),
@@ -144,39 +354,65 @@ def self_test():
         W(0x01), R(0x18, 0x18), W(0x00), R(*t),
     ])
     raw = "raw value 1:3 32 0\nraw value 2:3 48 0\n"
-    expect("stdout", out, "slave address of kzr-415      : 0x48\n" + raw
+    expect("stdout", want.stdout, "slave address of kzr-415      : 0x48\n" + raw
            + "temperature 1:25.000000\n" + raw + "temperature 2:25.499712\n")
-    expect("stderr", err, "")
-    expect("status", status, 0)
+    expect("stderr and status", (want.stderr, want.exit, want.transfers), ("", 0, 17))
+    expect("state", want.state, {"configuration": "18 18", "t_low": "80 00 00 80 00 00",
+                                 "t_high": "7f ff ff 7f ff ff"})
 
-    # The tmp105's own rules.
-    d = m.Tmp105(0x48, 25500)
-    expect("reset config read", (d.write_transfer([1]), d.read_transfer(2))[1], [0, 0])
-    d.write_transfer([0x01, 0x1C, 0x77])  # 3-byte write to a 1-byte register
-    expect("config after 3-byte write", d.config, 0x1C)
-    expect("config read keeps stale 2nd byte",
-           (d.write_transfer([0x05]), d.read_transfer(3))[1], [0x1C, 0x77, 0xFF])
-    d.write_transfer([0x02, 0x12])  # a limit needs both bytes
-    expect("limit after 1 byte", d.limit[0], 0x4B00)
-    d.write_transfer([0x02, 0x12, 0x34, 0x56])
-    expect("limit after 3 bytes", d.limit[0], 0x1234)
-    # 25.5 C = 0x1980 in 8.8; resolution 0 (config 0x18) keeps 9 bits.
-    d.write_transfer([0x01, 0x18])
-    expect("temperature read, 9 bits",
-           (d.write_transfer([0x00]), d.read_transfer(6))[1],
-           [0x19, 0x80, 0xFF, 0xFF, 0xFF, 0xFF])
-    d.write_transfer([0x01, 0x78])  # resolution 3: 12 bits
-    d.temperature = 0x19F7
-    expect("temperature read, 12 bits",
-           (d.write_transfer([0x00]), d.read_transfer(2))[1], [0x19, 0xF0])
-    expect("negative temperature", m.Tmp105(0x48, -25500).temperature, 0xE680)
+    # The default device reads 25 and 21 degrees.
+    want, _ = m.Run("default").expected()
+    expect("default temperatures", re.findall(r"temperature \d:(\S+)", want.stdout),
+           ["25.000000", "21.000000"])
+
+    # Channel 2 keeps sign-magnitude: both readings are the table's.
+    sm = next(r for r in m.runs() if r.name == "sign-magnitude-channel-2")
+    want, _ = sm.expected()
+    printed = {(b, e): p for b, e, p in table}
+    expect("sign-magnitude run", re.findall(r"temperature \d:(\S+)", want.stdout),
+           [printed[(sm.setting.temperature[0:3], "twos-complement")],
+            printed[(sm.setting.temperature[3:6], "sign-magnitude")]])
+
+    # The device's rules.
+    d = m.Device(m.Setting(configuration=(0x1C, 0x3C)))
+    d.write([0x01])
+    expect("read past the image", d.read(4), [0x1C, 0x3C, 0xFF, 0xFF])
+    d.write([0x09, 0x01])
+    expect("unknown pointer", d.read(2), [0xFF, 0xFF])
+    d.write([0x00, 0x11])
+    expect("read-only temperature", d.read(3), [0x03, 0x20, 0x00])
+    d.write([0x03, 1, 2, 3, 4, 5, 6, 7])
+    d.write([])
+    expect("long write, then an address-only write", d.read(7), [1, 2, 3, 4, 5, 6, 0xFF])
+    d.write([0x03, 9])
+    expect("short write", d.image("t_high"), [9, 2, 3, 4, 5, 6])
+
+    # The bus: a fault comes first, then the address; transfers count from 1.
+    bus = m.Bus(m.Device(m.Setting(address=0x49)), "2+:EIO")
+    outcomes = []
+    for _ in range(3):
+        try:
+            bus.transfer([("R", 0x49, 1)])
+            outcomes.append("ok")
+        except m.BusError as e:
+            outcomes.append(e.name)
+    expect("fault from transfer 2 on", outcomes, ["ok", "EIO", "EIO"])
 
     # Nothing answers: seven transport failures, two readout messages.
-    out, err, status, traffic = m.expected("with-node", m.Tmp105(0x49))
-    expect("absent stderr", err,
+    want, _ = m.Run("absent", m.Setting(address=0x49)).expected()
+    expect("absent stderr", want.stderr,
            "ioctl(): No such device or address\nioctl returned -1\n" * 7)
-    expect("absent transfers", len(traffic), 7)
-    expect("absent status", status, 0)
+    expect("absent transfers", want.transfers, 7)
+
+    # Probe command lines become the messages of one transfer.
+    probe = next(p for p in m.probes() if p.name == "short-and-long-writes")
+    expect("probe messages", [(k, len(a) if k == "W" else a) for k, _, a in probe.messages()],
+           [("W", 2), ("W", 8), ("W", 1), ("R", 6), ("W", 1), ("R", 7)])
+    expect("probe output", probe.expected().stdout,
+           "0x55 0xa2 0xa3 0xa4 0xa5 0xa6\n0x01 0x02 0x03 0x04 0x05 0x06 0xff\n")
+
+    names = [s.name for s in m.runs() + m.probes() + m.controls()]
+    expect("unique step names", len(names), len(set(names)))
 
     for f in failures:
         print("model self-test: " + f)
@@ -188,13 +424,23 @@ def main():
     ap = argparse.ArgumentParser()
     sub = ap.add_subparsers(dest="cmd", required=True)
     sub.add_parser("self-test")
+    sub.add_parser("plan")
     c = sub.add_parser("check")
-    c.add_argument("--present-log", required=True)
-    c.add_argument("--absent-log", required=True)
-    c.add_argument("--temperature-mc", type=int, required=True)
-    c.add_argument("--absent-addr", type=lambda s: int(s, 0), required=True)
+    c.add_argument("--log", required=True)
+    c.add_argument("--modinfo", required=True)
+    c.add_argument("--release", required=True)
+    h = sub.add_parser("host-check")
+    h.add_argument("--tool", required=True)
+    h.add_argument("--preload", required=True)
+    h.add_argument("--i2ctransfer")
+    h.add_argument("--i2cget")
     args = ap.parse_args()
-    return self_test() if args.cmd == "self-test" else check(args)
+    if args.cmd == "self-test":
+        return self_test()
+    if args.cmd == "plan":
+        sys.stdout.write(plan())
+        return 0
+    return check(args) if args.cmd == "check" else host_check(args)
 
 
 if __name__ == "__main__":

@@ -1,216 +1,170 @@
-"""Expected behaviour of kzr-415-tool on the emulated board.
+"""What kzr-415-tool and the I2C tools must print against a simulated kzr-415.
 
-Three pieces, each small enough to read in one sitting:
+The same device stands behind two buses: the kernel module sim/kernel/kzr-415-sim.c,
+which the board test boots on a real ARM kernel, and the user-space emulated bus
+(LD_PRELOAD of libkzr-415-sim-bus.so) on this machine. Both are set up from one list of
+steps, defined here once: the device's settings, the runs of the program, the I2C tool
+probes of device behaviour the program never shows, and the module's controls.
 
-* Tmp105: the I2C device that the board test puts on the bus, following
-  the behaviour of QEMU 7.2's tmp105 device model (hw/sensor/tmp105.c).
-* Bus: the kernel's I2C_RDWR path as the program sees it: one message per
-  call, ENXIO when no device acknowledges the address.
-* run_program: the tool's fixed sequence with the library's transport,
-  register accessors and temperature readout, producing the exact standard
-  output, standard error and exit status.
+* Device: four registers behind a register pointer.
+* Bus: one I2C_RDWR call per transfer, transfers counted from 1, an injected fault
+  before anything else, ENXIO for an address nobody answers.
+* Program: the tool's fixed sequence with the library's transport, register accessors
+  and temperature readout, producing standard output, standard error and exit status.
 
-Nothing here was recorded from a run of the program; every expected line is
-computed from these rules.
+Nothing here was recorded from a run; every expected line is computed from these rules,
+and the temperature examples come from lib/worked-values.txt.
 """
 
-import errno
+import dataclasses
+import os
 import struct
 
 TOOL_ADDR = 0x48
 BUS_NODE = "/dev/i2c-4"
 I2C_M_RD = 0x0001
-# The guest's C library (glibc) error texts, C locale.
-ENXIO_TEXT = "No such device or address"
-ENOENT_TEXT = "No such file or directory"
+WORKED_VALUES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                             "lib", "worked-values.txt")
+
+# errno name -> (number, the C library's text in the C locale): the errors the runs
+# inject and the ones the program meets.
+ERRORS = {
+    "ENOENT": (2, "No such file or directory"),
+    "EIO": (5, "Input/output error"),
+    "ENXIO": (6, "No such device or address"),
+    "EAGAIN": (11, "Resource temporarily unavailable"),
+    "ETIMEDOUT": (110, "Connection timed out"),
+    "EREMOTEIO": (121, "Remote I/O error"),
+}
+
+
+def worked_values():
+    """[(three bytes, 'twos-complement' | 'sign-magnitude', printed text)]"""
+    table = []
+    with open(WORKED_VALUES) as f:
+        for line in f:
+            if line[:1] not in "0123456789abcdefABCDEF" or not line.strip():
+                continue
+            words = line.split()
+            table.append((tuple(int(b, 16) for b in words[0:3]), words[3], words[4]))
+    return table
+
+
+def worked(text):
+    """The channel bytes of one worked value, written as in the table ("FC E0 00")."""
+    wanted = tuple(int(b, 16) for b in text.split())
+    for channel_bytes, _, _ in worked_values():
+        if channel_bytes == wanted:
+            return channel_bytes
+    raise KeyError("no worked value %s" % text)
+
+
+# ---------------------------------------------------------------------- device
+
+
+@dataclasses.dataclass(frozen=True)
+class Setting:
+    """The device's settings: the module's parameters, the emulated bus's variables."""
+    address: int = 0x48
+    # Room temperature: 25.0 and 21.0 degrees in the two's-complement encoding.
+    temperature: tuple = (0x03, 0x20, 0x00, 0x02, 0xA0, 0x00)
+    configuration: tuple = (0x00, 0x00)
+    t_low: tuple = (0,) * 6
+    t_high: tuple = (0,) * 6
+    fail: str = "none"  # "K:ERRNO" fails transfer K, "K+:ERRNO" every one from K on
+
+    IMAGES = ("temperature", "configuration", "t_low", "t_high")
+
+
+def hex_image(image):
+    return " ".join("%02x" % b for b in image)
+
+
+class Device:
+    """A kzr-415: a write's first byte selects a register, the bytes after it are stored
+    (not into the read-only temperature register); a read returns the selected image,
+    0xFF past its end and for a pointer that selects no register."""
+
+    POINTERS = {0x00: "temperature", 0x01: "configuration", 0x02: "t_low", 0x03: "t_high"}
+    READ_ONLY = {0x00}
+
+    def __init__(self, setting):
+        self.address = setting.address
+        self.pointer = 0
+        self.images = {p: list(getattr(setting, name)) for p, name in self.POINTERS.items()}
+
+    def write(self, data):
+        if not data:
+            return  # an address-only write selects nothing
+        self.pointer = data[0]
+        if self.pointer in self.images and self.pointer not in self.READ_ONLY:
+            image = self.images[self.pointer]
+            n = min(len(data) - 1, len(image))
+            image[:n] = data[1:1 + n]
+
+    def read(self, count):
+        image = self.images.get(self.pointer, [])
+        return [image[i] if i < len(image) else 0xFF for i in range(count)]
+
+    def image(self, name):
+        pointer = next(p for p, n in self.POINTERS.items() if n == name)
+        return self.images[pointer]
+
+
+class BusError(Exception):
+    def __init__(self, name):
+        super().__init__(name)
+        self.name = name
+
+
+def parse_fail(text):
+    """'K:ERRNO' or 'K+:ERRNO' -> (K, errno name, onwards); 'none' -> None."""
+    if text == "none":
+        return None
+    index, name = text.split(":")
+    onwards = index.endswith("+")
+    return int(index.rstrip("+")), name, onwards
+
+
+class Bus:
+    """One I2C_RDWR call per transfer of one or more messages."""
+
+    def __init__(self, device, fail="none"):
+        self.device = device
+        self.fault = parse_fail(fail)
+        self.count = 0
+        self.traffic = []
+
+    def transfer(self, messages):
+        """messages: [('W', addr, bytes) | ('R', addr, count)]; returns the bytes of each
+        read message, or raises BusError."""
+        self.count += 1
+        if self.fault:
+            k, name, onwards = self.fault
+            if self.count == k or (onwards and self.count > k):
+                self.traffic.append(("FAILED", name))
+                raise BusError(name)
+        got = []
+        for kind, addr, arg in messages:
+            if self.device is None or addr != self.device.address:
+                self.traffic.append(("FAILED", "ENXIO"))
+                raise BusError("ENXIO")
+            if kind == "R":
+                data = self.device.read(arg)
+                self.traffic.append(("R", addr, tuple(data)))
+                got.append(data)
+            else:
+                self.device.write(list(arg))
+                self.traffic.append(("W", addr, tuple(arg)))
+        return got
+
+
+# ---------------------------------------------------------------------- program
 
 
 def f32(x):
     """Round a Python float (double) to single precision."""
     return struct.unpack("<f", struct.pack("<f", x))[0]
-
-
-class Tmp105:
-    """QEMU 7.2 tmp105 as seen from the bus.
-
-    State: a register pointer (only its low 2 bits select a register), an
-    8-bit configuration, a signed 8.8 fixed-point temperature, two limits,
-    and a 2-byte transfer buffer with a byte counter.
-
-    * Start of any transfer, and its end: the counter is reset.
-    * Write transfer: the first byte is the pointer.  Every later byte is
-      stored in buffer[counter-1] while the counter is 1 or 2, the counter
-      advances, and the selected register is written from the buffer after
-      every byte: configuration = buffer[0]; a limit = buffer[0]:buffer[1]
-      once at least 3 bytes arrived; the temperature register ignores it.
-    * Read transfer: at its start the selected register is loaded into the
-      buffer: temperature -> high byte, low byte masked to the configured
-      resolution; configuration -> buffer[0] only (buffer[1] keeps whatever
-      it held before); limits -> both bytes.  The master then gets
-      buffer[0], buffer[1], and 0xFF for every further byte.
-    * Reset state: everything zero except the limits 0x4B00 and 0x5000.
-    """
-
-    def __init__(self, address, temperature_mc=0):
-        self.address = address
-        self.pointer = 0
-        self.config = 0
-        # The device model stores temperature * 256 / 1000, truncated
-        # towards zero, as a signed 16-bit value.
-        t = int(temperature_mc * 256 / 1000)
-        self.temperature = t & 0xFFFF
-        self.limit = [0x4B00, 0x5000]
-        self.buf = [0, 0]
-        self.len = 0
-
-    def write_transfer(self, data):
-        self.len = 0
-        for byte in data:
-            if self.len == 0:
-                self.pointer = byte
-                self.len = 1
-                continue
-            if self.len <= 2:
-                self.buf[self.len - 1] = byte
-            self.len += 1
-            self._register_write()
-        self.len = 0
-
-    def _register_write(self):
-        reg = self.pointer & 3
-        if reg == 1:
-            self.config = self.buf[0]
-        elif reg in (2, 3) and self.len >= 3:
-            self.limit[reg - 2] = (self.buf[0] << 8) | self.buf[1]
-
-    def read_transfer(self, count):
-        reg = self.pointer & 3
-        if reg == 0:
-            resolution = (self.config >> 5) & 3
-            mask = 0xF0 << (3 - resolution)  # ~config's 2-bit field
-            self.buf[0] = self.temperature >> 8
-            self.buf[1] = self.temperature & mask & 0xFF
-        elif reg == 1:
-            self.buf[0] = self.config
-        else:
-            self.buf[0] = self.limit[reg - 2] >> 8
-            self.buf[1] = self.limit[reg - 2] & 0xFF
-        self.len = 0
-        out = []
-        for _ in range(count):
-            if self.len < 2:
-                out.append(self.buf[self.len])
-                self.len += 1
-            else:
-                out.append(0xFF)
-        self.len = 0
-        return out
-
-
-class RegisterFile:
-    """A device that reads back what was last written, register by register
-    (used by the model's self-test, against documented example traffic)."""
-
-    def __init__(self, address, temperature_image):
-        self.address = address
-        self.pointer = 0
-        self.regs = {0: list(temperature_image), 1: [0, 0], 2: [0] * 6, 3: [0] * 6}
-
-    def write_transfer(self, data):
-        self.pointer = data[0]
-        if len(data) > 1:
-            self.regs[self.pointer] = list(data[1:])
-
-    def read_transfer(self, count):
-        image = self.regs[self.pointer]
-        return [image[i] if i < len(image) else 0xFF for i in range(count)]
-
-
-class Bus:
-    """One I2C_RDWR call per message; records the traffic it carried."""
-
-    def __init__(self, device):
-        self.device = device
-        self.traffic = []
-
-    def transfer(self, addr, flags, data=None, count=0):
-        """Returns the bytes read (or []) or raises OSError(ENXIO)."""
-        if self.device is None or addr != self.device.address:
-            self.traffic.append(("NACK", addr))
-            raise OSError(errno.ENXIO, ENXIO_TEXT)
-        if flags & I2C_M_RD:
-            got = self.device.read_transfer(count)
-            self.traffic.append(("R", addr, tuple(got)))
-            return got
-        self.device.write_transfer(list(data))
-        self.traffic.append(("W", addr, tuple(data)))
-        return []
-
-
-class Program:
-    """The tool and its library, as far as output and traffic go."""
-
-    def __init__(self, bus):
-        self.bus = bus
-        self.out = []
-        self.err = []
-
-    # transport
-    def _ioctl(self, addr, flags, data=None, count=0):
-        try:
-            return self.bus.transfer(addr, flags, data, count)
-        except OSError as e:
-            self.err.append("ioctl(): %s\n" % e.strerror)
-            self.err.append("ioctl returned -1\n")
-            return None
-
-    def write(self, addr, reg, data):
-        return 0 if self._ioctl(addr, 0, [reg] + list(data)) is not None else -1
-
-    def read(self, addr, reg, count):
-        if self.write(addr, reg, []) < 0:
-            return None
-        return self._ioctl(addr, I2C_M_RD, count=count)
-
-    # register accessors
-    def alert_mode_set(self, addr, channel, mode):
-        conf = self.read(addr, 0x01, 2)
-        if conf is None:
-            return -1
-        conf = list(conf)
-        conf[channel - 1] = ((conf[channel - 1] & 0xF9) | (mode << 1)) & 0xFF
-        return self.write(addr, 0x01, conf)
-
-    def temperature_reg_read(self, addr, channel):
-        conf = self.read(addr, 0x01, 2)
-        if conf is None:
-            self.out.append("read configure register err!\n")
-            return -1.0
-        temp = self.read(addr, 0x00, 6)
-        if temp is None:
-            self.out.append("read temperature register err!\n")
-            return -1.0
-        self.out.append("raw value 1:%d %d %d\n" % tuple(temp[0:3]))
-        self.out.append("raw value 2:%d %d %d\n" % tuple(temp[3:6]))
-        b = temp[3 * (channel - 1):3 * channel]
-        return decode(b, conf[channel - 1])
-
-    def main(self, node_exists):
-        self.out.append("slave address of kzr-415      : 0x%02x\n" % TOOL_ADDR)
-        if not node_exists:
-            self.err.append("Could not open i2c at %s\n" % BUS_NODE)
-            self.err.append("%s: %s\n" % (BUS_NODE, ENOENT_TEXT))
-            return 1
-        a = TOOL_ADDR
-        self.write(a, 0x01, [0x1C, 0x1C])
-        self.alert_mode_set(a, 1, 0)
-        self.alert_mode_set(a, 2, 0)
-        self.write(a, 0x02, [0x80, 0x00, 0x00, 0x80, 0x00, 0x00])
-        self.write(a, 0x03, [0x7F, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF])
-        for channel in (1, 2):
-            value = self.temperature_reg_read(a, channel)
-            self.out.append("temperature %d:%s\n" % (channel, format_f(value)))
-        return 0
 
 
 def decode(b, config_byte):
@@ -229,16 +183,224 @@ def decode(b, config_byte):
 
 
 def format_f(value):
-    """C's "%f" of a float widened to double (glibc rounds exactly, half to
-    even, as Python does; negative zero keeps its sign)."""
+    """C's "%f" of a float widened to double (glibc rounds exactly, half to even, as
+    Python does; negative zero keeps its sign)."""
     return "%f" % value
 
 
-def expected(run, device=None):
-    """run: 'node-absent', or 'with-node' against `device` (None or a device
-    at another address gives the device-absent run).  Returns
-    (stdout, stderr, exit status, traffic)."""
-    bus = Bus(device)
-    prog = Program(bus)
-    status = prog.main(node_exists=(run != "node-absent"))
-    return "".join(prog.out), "".join(prog.err), status, bus.traffic
+class Program:
+    """The tool and its library, as far as output and traffic go."""
+
+    def __init__(self, bus):
+        self.bus = bus
+        self.out = []
+        self.err = []
+
+    def _ioctl(self, message):
+        try:
+            return self.bus.transfer([message])
+        except BusError as e:
+            self.err.append("ioctl(): %s\n" % ERRORS[e.name][1])
+            self.err.append("ioctl returned -1\n")
+            return None
+
+    def write(self, addr, reg, data):
+        return 0 if self._ioctl(("W", addr, [reg] + list(data))) is not None else -1
+
+    def read(self, addr, reg, count):
+        if self.write(addr, reg, []) < 0:
+            return None
+        got = self._ioctl(("R", addr, count))
+        return None if got is None else got[0]
+
+    def alert_mode_set(self, addr, channel, mode):
+        conf = self.read(addr, 0x01, 2)
+        if conf is None:
+            return -1
+        conf[channel - 1] = ((conf[channel - 1] & 0xF9) | (mode << 1)) & 0xFF
+        return self.write(addr, 0x01, conf)
+
+    def temperature_reg_read(self, addr, channel):
+        conf = self.read(addr, 0x01, 2)
+        if conf is None:
+            self.out.append("read configure register err!\n")
+            return -1.0
+        temp = self.read(addr, 0x00, 6)
+        if temp is None:
+            self.out.append("read temperature register err!\n")
+            return -1.0
+        self.out.append("raw value 1:%d %d %d\n" % tuple(temp[0:3]))
+        self.out.append("raw value 2:%d %d %d\n" % tuple(temp[3:6]))
+        return decode(temp[3 * (channel - 1):3 * channel], conf[channel - 1])
+
+    def main(self, node_exists):
+        self.out.append("slave address of kzr-415      : 0x%02x\n" % TOOL_ADDR)
+        if not node_exists:
+            self.err.append("Could not open i2c at %s\n" % BUS_NODE)
+            self.err.append("%s: %s\n" % (BUS_NODE, ERRORS["ENOENT"][1]))
+            return 1
+        a = TOOL_ADDR
+        self.write(a, 0x01, [0x1C, 0x1C])
+        self.alert_mode_set(a, 1, 0)
+        self.alert_mode_set(a, 2, 0)
+        self.write(a, 0x02, [0x80, 0x00, 0x00, 0x80, 0x00, 0x00])
+        self.write(a, 0x03, [0x7F, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF])
+        for channel in (1, 2):
+            value = self.temperature_reg_read(a, channel)
+            self.out.append("temperature %d:%s\n" % (channel, format_f(value)))
+        return 0
+
+
+# ---------------------------------------------------------------------- steps
+
+
+@dataclasses.dataclass
+class Expected:
+    stdout: str = ""
+    stderr: str = ""
+    exit: int = 0
+    transfers: int = 0
+    state: dict = dataclasses.field(default_factory=dict)  # image name -> hex text
+    error_text: str = None  # in standard error, where its whole text is not known
+
+
+@dataclasses.dataclass
+class Run:
+    """kzr-415-tool against a device with `setting`, or with no bus node at all."""
+    name: str
+    setting: Setting = Setting()
+    node: bool = True
+
+    def expected(self):
+        device = Device(self.setting)
+        bus = Bus(device, self.setting.fail)
+        program = Program(bus)
+        status = program.main(node_exists=self.node)
+        state = {n: hex_image(device.image(n)) for n in ("configuration", "t_low", "t_high")}
+        return Expected("".join(program.out), "".join(program.err), status, bus.count, state), bus
+
+
+@dataclasses.dataclass
+class Probe:
+    """One I2C tool command line against a device with `setting`: i2ctransfer (one
+    transfer of its messages) or i2cget in byte-data mode (one SMBus transfer). The bus
+    number is written @BUS@."""
+    name: str
+    command: str
+    setting: Setting = Setting()
+
+    def messages(self):
+        words = self.command.split()
+        if words[0] == "i2cget":  # i2cget -y BUS ADDR REG b
+            addr, reg = int(words[3], 0), int(words[4], 0)
+            return [("W", addr, [reg]), ("R", addr, 1)]
+        messages, i = [], 3  # i2ctransfer -y BUS MESSAGE...
+        while i < len(words):
+            head, addr = words[i].split("@")
+            kind, length = head[0].upper(), int(head[1:])
+            if kind == "R":
+                messages.append(("R", int(addr, 0), length))
+                i += 1
+            else:
+                messages.append(("W", int(addr, 0), [int(w, 0) for w in words[i + 1:i + 1 + length]]))
+                i += 1 + length
+        return messages
+
+    def expected(self):
+        bus = Bus(Device(self.setting), self.setting.fail)
+        try:
+            reads = bus.transfer(self.messages())
+        except BusError as e:
+            # The tools word their error lines differently; both give the system's text.
+            return Expected("", None, 1, bus.count, error_text=ERRORS[e.name][1])
+        out = "".join(" ".join("0x%02x" % b for b in data) + "\n" for data in reads)
+        return Expected(out, "", 0, bus.count)
+
+
+@dataclasses.dataclass
+class Control:
+    """A module parameter written from user space: an accepted value reads back as
+    `reads`; a refused one (reads None) fails with EINVAL and changes nothing."""
+    name: str
+    parameter: str
+    value: str
+    reads: str = None
+
+
+def runs():
+    faulty = Setting(temperature=worked("03 30 00") + worked("FF FF FF"))
+    errors = ["EIO", "ETIMEDOUT", "EREMOTEIO", "ENXIO", "EAGAIN"]
+    steps = [
+        Run("complete"),
+        Run("device-absent", Setting(address=0x49)),
+        # Channel 2's configuration byte selects sign-magnitude and the configuration
+        # write is lost, so the alert-mode steps carry the bit through.
+        Run("sign-magnitude-channel-2",
+            Setting(temperature=worked("FC E0 00") + worked("02 0C A0"),
+                    configuration=(0x00, 0x20), fail="1:EIO")),
+    ]
+    # Each transfer of a complete run failing alone: the configuration write (1), the
+    # alert modes' pointer writes, reads and write-backs (2-7), the thresholds (8, 9) and
+    # each half of each channel's configuration and temperature reads (10-17).
+    for k in range(1, 18):
+        steps.append(Run("fault-%d" % k, dataclasses.replace(
+            faulty, fail="%d:%s" % (k, errors[(k - 1) % len(errors)]))))
+    steps.append(Run("faults-from-12", dataclasses.replace(faulty, fail="12+:ETIMEDOUT")))
+    return steps
+
+
+def probes():
+    thresholds = Setting(t_low=(0xA1, 0xA2, 0xA3, 0xA4, 0xA5, 0xA6))
+    return [
+        Probe("read-past-image", "i2ctransfer -y @BUS@ w1@0x48 0x01 r4@0x48",
+              Setting(configuration=(0x1C, 0x3C))),
+        Probe("unknown-pointers",
+              "i2ctransfer -y @BUS@ w1@0x48 0x04 r2@0x48 w1@0x48 0xff r1@0x48"),
+        Probe("read-only-temperature",
+              "i2ctransfer -y @BUS@ w1@0x48 0x01 w3@0x48 0x00 0x11 0x22 r6@0x48"),
+        Probe("short-and-long-writes",
+              "i2ctransfer -y @BUS@ w2@0x48 0x02 0x55 "
+              "w8@0x48 0x03 0x01 0x02 0x03 0x04 0x05 0x06 0x07 "
+              "w1@0x48 0x02 r6@0x48 w1@0x48 0x03 r7@0x48", thresholds),
+        Probe("other-address", "i2ctransfer -y @BUS@ r1@0x49"),
+        Probe("address-moved", "i2ctransfer -y @BUS@ w1@0x2a 0x00 r6@0x2a",
+              Setting(address=0x2A)),
+        Probe("smbus-read-byte", "i2cget -y @BUS@ 0x48 0x01 b",
+              Setting(configuration=(0x5A, 0xA5))),
+        Probe("injected-fault", "i2ctransfer -y @BUS@ w1@0x48 0x00 r6@0x48",
+              Setting(fail="1:EREMOTEIO")),
+    ]
+
+
+def controls():
+    refused = [
+        ("address", "0x80"), ("address", "-1"), ("address", "48h"),
+        ("temperature", "03 20 00 02 a0"), ("temperature", "03 20 00 02 a0 00 00"),
+        ("temperature", "03 20 00 02 a0 100"), ("configuration", "1g 00"),
+        ("configuration", "0x 00"), ("t_low", "00 00 00 00 00 00,,01"),
+        ("fail", "0:EIO"), ("fail", "3:EFOO"), ("fail", "3"), ("fail", "3:0"),
+        ("fail", "3:4096"), ("fail", "x:EIO"), ("fail", "3-:EIO"),
+        ("transfers", "5"),
+    ]
+    accepted = [
+        ("temperature", "0x03,0x30,0x00,0xff,0xff,0xff", "03 30 00 ff ff ff"),
+        ("address", "72", "0x48"),
+        ("configuration", "1C,3c", "1c 3c"),
+        ("fail", "3+:71", "3+:71"),
+        ("fail", "2:EAGAIN", "2:EAGAIN"),
+        ("fail", "none", "none"),
+        ("transfers", "0", "0"),
+    ]
+    steps = [Control("refuse-%d" % i, p, v) for i, (p, v) in enumerate(refused, 1)]
+    steps += [Control("accept-%d" % i, p, v, r) for i, (p, v, r) in enumerate(accepted, 1)]
+    return steps
+
+
+# The module's parameters, as modinfo lists them and sysfs shows them.
+PARAMETERS = ("address", "bus", "configuration", "fail", "t_high", "t_low", "temperature",
+              "transfers")
+# Loaded again at the end with load-time parameters: a fixed bus number, and an image
+# given with commas.
+RELOAD_ARGUMENTS = "bus=4 temperature=03,30,00,ff,ff,ff"
+RELOADED = Run("reloaded-bus-4", Setting(temperature=(0x03, 0x30, 0x00, 0xFF, 0xFF, 0xFF)))
+BUS_ABSENT = Run("bus-absent", node=False)

@@ -1,70 +1,145 @@
 #!/bin/busybox sh
-# /init of the board image.  Loads the I2C controller and i2c-dev modules,
-# finds the controller of device-tree node i2c@16000, runs the program once
-# without /dev/i2c-4 and once with /dev/i2c-4 bound to that controller, and
-# reports each run between markers.  Output bytes are sent as hex so that
-# the serial console's line discipline and stray kernel messages cannot
-# alter them.  Then it powers the board off.
+# shellcheck shell=dash
+# /init of the board image. Carries out /plan, written on the host by board_check.py
+# from the steps of board_model.py, one command a line:
+#
+#   fact                       reports the running kernel
+#   load NAME [ARGUMENT...]    loads the kzr-415-sim module (and reports its bus); the
+#                              program's node /dev/i2c-4 becomes a link to the module's
+#                              bus unless the bus is number 4 itself
+#   unload NAME                unloads it
+#   set PARAMETER VALUE        writes one of the module's parameters
+#   run NAME                   runs kzr-415-tool, reports its output and the device after
+#   probe NAME COMMAND...      runs an I2C tool (@BUS@ is the module's bus number)
+#   control NAME PARAMETER VALUE  writes a parameter, reports the outcome and the value
+#                              before and after
+#
+# Reports are marker lines "@@KZR ..." on the console: RECORD NAME opens one, FIELD KEY
+# TEXT adds to it, and output bytes go between BEGIN KEY and END KEY as hex, so that the
+# console's line discipline cannot alter them. Then it powers the board off.
 /bin/busybox mkdir -p /proc /sys /dev /tmp
 /bin/busybox mount -t proc proc /proc
 /bin/busybox --install -s /bin
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
 echo 1 >/proc/sys/kernel/printk
+# i2c-dev first, so that the module's adapter gets its node.
+insmod /lib/modules/i2c-dev.ko || echo "@@KZR ERROR insmod i2c-dev failed"
+
+params=/sys/module/kzr_415_sim/parameters
+bus=
 
 say() { echo "@@KZR $*"; }
+field() { say "FIELD $*"; }
+dump() { # dump KEY FILE
+    say "BEGIN $1"
+    od -An -v -tx1 "$2"
+    say "END $1"
+}
 
 finish() {
-    say "UPTIME $(cut -d' ' -f1 /proc/uptime)"
+    say "FACT uptime $(cut -d' ' -f1 /proc/uptime)"
     say DONE
     sync
     poweroff -f
     sleep 60
 }
 
-dump() { # dump NAME FILE
-    say "BEGIN $1"
-    od -An -v -tx1 "$2"
-    say "END $1"
-}
-
-run() { # run NAME
-    rm -f /tmp/out /tmp/err
-    /usr/bin/kzr-415-tool >/tmp/out 2>/tmp/err
-    status=$?
-    say "RUN $1"
-    dump stdout /tmp/out
+load() { # load NAME [ARGUMENT...]
+    say "RECORD $1"
+    shift
+    bus=
+    insmod /lib/modules/kzr-415-sim.ko "$@" 2>/tmp/err
+    field status $?
     dump stderr /tmp/err
-    say "EXIT $status"
+    for dev in /sys/class/i2c-dev/i2c-*; do
+        [ "$(cat "$dev/name" 2>/dev/null)" = kzr-415-sim ] && bus=${dev##*/i2c-}
+    done
+    field bus "$bus"
+    [ -n "$bus" ] || return 0
+    if [ ! -e "/dev/i2c-$bus" ]; then
+        devno=$(cat "/sys/class/i2c-dev/i2c-$bus/dev")
+        mknod "/dev/i2c-$bus" c "${devno%%:*}" "${devno##*:}"
+    fi
+    [ "$bus" = 4 ] || ln -sf "/dev/i2c-$bus" /dev/i2c-4
+    if [ -L /dev/i2c-4 ]; then
+        field node "/dev/i2c-4 -> $(readlink /dev/i2c-4)"
+    elif [ -c /dev/i2c-4 ]; then
+        field node /dev/i2c-4
+    fi
+    # shellcheck disable=SC2046 # one word a parameter
+    field parameters $(ls "$params")
 }
 
-for m in i2c-versatile i2c-dev; do
-    if ! insmod "/lib/modules/$m.ko"; then
-        say "ERROR insmod $m failed"
-        finish
-    fi
-done
+unload() { # unload NAME
+    say "RECORD $1"
+    [ -L /dev/i2c-4 ] && rm -f /dev/i2c-4
+    rmmod kzr_415_sim 2>/tmp/err
+    field status $?
+    dump stderr /tmp/err
+    left=
+    for dev in /sys/class/i2c-dev/i2c-*; do
+        [ "$(cat "$dev/name" 2>/dev/null)" = kzr-415-sim ] && left="$left ${dev##*/}"
+    done
+    field left "$left"
+}
 
-# The adapter that the controller driver registered for node i2c@16000.
-bus=
-for dev in /sys/class/i2c-dev/i2c-*; do
-    node=$(readlink -f "$dev/device/of_node" 2>/dev/null) || continue
-    case "$node" in
-    */i2c@16000) bus=${dev##*/} ;;
+device_state() {
+    [ -d "$params" ] || return 0
+    for p in transfers configuration t_low t_high; do
+        field "$p" "$(cat "$params/$p")"
+    done
+}
+
+while read -r command name rest; do
+    case "$command" in
+    fact)
+        say "FACT kernel $(uname -r)"
+        ;;
+    load)
+        # shellcheck disable=SC2086 # the module's arguments, a word each
+        load "$name" $rest
+        ;;
+    unload)
+        unload "$name"
+        ;;
+    set)
+        printf '%s' "$rest" >"$params/$name" || say "ERROR cannot set $name to '$rest'"
+        ;;
+    run)
+        say "RECORD $name"
+        /usr/bin/kzr-415-tool >/tmp/out 2>/tmp/err
+        field exit $?
+        dump stdout /tmp/out
+        dump stderr /tmp/err
+        device_state
+        ;;
+    probe)
+        say "RECORD $name"
+        probe_command=$(echo "$rest" | sed "s/@BUS@/$bus/g")
+        # shellcheck disable=SC2086 # the command's words
+        $probe_command >/tmp/out 2>/tmp/err
+        field exit $?
+        dump stdout /tmp/out
+        dump stderr /tmp/err
+        field transfers "$(cat "$params/transfers")"
+        ;;
+    control)
+        say "RECORD $name"
+        parameter=${rest%% *}
+        field before "$(cat "$params/$parameter")"
+        # echo reports a failed write with its error (printf does not)
+        echo -n "${rest#* }" 2>/tmp/err >"$params/$parameter"
+        # shellcheck disable=SC2320 # echo's own status: the write's
+        status=$?
+        field status "$status"
+        dump stderr /tmp/err
+        field after "$(cat "$params/$parameter")"
+        ;;
+    *)
+        say "ERROR unknown plan command '$command'"
+        ;;
     esac
-done
-if [ -z "$bus" ]; then
-    say "ERROR no i2c-dev adapter for device-tree node i2c@16000"
-    ls -l /sys/class/i2c-dev/ 2>&1
-    finish
-fi
-devno=$(cat "/sys/class/i2c-dev/$bus/dev")
-say "BUS $bus $devno"
-
-rm -f /dev/i2c-4
-run no-node
-
-mknod /dev/i2c-4 c "${devno%%:*}" "${devno##*:}"
-run with-node
+done </plan
 
 finish
