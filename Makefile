@@ -52,7 +52,7 @@ check-board:
 
 # The simulated kzr-415 module compiled against Debian's current amd64 kernel headers.
 check-module:
-	sim/kernel/check-build.sh
+	tests/board/check-module-build.sh
 
 # The Debian packages, native and armhf, built with dpkg-buildpackage, lintian-clean, then
 # installed and used (tests/packaging/).
