@@ -20,11 +20,13 @@ while [ $# -gt 0 ]; do
 done
 out=$(realpath -m "${out:-$source_dir/build/debian-$arch}")
 
+# The copies get the time of copying, as a fresh clone's files do: every file date in the
+# packages is then the date of debian/changelog's latest entry, whatever the tree's dates.
 rm -rf "$out"
 mkdir -p "$out/src"
 git -C "$source_dir" ls-files -z --cached --others --exclude-standard |
     (cd "$source_dir" && xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' -) |
-    tar -C "$source_dir" --null -T - -cf - | tar -C "$out/src" -xf -
+    tar -C "$source_dir" --null -T - -cf - | tar -C "$out/src" --touch -xf -
 
 buildpackage=(dpkg-buildpackage -us -uc -b)
 [ "$arch" = "$(dpkg --print-architecture)" ] || buildpackage+=(-a"$arch" -Pcross,nocheck)
