@@ -115,15 +115,11 @@ grep -Eq "(^|, )$runtime \(= $version\)(,|$)" <<<"$(field $development Depends)"
 grep -Eq "(^|, )$runtime \(>= 1\.0\.0\)(,|$)" <<<"$(field $tool Depends)" ||
     fail "$tool must depend on $runtime (>= 1.0.0)"
 
-# The library's symbols file lists exactly the functions that the library exports.
+# The library's symbols file (its agreement with the exports is dpkg-gensymbols -c4's, in the
+# build) and the loader cache's trigger.
 control_file() { dpkg-deb --ctrl-tarfile "$(deb_of "$1")" | tar -xO "./$2"; }
-listed=$(control_file $runtime symbols | sed -n 's/^ \([^@ ]*\)@Base .*/\1/p' | sort)
-exported=$(nm -D --defined-only "$work/extracted/$runtime/$libdir/libkzr-415-drv.so.1.0.0" |
-    awk '{ print $3 }' | sort)
-[ "$listed" = "$exported" ] && [ "$(wc -l <<<"$listed")" -eq 9 ] ||
-    fail "$runtime: symbols file lists [$(echo $listed)], the library exports [$(echo $exported)]"
+control_file $runtime symbols | grep -q '^libkzr-415-drv\.so\.1 ' || fail "$runtime: no symbols file"
 control_file $runtime triggers | grep -qx 'activate-noawait ldconfig' || fail "$runtime: ldconfig trigger"
-echo "ok: $runtime: the symbols file lists the nine exported functions"
 
 expect_contents $runtime "/$libdir/libkzr-415-drv.so.1 -> libkzr-415-drv.so.1.0.0" \
     "/$libdir/libkzr-415-drv.so.1.0.0"
