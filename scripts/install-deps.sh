@@ -8,7 +8,8 @@
 #     every build has build-essential: the cross toolchain and the armhf C and C++ run-time
 #     packages, whose records dpkg-shlibdeps reads.
 # Quick when everything is there (it asks apt nothing then).
-# Usage: scripts/install-deps.sh   (as root, or a user with sudo)
+# Usage: scripts/install-deps.sh           installs what is missing (as root, or with sudo)
+#        scripts/install-deps.sh --check   names what is missing in one line, installs nothing
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,21 +17,36 @@ board_arch=armhf
 ci_profile=pkg.kzr-415-drv.ci
 cross_essential=("crossbuild-essential-$board_arch" "libc6:$board_arch" "libstdc++6:$board_arch")
 
-installed() {
-    [ "$(dpkg-query -W -f='${Status}' "$1" 2>/dev/null)" = "install ok installed" ]
+# The missing packages, on one line (empty when all are there).
+missing_packages() {
+    local missing=() check unmet package
+    dpkg --print-foreign-architectures | grep -qx "$board_arch" ||
+        missing+=("(dpkg architecture $board_arch)")
+    if command -v dpkg-checkbuilddeps >/dev/null; then
+        for check in "-P $ci_profile" "-a $board_arch -P cross,nocheck"; do
+            # shellcheck disable=SC2086 # the options are words
+            unmet=$(dpkg-checkbuilddeps $check 2>&1) ||
+                missing+=("$(sed -n 's/.*Unmet build dependencies: //p' <<<"$unmet")")
+        done
+    else
+        missing+=(dpkg-dev)
+    fi
+    for package in "${cross_essential[@]}"; do
+        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
+            missing+=("$package")
+    done
+    echo "${missing[*]}"
 }
 
-# Everything present: the armhf architecture, the native and the cross build dependencies.
-all_present() {
-    dpkg --print-foreign-architectures | grep -qx "$board_arch" || return 1
-    command -v dpkg-checkbuilddeps >/dev/null || return 1
-    dpkg-checkbuilddeps -P "$ci_profile" 2>/dev/null || return 1
-    dpkg-checkbuilddeps -a "$board_arch" -P cross,nocheck 2>/dev/null || return 1
-    for package in "${cross_essential[@]}"; do
-        installed "$package" || return 1
-    done
-}
-all_present && exit 0
+case ${1:-} in
+"") ;;
+--check)
+    missing=$(missing_packages)
+    [ -z "$missing" ] || { echo "missing packages: $missing (install them: scripts/install-deps.sh)" >&2; exit 1; }
+    exit 0 ;;
+*) echo "usage: $0 [--check]" >&2; exit 2 ;;
+esac
+[ -n "$(missing_packages)" ] || exit 0
 
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
@@ -51,4 +67,5 @@ for package in "${cross_essential[@]}"; do
     cross_options+=(-o "APT::Build-Essential::=$package")
 done
 "${apt_get[@]}" "${cross_options[@]}" build-dep -a "$board_arch" -P cross,nocheck ./
-all_present || { echo "install-deps: build dependencies still missing after installing" >&2; exit 1; }
+missing=$(missing_packages)
+[ -z "$missing" ] || { echo "install-deps: still missing after installing: $missing" >&2; exit 1; }

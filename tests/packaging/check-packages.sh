@@ -14,23 +14,7 @@ toolchain=$source_dir/cmake/arm-linux-gnueabihf.cmake
 emulator='qemu-arm -L /usr/arm-linux-gnueabihf'
 
 # Everything debian/control names for both builds and for the pipeline must be there.
-missing=""
-command -v dpkg-checkbuilddeps >/dev/null || missing="dpkg-dev"
-if [ -z "$missing" ]; then
-    for check in "-P pkg.kzr-415-drv.ci" "-a $board -P cross,nocheck"; do
-        # shellcheck disable=SC2086 # the options are words
-        unmet=$(cd "$source_dir" && dpkg-checkbuilddeps $check 2>&1) ||
-            missing+=" $(sed -n 's/.*Unmet build dependencies: //p' <<<"$unmet")"
-    done
-fi
-for package in "crossbuild-essential-$board" "libc6:$board" "libstdc++6:$board"; do
-    [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
-        missing+=" $package"
-done
-if [ -n "${missing// /}" ]; then
-    echo "check-packages: missing packages:$missing (install them with scripts/install-deps.sh)" >&2
-    exit 1
-fi
+"$source_dir/scripts/install-deps.sh" --check || exit 1
 
 # Both architectures' packages, each built twice in two folders: the .debs must be the same.
 for arch in "$native" "$board"; do
