@@ -1,25 +1,71 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building and testing need, when they are missing.
-# Usage: scripts/install-deps.sh [PACKAGE...]   (default: the packages of the host build)
+# The one step that installs what the project needs, before anything builds. The package
+# names are in one place, debian/control's Build-Depends:
+#   - what building and testing the packages needs;
+#   - the check pipeline's other tools, under the build profile pkg.kzr-415-drv.ci;
+#   - for the boards' cross build (dpkg-buildpackage -aarmhf -Pcross,nocheck), the same
+#     Build-Depends resolved for armhf, plus what every Debian cross build has besides, as
+#     every build has build-essential: the cross toolchain and the armhf C and C++ run-time
+#     packages, whose records dpkg-shlibdeps reads.
+# Quick when everything is there (it asks apt nothing then).
+# Usage: scripts/install-deps.sh           installs what is missing (as root, or with sudo)
+#        scripts/install-deps.sh --check   names what is missing in one line, installs nothing
 set -euo pipefail
+cd "$(dirname "$0")/.."
 
-packages=("$@")
-if [ ${#packages[@]} -eq 0 ]; then
-    packages=(cmake ninja-build g++ make googletest binutils)
-fi
+board_arch=armhf
+ci_profile=pkg.kzr-415-drv.ci
+cross_essential=("crossbuild-essential-$board_arch" "libc6:$board_arch" "libstdc++6:$board_arch")
 
-missing=()
-for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)
-    [ "$status" = "install ok installed" ] || missing+=("$package")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# The missing packages, on one line (empty when all are there).
+missing_packages() {
+    local missing=() check unmet package
+    dpkg --print-foreign-architectures | grep -qx "$board_arch" ||
+        missing+=("(dpkg architecture $board_arch)")
+    if command -v dpkg-checkbuilddeps >/dev/null; then
+        for check in "-P $ci_profile" "-a $board_arch -P cross,nocheck"; do
+            # shellcheck disable=SC2086 # the options are words
+            unmet=$(dpkg-checkbuilddeps $check 2>&1) ||
+                missing+=("$(sed -n 's/.*Unmet build dependencies: //p' <<<"$unmet")")
+        done
+    else
+        missing+=(dpkg-dev)
+    fi
+    for package in "${cross_essential[@]}"; do
+        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
+            missing+=("$package")
+    done
+    echo "${missing[*]}"
+}
 
-echo "installing: ${missing[*]}"
-sudo=""
+case ${1:-} in
+"") ;;
+--check)
+    missing=$(missing_packages)
+    [ -z "$missing" ] || { echo "missing packages: $missing (install them: scripts/install-deps.sh)" >&2; exit 1; }
+    exit 0 ;;
+*) echo "usage: $0 [--check]" >&2; exit 2 ;;
+esac
+[ -n "$(missing_packages)" ] || exit 0
+
+sudo=()
 if [ "$(id -u)" -ne 0 ]; then
-    command -v sudo >/dev/null || { echo "need root (or sudo) to install: ${missing[*]}" >&2; exit 1; }
-    sudo=sudo
+    command -v sudo >/dev/null || { echo "install-deps: need root (or sudo) to install packages" >&2; exit 1; }
+    sudo=(sudo)
 fi
-$sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+apt_get=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q -y
+    -o DPkg::Lock::Timeout=600 --no-install-recommends)
+
+if ! dpkg --print-foreign-architectures | grep -qx "$board_arch"; then
+    echo "install-deps: adding the $board_arch architecture to dpkg"
+    "${sudo[@]}" dpkg --add-architecture "$board_arch"
+fi
+"${apt_get[@]}" update
+"${apt_get[@]}" build-dep -P "$ci_profile" ./
+cross_options=()
+for package in "${cross_essential[@]}"; do
+    cross_options+=(-o "APT::Build-Essential::=$package")
+done
+"${apt_get[@]}" "${cross_options[@]}" build-dep -a "$board_arch" -P cross,nocheck ./
+missing=$(missing_packages)
+[ -z "$missing" ] || { echo "install-deps: still missing after installing: $missing" >&2; exit 1; }

@@ -1,30 +1,31 @@
 #!/usr/bin/env bash
-# Builds the Debian packages with CPack and checks them: names, architecture, dependencies
-# (against what their binaries need), contents, and, for this machine's architecture, an
-# installation into a scratch root with dpkg --root and a run of the installed tool on the
-# emulated bus.
-# Usage: tests/packaging/check-debs.sh [--name N] [--toolchain FILE] [--emulator 'CMD']
-#                                      [--deb-arch ARCH]   (default: this machine's)
-deb_arch=""
-arguments=()
+# Checks the Debian packages that build-debs.sh built: fields, contents, the library's symbols
+# file, dependencies against what the binaries need; a consumer built against
+# libkzr-415-drv-dev through pkg-config and through find_package, and what dpkg-shlibdeps
+# makes of it; then the packages installed into a scratch root with dpkg --root (this
+# machine's architecture) or unpacked (another one's, run under the emulator), and the
+# installed programs run on the emulated bus.
+# Usage: tests/packaging/check-debs.sh --debs DIR [--deb-arch ARCH] [--name N]
+#                                      [--toolchain FILE] [--emulator 'CMD']
+# shellcheck source=tests/packaging/common.sh
+source "$(dirname "$0")/common.sh"
+debs="" deb_arch=$(dpkg --print-architecture)
+set -- "${options[@]}"
 while [ $# -gt 0 ]; do
-    if [ "$1" = --deb-arch ]; then deb_arch=$2; else arguments+=("$1" "$2"); fi
+    case $1 in
+    --debs) debs=$(realpath "$2") ;;
+    --deb-arch) deb_arch=$2 ;;
+    *) echo "unknown option: $1" >&2; exit 2 ;;
+    esac
     shift 2
 done
-# shellcheck source=tests/packaging/common.sh
-source "$(dirname "$0")/common.sh" "${arguments[@]}"
-[ -n "$deb_arch" ] || deb_arch=$(dpkg --print-architecture)
+[ -n "$debs" ] || { echo "usage: $0 --debs DIR [--deb-arch ARCH] ..." >&2; exit 2; }
 
-build=$work/shared
-build_project "$build" -DBUILD_SHARED_LIBS=ON
-libdir=usr/$(cache_value "$build" CMAKE_INSTALL_LIBDIR)
-version=$(cache_value "$build" CMAKE_PROJECT_VERSION)-1
-debs=$work/debs
-rm -rf "$debs"
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$debs" >"$debs.log" 2>&1 ||
-    { cat "$debs.log"; fail "cpack"; }
-
+version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
+triplet=$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
+libdir=usr/lib/$triplet
 runtime=libkzr-415-drv1 development=libkzr-415-drv-dev tool=kzr-415-tool sim=kzr-415-sim
+
 deb_of() { echo "$debs/${1}_${version}_${deb_arch}.deb"; }
 field() { dpkg-deb --field "$(deb_of "$1")" "$2"; }
 
@@ -33,6 +34,16 @@ contents() {
     dpkg-deb --contents "$(deb_of "$1")" | awk '
         $2 != "root/root" { print "OWNER " $2 " " $6 }
         $1 !~ /^d/ { sub(/^[^ ]+ +[^ ]+ +[^ ]+ +[^ ]+ +[^ ]+ +\./, ""); print }' | sort
+}
+
+expect_contents() {
+    local package=$1 expected got
+    expected=$(printf '%s\n' "${@:2}" "/usr/share/doc/$package/changelog.gz" \
+        "/usr/share/doc/$package/copyright" | sort)
+    got=$(contents "$package")
+    [ "$got" = "$expected" ] ||
+        { printf 'expected:\n%s\ngot:\n%s\n' "$expected" "$got" >&2; fail "$package: contents"; }
+    echo "ok: $package: contents"
 }
 
 # The Debian package that provides a shared library a binary needs.
@@ -49,8 +60,9 @@ package_of_library() {
 # Each ELF file of a package: built for the package's architecture, and every library it
 # needs (C library symbol versions included) promised by the package's Depends.
 check_binaries() {
-    local package=$1 depends root=$debs/extracted/$1
+    local package=$1 depends root=$work/extracted/$1
     depends=$(field "$package" Depends)
+    rm -rf "$root"
     mkdir -p "$root"
     dpkg-deb -x "$(deb_of "$package")" "$root"
     local libc_version
@@ -79,38 +91,39 @@ check_binaries() {
     echo "ok: $package: binaries are $deb_arch and their libraries are in Depends"
 }
 
-expect_contents() {
-    local package=$1 expected
-    expected=$(printf '%s\n' "${@:2}" | sort)
-    local got
-    got=$(contents "$package")
-    [ "$got" = "$expected" ] ||
-        { printf 'expected:\n%s\ngot:\n%s\n' "$expected" "$got" >&2; fail "$package: contents"; }
-    echo "ok: $package: contents"
-}
-
+# --- Fields, binaries and contents.
 for package in $runtime $development $tool $sim; do
     [ -f "$(deb_of "$package")" ] || fail "no package $(basename "$(deb_of "$package")")"
     [ "$(field "$package" Package)" = "$package" ] || fail "$package: Package field"
     [ "$(field "$package" Version)" = "$version" ] || fail "$package: Version field"
     [ "$(field "$package" Architecture)" = "$deb_arch" ] || fail "$package: Architecture field"
     echo "--- $(basename "$(deb_of "$package")"):"
-    dpkg-deb --field "$(deb_of "$package")" Package Version Architecture Section Depends
+    dpkg-deb --field "$(deb_of "$package")" Package Version Architecture Multi-Arch Section \
+        Pre-Depends Depends
     echo
     check_binaries "$package"
 done
+for package in $runtime $development; do
+    [ "$(field "$package" Multi-Arch)" = same ] || fail "$package: not Multi-Arch: same"
+done
+[ "$(field $runtime Section)" = libs ] || fail "$runtime: Section"
 
-# The relations between the packages.
+# The relations between the packages: the -dev package goes with exactly its library; the
+# tool asks for the library release that brought the symbols it uses.
 grep -Eq "(^|, )$runtime \(= $version\)(,|$)" <<<"$(field $development Depends)" ||
     fail "$development must depend on exactly this version of $runtime"
-grep -Eq "(^|, )$runtime \(>= [^)]*\)(,|$)" <<<"$(field $tool Depends)" ||
-    fail "$tool must depend on $runtime"
-[ "$(dpkg-deb --ctrl-tarfile "$(deb_of $runtime)" | tar -xO ./shlibs)" = \
-    "libkzr-415-drv 1 $runtime (>= ${version%-1})" ] || fail "$runtime: shlibs file"
+grep -Eq "(^|, )$runtime \(>= 1\.0\.0\)(,|$)" <<<"$(field $tool Depends)" ||
+    fail "$tool must depend on $runtime (>= 1.0.0)"
+
+# The library's symbols file (its agreement with the exports is dpkg-gensymbols -c4's, in the
+# build) and the loader cache's trigger.
+control_file() { dpkg-deb --ctrl-tarfile "$(deb_of "$1")" | tar -xO "./$2"; }
+control_file $runtime symbols | grep -q '^libkzr-415-drv\.so\.1 ' || fail "$runtime: no symbols file"
+control_file $runtime triggers | grep -qx 'activate-noawait ldconfig' || fail "$runtime: ldconfig trigger"
 
 expect_contents $runtime "/$libdir/libkzr-415-drv.so.1 -> libkzr-415-drv.so.1.0.0" \
     "/$libdir/libkzr-415-drv.so.1.0.0"
-expect_contents $development /usr/include/kzr-415-drv.h \
+expect_contents $development /usr/include/kzr-415-drv.h "/$libdir/libkzr-415-drv.a" \
     "/$libdir/libkzr-415-drv.so -> libkzr-415-drv.so.1" "/$libdir/pkgconfig/kzr-415-drv.pc" \
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-config.cmake" \
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-config-version.cmake" \
@@ -121,32 +134,25 @@ expect_contents $tool /usr/bin/kzr-415-tool /usr/share/man/man1/kzr-415-tool.1.g
 expect_contents $sim /usr/bin/kzr-415-sim /usr/share/man/man1/kzr-415-sim.1.gz \
     "/$libdir/kzr-415/libkzr-415-sim-bus.so"
 
-# Scratch roots whose dpkg database holds this machine's records of the libraries that the
-# packages depend on, so that they count as installed while every file goes to the scratch.
-scratch_root() {
-    local admin=$1/var/lib/dpkg
-    rm -rf "$1"
-    mkdir -p "$admin/info" "$admin/updates"
-    touch "$admin/available" "$admin/status"
-    for package in libc6 libstdc++6 libgcc-s1; do
-        dpkg-query -s "$package:$deb_arch" >>"$admin/status"
-        echo >>"$admin/status"
-        touch "$admin/info/$package:$deb_arch.list"
-    done
-}
-dpkg_root() { dpkg --root="$1" --force-not-root "${@:2}"; }
+# The man pages render without warnings.
+for page in "$tool/usr/share/man/man1/kzr-415-tool.1.gz" "$sim/usr/share/man/man1/kzr-415-sim.1.gz"; do
+    warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -l "$work/extracted/$page" 2>&1 >/dev/null)
+    [ -z "$warnings" ] || fail "man page $(basename "$page"): $warnings"
+done
+echo "ok: the man pages render without warnings"
 
-# Installs the packages into the scratch root $root with dpkg's dependency checks.
-install_with_dpkg() {
-    local refused=$work/root-without-library
-    scratch_root "$refused"
+# --- The packages on a system: installed with dpkg into a scratch root, or unpacked.
+root=$work/root
+if [ "$deb_arch" = "$(dpkg --print-architecture)" ]; then
+    refused=$work/root-without-library
+    scratch_root "$refused" "libc6:$deb_arch" "libstdc++6:$deb_arch" "libgcc-s1:$deb_arch"
     if dpkg_root "$refused" -i "$(deb_of $tool)" >"$refused.log" 2>&1; then
         fail "$tool installed without $runtime"
     fi
     grep -q "depends on $runtime" "$refused.log" || { cat "$refused.log"; fail "$tool: refusal"; }
     echo "ok: dpkg refuses $tool without $runtime"
 
-    scratch_root "$root"
+    scratch_root "$root" "libc6:$deb_arch" "libstdc++6:$deb_arch" "libgcc-s1:$deb_arch"
     dpkg_root "$root" -i "$(deb_of $runtime)" "$(deb_of $development)" "$(deb_of $tool)" \
         "$(deb_of $sim)" >"$root.log" 2>&1 || { cat "$root.log"; fail "dpkg --root -i"; }
     for package in $runtime $development $tool $sim; do
@@ -154,35 +160,48 @@ install_with_dpkg() {
             "install ok installed" ] || fail "$package is not installed in the scratch root"
     done
     echo "ok: installed into $root (dpkg --root)"
-}
-
-root=$work/root
-if [ "$deb_arch" = "$(dpkg --print-architecture)" ]; then
-    install_with_dpkg
+    cc=cc cxx=c++
 else
-    # Another architecture's packages cannot be installed here: unpack them for the emulator.
+    # Another architecture's packages are not installed here: unpacked for the emulator.
     rm -rf "$root"
     for package in $runtime $development $tool $sim; do
         dpkg-deb -x "$(deb_of "$package")" "$root"
     done
     echo "ok: $deb_arch packages unpacked into $root (dpkg-deb -x)"
+    cc=$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)-gcc
+    cxx=${cc%-gcc}-g++
 fi
-expect_output "kzr-415-tool installed from the packages" "slave address of kzr-415      : 0x48
-raw value 1:3 32 0
-raw value 2:2 160 0
-temperature 1:25.000000
-raw value 1:3 32 0
-raw value 2:2 160 0
-temperature 2:21.000000" run_on_bus "$root/$libdir" "$root/usr/bin/kzr-415-tool"
+
+# A consumer of libkzr-415-drv-dev, both ways, run on the emulated bus.
+build_consumers "$root" "$libdir" "$deb_arch" "$cc" "$cxx"
+run_consumers "$root" "$libdir" "$deb_arch" shared
+
+# What dpkg-shlibdeps makes of the consumer, as in a package that is built against
+# libkzr-415-drv-dev: the library's symbols file alone (its shlibs file taken away) must
+# give the dependency on the release that brought the functions it calls.
+shlibdeps=$work/shlibdeps
+rm -rf "$shlibdeps"
+mkdir -p "$shlibdeps/debian/consumer/DEBIAN" "$shlibdeps/debian/consumer/usr/bin"
+cp "$work/$deb_arch-consumers-pkg-config/consumer-c" "$shlibdeps/debian/consumer/usr/bin/"
+dpkg-deb -R "$(deb_of $runtime)" "$shlibdeps/library"
+rm "$shlibdeps/library/DEBIAN/shlibs"
+printf 'Source: consumer\n\nPackage: consumer\nArchitecture: any\n' >"$shlibdeps/debian/control"
+substvars=$(cd "$shlibdeps" && DEB_HOST_ARCH=$deb_arch dpkg-shlibdeps -O \
+    -l"$shlibdeps/library/$libdir" debian/consumer/usr/bin/consumer-c) ||
+    fail "dpkg-shlibdeps on the consumer"
+grep -Eq "^shlibs:Depends=(.*, )?$runtime \(>= 1\.0\.0\)(,|$)" <<<"$substvars" ||
+    fail "dpkg-shlibdeps on the consumer gives: $substvars"
+echo "ok: dpkg-shlibdeps on a consumer: $substvars"
+
+expect_output "kzr-415-tool installed from the packages" "$expected_tool" \
+    run_on_bus "$root/$libdir" "$root/usr/bin/kzr-415-tool"
 
 # The installed wrapper finds the preload installed beside it, with no path given.
 if [ -z "$emulator" ]; then
     expect_output "kzr-415-tool under the installed kzr-415-sim" "slave address of kzr-415      : 0x48
-raw value 1:252 224 0
-raw value 2:2 160 0
+$consumer_raw_lines
 temperature 1:-25.000000
-raw value 1:252 224 0
-raw value 2:2 160 0
+$consumer_raw_lines
 temperature 2:21.000000" env LD_LIBRARY_PATH="$root/$libdir" "$root/usr/bin/kzr-415-sim" -1 -25 \
         -- "$root/usr/bin/kzr-415-tool"
 fi

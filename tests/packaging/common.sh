@@ -1,21 +1,24 @@
 # shellcheck shell=bash
 # Shared by check-install.sh and check-debs.sh (sourced): their options, the build made the
-# way a distribution or an SDK builds the project, and running target programs on the
-# emulated bus.
-#   --name NAME        build folder build/packaging-NAME (default: host)
+# way a distribution or an SDK builds the project, the consumers of tests/consumers built
+# against an installed tree, and running target programs on the emulated bus.
+#   --name NAME        work folder build/packaging-NAME (default: host)
 #   --toolchain FILE   CMake toolchain file of a cross build
 #   --emulator 'CMD'   qemu-user command line that runs the target's programs, for example
 #                      'qemu-arm -L /usr/arm-linux-gnueabihf'
+# Options the sourcing script handles itself are left in the array "options".
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 name=host toolchain="" emulator=""
+options=()
 while [ $# -gt 0 ]; do
     case $1 in
     --name) name=$2 ;;
     --toolchain) toolchain=$(realpath "$2") ;;
     --emulator) emulator=$2 ;;
-    *) echo "unknown option: $1" >&2; exit 2 ;;
+    --*) options+=("$1" "$2") ;;
+    *) echo "unknown argument: $1" >&2; exit 2 ;;
     esac
     shift 2
 done
@@ -100,3 +103,87 @@ expect_output() {
     fi
     echo "ok: $what"
 }
+
+# The device's temperature register for the consumers: -25.0 and 21.0 degrees.
+consumer_temperature="fc e0 00 02 a0 00"
+consumer_raw_lines="raw value 1:252 224 0
+raw value 2:2 160 0"
+expected_tool="slave address of kzr-415      : 0x48
+raw value 1:3 32 0
+raw value 2:2 160 0
+temperature 1:25.000000
+raw value 1:3 32 0
+raw value 2:2 160 0
+temperature 2:21.000000"
+
+# build_consumers ROOT LIBDIR LABEL CC CXX: builds the two programs of tests/consumers
+# against the driver installed under ROOT (LIBDIR relative to it), once through the CMake
+# package and once through pkg-config, into $work/LABEL-consumers-{cmake,pkg-config}.
+build_consumers() {
+    local root=$1 libdir=$2 label=$3 cc=$4 cxx=$5
+    local consumers=$work/$label-consumers-cmake
+    rm -rf "$consumers"
+    local cmake_options=(-S "$source_dir/tests/consumers" -B "$consumers" -G Ninja)
+    if [ -n "$toolchain" ]; then
+        printf 'include("%s")\nlist(APPEND CMAKE_FIND_ROOT_PATH "%s")\n' \
+            "$toolchain" "$root" >"$work/$label-toolchain.cmake"
+        cmake_options+=(-DCMAKE_TOOLCHAIN_FILE="$work/$label-toolchain.cmake")
+    else
+        cmake_options+=(-DCMAKE_PREFIX_PATH="$root/usr")
+    fi
+    if ! { cmake "${cmake_options[@]}" && cmake --build "$consumers"; } >"$consumers.log" 2>&1; then
+        cat "$consumers.log"
+        fail "$label: consumers through find_package"
+    fi
+    local found
+    found=$(cache_value "$consumers" kzr-415-drv_DIR)
+    [ "$found" = "$root/$libdir/cmake/kzr-415-drv" ] || fail "$label: find_package found $found"
+
+    consumers=$work/$label-consumers-pkg-config
+    rm -rf "$consumers"
+    mkdir -p "$consumers"
+    PKG_CONFIG_LIBDIR=$root/$libdir/pkgconfig PKG_CONFIG_SYSROOT_DIR=$root \
+        make -s -f "$source_dir/tests/consumers/Makefile" O="$consumers" CC="$cc" CXX="$cxx" \
+        >"$consumers.log" 2>&1 || { cat "$consumers.log"; fail "$label: consumers through pkg-config"; }
+}
+
+# run_consumers ROOT LIBDIR LABEL shared|static: runs both ways' consumers on the emulated bus
+# with the libraries under ROOT; shared ones must need the library's SONAME.
+run_consumers() {
+    local root=$1 libdir=$2 label=$3 kind=$4
+    local way dir program
+    for way in cmake pkg-config; do
+        dir=$work/$label-consumers-$way
+        if [ "$kind" = shared ]; then
+            for program in consumer-c consumer-cxx; do
+                readelf -d "$dir/$program" | grep -q 'NEEDED.*\[libkzr-415-drv\.so\.1\]' ||
+                    fail "$label/$way: $program does not need libkzr-415-drv.so.1"
+            done
+        fi
+        export KZR415_SIM_TEMPERATURE=$consumer_temperature
+        expect_output "$label: C consumer through $way" "$consumer_raw_lines
+$consumer_raw_lines
+c consumer: -25.000000 21.000000" run_on_bus "$root/$libdir" "$dir/consumer-c"
+        expect_output "$label: C++ consumer through $way" "$consumer_raw_lines
+c++ consumer: configuration 00 06, temperature 1 -25.000000" \
+            run_on_bus "$root/$libdir" "$dir/consumer-cxx"
+        unset KZR415_SIM_TEMPERATURE
+    done
+}
+
+# scratch_root ROOT PACKAGE:ARCH...: a scratch root for dpkg --root whose database holds this
+# machine's records of the given (installed) packages, so that they count as installed there
+# while every file of what is installed into it goes to the scratch root.
+scratch_root() {
+    local admin=$1/var/lib/dpkg package
+    rm -rf "$1"
+    mkdir -p "$admin/info" "$admin/updates"
+    touch "$admin/available" "$admin/status"
+    for package in "${@:2}"; do
+        dpkg-query -s "$package" >>"$admin/status" ||
+            fail "$package is not installed here (scripts/install-deps.sh installs it)"
+        echo >>"$admin/status"
+        touch "$admin/info/$package.list"
+    done
+}
+dpkg_root() { dpkg --root="$1" --force-not-root "${@:2}"; }
