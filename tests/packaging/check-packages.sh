@@ -11,7 +11,9 @@ source_dir=$(cd "$here/../.." && pwd)
 native=$(dpkg --print-architecture)
 board=armhf
 toolchain=$source_dir/cmake/arm-linux-gnueabihf.cmake
-emulator='qemu-arm -L /usr/arm-linux-gnueabihf'
+# The loader and C library of the multiarch libc6:armhf that install-deps.sh installs for
+# the cross build (cmake/arm-linux-gnueabihf.cmake says why not the cross root's).
+emulator='qemu-arm -L /'
 
 # Everything debian/control names for both builds and for the pipeline must be there.
 "$source_dir/scripts/install-deps.sh" --check || exit 1
