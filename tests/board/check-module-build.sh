@@ -1,11 +1,13 @@
 #!/bin/bash
 # Compile check of the simulated kzr-415 kernel module (sim/kernel/), against the kernel
 # headers that tests/board/prepare-image.sh unpacked: this machine's architecture (Debian's
-# current kernel) and the board's armmp kernel, warnings as errors; then, with dkms, the
-# module's dkms.conf built for this machine's kernel headers in a scratch tree (nothing is
-# installed). These machines cannot load modules: the board test loads the armhf one.
+# current kernel) and the board's armmp kernel, warnings as errors. With --dkms, instead:
+# dkms builds the module from a source tree laid out as the kzr-415-sim-dkms package
+# installs it (USR_SRC/kzr-415-sim-<version>/ with its dkms.conf) for this machine's
+# kernel headers, in a scratch tree (nothing is installed). These machines cannot load
+# modules: the board test loads the armhf one.
 #
-#   check-module-build.sh [--image DIR] [--work DIR] [--no-dkms]
+#   check-module-build.sh [--image DIR] [--work DIR] [--dkms USR_SRC]
 #
 # Exit status 0 when every build succeeded, 1 when one failed, 2 when the image is missing.
 set -euo pipefail
@@ -13,7 +15,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source_dir=$(cd "$here/../../sim/kernel" && pwd)
 image=${KZR415_BOARD_IMAGE:-$here/../../build/board-image}
-work='' dkms=1
+work='' dkms_sources=''
 
 die() {
     echo "check-module-build: $*" >&2
@@ -28,8 +30,8 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --image) image=$2; shift 2 ;;
     --work) work=$2; shift 2 ;;
-    --no-dkms) dkms=; shift ;;
-    -h | --help) sed -n '8p' "$0" | sed 's/^# *//'; exit 0 ;;
+    --dkms) dkms_sources=$2; shift 2 ;;
+    -h | --help) sed -n '10p' "$0" | sed 's/^# *//'; exit 0 ;;
     *) die "unknown argument $1 (see --help)" ;;
     esac
 done
@@ -63,21 +65,19 @@ build() { # build NAME HEADERS RELEASE [MAKE-ARGUMENT...]
         "$(stat -c %s "$dir/kzr-415-sim.ko") bytes, no warnings"
 }
 
-build host "$KZR415_IMAGE_HOST_HEADERS" "$KZR415_IMAGE_HOST_RELEASE"
-build armhf "$KZR415_IMAGE_HEADERS" "$KZR415_IMAGE_RELEASE" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf-
+if [ -z "$dkms_sources" ]; then
+    build host "$KZR415_IMAGE_HOST_HEADERS" "$KZR415_IMAGE_HOST_RELEASE"
+    build armhf "$KZR415_IMAGE_HEADERS" "$KZR415_IMAGE_RELEASE" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf-
+    exit 0
+fi
 
-[ -n "$dkms" ] || exit 0
-command -v dkms >/dev/null || die "no dkms on this machine (package dkms), or pass --no-dkms"
-# The package's layout: the sources and dkms.conf in <sourcetree>/kzr-415-sim-<version>,
-# the version filled in as the packaging does.
-version=$(sed -n 's/^project(kzr-415-drv VERSION \([0-9.]*\).*/\1/p' "$here/../../CMakeLists.txt")
-[ -n "$version" ] || die "no project version in CMakeLists.txt"
-src=$work/dkms-source/kzr-415-sim-$version
-mkdir -p "$src" "$work/dkms-tree" "$work/dkms-install"
-cp "$source_dir"/Kbuild "$source_dir"/Makefile "$source_dir"/*.c "$src/"
-sed "s/#MODULE_VERSION#/$version/" "$source_dir/dkms.conf" >"$src/dkms.conf"
+command -v dkms >/dev/null || die "no dkms on this machine (package dkms)"
+sources=$(ls -d "$dkms_sources"/kzr-415-sim-* 2>/dev/null | head -n 1)
+[ -n "$sources" ] && [ -f "$sources/dkms.conf" ] || fail "no kzr-415-sim-<version>/dkms.conf in $dkms_sources"
+version=${sources##*/kzr-415-sim-}
+mkdir -p "$work/dkms-tree" "$work/dkms-install"
 dkms_args=(-m kzr-415-sim -v "$version" -k "$KZR415_IMAGE_HOST_RELEASE"
-    --sourcetree "$work/dkms-source" --dkmstree "$work/dkms-tree"
+    --sourcetree "$(cd "$dkms_sources" && pwd)" --dkmstree "$work/dkms-tree"
     --installtree "$work/dkms-install" --kernelsourcedir "$image/$KZR415_IMAGE_HOST_HEADERS")
 if ! { dkms add "${dkms_args[@]}" && dkms build "${dkms_args[@]}"; } >"$work/dkms.log" 2>&1; then
     sed 's/^/    /' "$work/dkms.log" >&2
@@ -87,4 +87,4 @@ fi
 ko=$(find "$work/dkms-tree/kzr-415-sim/$version/$KZR415_IMAGE_HOST_RELEASE" -name kzr-415-sim.ko | head -n 1)
 [ -n "$ko" ] || fail "dkms reported success but built no kzr-415-sim.ko"
 [ "$(vermagic "$ko")" = "$KZR415_IMAGE_HOST_RELEASE" ] || fail "the dkms build's vermagic is '$(vermagic "$ko")'"
-echo "check-module-build: dkms: kzr-415-sim $version built for $KZR415_IMAGE_HOST_RELEASE from dkms.conf"
+echo "check-module-build: dkms: kzr-415-sim $version built for $KZR415_IMAGE_HOST_RELEASE from $sources/dkms.conf"

@@ -205,3 +205,29 @@ $consumer_raw_lines
 temperature 2:21.000000" env LD_LIBRARY_PATH="$root/$libdir" "$root/usr/bin/kzr-415-sim" -1 -25 \
         -- "$root/usr/bin/kzr-415-tool"
 fi
+
+# --- kzr-415-sim-dkms (Architecture: all, checked with this machine's packages): the
+# module's sources where DKMS looks for them, with the dkms.conf that dh_dkms gave the
+# package's version, a dependency on dkms, and dkms building the module from exactly these
+# files for Debian's current kernel headers (unpacked by make board-image).
+if [ "$deb_arch" = "$(dpkg --print-architecture)" ]; then
+    dkms_deb=$debs/kzr-415-sim-dkms_${version}_all.deb
+    [ -f "$dkms_deb" ] || fail "no package $(basename "$dkms_deb")"
+    [ "$(dpkg-deb -f "$dkms_deb" Architecture)" = all ] || fail "kzr-415-sim-dkms: Architecture"
+    grep -Eq '(^|, )dkms( |,|$)' <<<"$(dpkg-deb -f "$dkms_deb" Depends)" ||
+        fail "kzr-415-sim-dkms must depend on dkms"
+    module_src=/usr/src/kzr-415-sim-$version
+    expected=$(printf '%s\n' "$module_src/Kbuild" "$module_src/Makefile" "$module_src/dkms.conf" \
+        "$module_src/kzr-415-sim.c" /usr/share/doc/kzr-415-sim-dkms/changelog.gz \
+        /usr/share/doc/kzr-415-sim-dkms/copyright | sort)
+    got=$(dpkg-deb --contents "$dkms_deb" | awk '$1 !~ /^d/ { sub(/^.* \./, ""); print }' | sort)
+    [ "$got" = "$expected" ] ||
+        { printf 'expected:\n%s\ngot:\n%s\n' "$expected" "$got" >&2; fail "kzr-415-sim-dkms: contents"; }
+    rm -rf "$work/dkms"
+    dpkg-deb -x "$dkms_deb" "$work/dkms"
+    grep -qx "PACKAGE_VERSION=\"$version\"" "$work/dkms$module_src/dkms.conf" ||
+        fail "kzr-415-sim-dkms: dkms.conf does not carry version $version"
+    echo "ok: kzr-415-sim-dkms: contents, dkms.conf of version $version, Depends on dkms"
+    "$source_dir/tests/board/check-module-build.sh" --dkms "$work/dkms/usr/src" ||
+        fail "dkms cannot build the module from kzr-415-sim-dkms"
+fi
