@@ -1,71 +1,57 @@
 #include "output-capture.hpp"
 
-#include <array>
-#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
-#include <unistd.h>
+#include <wchar.h>
 
 namespace kzr415::test {
 
-namespace {
-
-class Redirect {
-  public:
-    Redirect(std::FILE *stream, int fd) : stream_(stream), fd_(fd), file_(std::tmpfile()) {
-        std::fflush(stream_);
-        saved_ = dup(fd_);
-        if (file_ == nullptr || saved_ < 0 || dup2(fileno(file_), fd_) < 0) {
-            throw std::runtime_error("cannot redirect a standard stream");
+OutputCapture::OutputCapture() {
+    for (auto *stream : {&out_, &err_}) {
+        stream->file = open_memstream(&stream->buffer, &stream->size);
+        if (stream->file == nullptr) {
+            throw std::runtime_error("cannot open a memory stream");
         }
+        // Byte-oriented, so that perror writes to the stream itself rather than to a
+        // duplicate of its (absent) descriptor.
+        fwide(stream->file, -1);
     }
-    Redirect(const Redirect &) = delete;
-    Redirect &operator=(const Redirect &) = delete;
-    ~Redirect() {
-        if (saved_ >= 0) {
-            restore();
-        }
-        if (file_ != nullptr) {
-            std::fclose(file_);
-        }
+}
+
+OutputCapture::~OutputCapture() {
+    for (auto *stream : {&out_, &err_}) {
+        std::fclose(stream->file);
+        std::free(stream->buffer);
     }
+}
 
-    std::string finish() {
-        restore();
-        std::string text;
-        std::rewind(file_);
-        std::array<char, 4096> chunk{};
-        std::size_t n = 0;
-        while ((n = std::fread(chunk.data(), 1, chunk.size(), file_)) > 0) {
-            text.append(chunk.data(), n);
-        }
-        return text;
-    }
+void OutputCapture::begin() {
+    std::fflush(stdout); // what was printed before belongs to the terminal
+    std::fflush(stderr);
+    std::rewind(out_.file);
+    std::rewind(err_.file);
+    saved_out_ = stdout;
+    saved_err_ = stderr;
+    stdout = out_.file;
+    stderr = err_.file;
+}
 
-  private:
-    void restore() {
-        std::fflush(stream_);
-        dup2(saved_, fd_);
-        close(saved_);
-        saved_ = -1;
-    }
+Output OutputCapture::end() {
+    stdout = saved_out_;
+    stderr = saved_err_;
+    return {text(out_), text(err_)};
+}
 
-    std::FILE *stream_;
-    int fd_;
-    std::FILE *file_;
-    int saved_ = -1;
-};
-
-} // namespace
+std::string OutputCapture::text(Stream &stream) {
+    std::fflush(stream.file); // updates buffer and size
+    const long length = std::ftell(stream.file);
+    return {stream.buffer, static_cast<std::size_t>(length < 0 ? 0 : length)};
+}
 
 Output capture_output(const std::function<void()> &body) {
-    Redirect out(stdout, STDOUT_FILENO);
-    Redirect err(stderr, STDERR_FILENO);
-    body();
-    Output result;
-    result.out = out.finish();
-    result.err = err.finish();
-    return result;
+    OutputCapture capture;
+    return capture.run(body);
 }
 
 } // namespace kzr415::test

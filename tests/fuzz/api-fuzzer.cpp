@@ -11,8 +11,8 @@
 #include "fuzz-input.hpp"
 #include "i2c-dev-interposer.hpp"
 #include "kzr-415-drv.h"
+#include "output-capture.hpp"
 #include "sim-config.hpp"
-#include "stream-capture.hpp"
 #include "temperature-decode.hpp"
 
 #include <array>
@@ -117,7 +117,7 @@ struct Call {
     int fd;
     std::uint16_t addr;
     FuzzInput &in;
-    StreamCapture &capture;
+    test::OutputCapture &capture;
 };
 
 std::uint16_t pick_address(FuzzInput &in, std::uint16_t device) {
@@ -290,7 +290,7 @@ void call_close(Call &c) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     using namespace kzr415;
-    static fuzz::StreamCapture capture;
+    static test::OutputCapture capture;
     fuzz::FuzzInput in({data, size});
 
     sim::SimConfig config;
