@@ -1,6 +1,7 @@
 // kzr-415-sim: runs a program with the emulated i2c-dev bus preloaded and a simulated kzr-415
 // on it. The device lives in a state file (the one given by --state, or a temporary one for
 // this run), so that every process the program starts meets the same device.
+#include "child-process.hpp"
 #include "sim-command-line.hpp"
 #include "state-file.hpp"
 
@@ -15,9 +16,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 extern char **environ;
@@ -208,15 +207,6 @@ std::string resolve(const std::string &program) {
     fail(127, program + ": " + std::strerror(ENOENT));
 }
 
-std::vector<char *> pointers(std::vector<std::string> &strings) {
-    std::vector<char *> result;
-    for (auto &s : strings) {
-        result.push_back(s.data());
-    }
-    result.push_back(nullptr);
-    return result;
-}
-
 volatile sig_atomic_t child = 0;
 
 void forward(int signal) {
@@ -226,9 +216,6 @@ void forward(int signal) {
 }
 
 int run(std::vector<std::string> argv, std::vector<std::string> envp) {
-    auto argv_pointers = pointers(argv);
-    auto envp_pointers = pointers(envp);
-
     // PROGRAM gets the terminal's interrupt and quit itself, and what this process is sent.
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
@@ -239,36 +226,23 @@ int run(std::vector<std::string> argv, std::vector<std::string> envp) {
     sigaction(SIGTERM, &pass, nullptr);
     sigaction(SIGHUP, &pass, nullptr);
 
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    for (const int signal : {SIGINT, SIGQUIT, SIGTERM, SIGHUP}) {
-        sigaddset(&defaults, signal);
-    }
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-
+    kzr415::sim::ChildOptions options;
+    options.argv = std::move(argv);
+    options.environment = std::move(envp);
+    options.default_signals = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
     pid_t pid = 0;
-    const int error = posix_spawnp(&pid, argv_pointers[0], nullptr, &attributes,
-                                   argv_pointers.data(), envp_pointers.data());
-    posix_spawnattr_destroy(&attributes);
-    if (error != 0) {
-        std::fprintf(stderr, "kzr-415-sim: %s: %s\n", argv[0].c_str(), std::strerror(error));
+    if (const int error = kzr415::sim::start_child(options, pid); error != 0) {
+        std::fprintf(stderr, "kzr-415-sim: %s: %s\n", options.argv[0].c_str(),
+                     std::strerror(error));
         return 127;
     }
     child = pid;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            std::fprintf(stderr, "kzr-415-sim: waitpid: %s\n", std::strerror(errno));
-            return 127;
-        }
+    const int status = kzr415::sim::wait_for_child(pid);
+    if (status < 0) {
+        std::fprintf(stderr, "kzr-415-sim: waitpid: %s\n", std::strerror(errno));
+        return 127;
     }
-    if (WIFSIGNALED(status)) {
-        return 128 + WTERMSIG(status);
-    }
-    return WEXITSTATUS(status);
+    return status;
 }
 
 } // namespace

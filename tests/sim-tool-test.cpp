@@ -1,7 +1,7 @@
 // kzr-415-sim as its users run it: the unmodified kzr-415-tool and Debian's i2c-tools
 // against the simulated device, byte for byte; faults, state shared between processes and
 // runs, exit statuses, and bad command lines.
-#include "sim-run.hpp"
+#include "program-run.hpp"
 #include "tool-traffic.hpp"
 
 #include <gtest/gtest.h>
@@ -23,6 +23,13 @@ const std::string i2cset = KZR415_I2CSET;
 const std::string i2ctransfer = KZR415_I2CTRANSFER;
 
 const std::string address_line = "slave address of kzr-415      : 0x48\n";
+
+// Runs kzr-415-sim of the build with `arguments`.
+RunResult run_sim(const std::vector<std::string> &arguments) {
+    std::vector<std::string> argv{KZR415_SIM_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return run_program(argv);
+}
 
 bool exists(const std::string &path) {
     struct stat info {};
@@ -226,7 +233,7 @@ TEST(WrapperRun, PassesTheProgramsExitStatusThrough) {
     EXPECT_EQ(run_sim({"--", "sh", "-c", "kill -TERM $$"}).status, 128 + 15);
     // The preload comes after whatever the caller preloads, and the simulation's variables
     // replace inherited ones.
-    const auto environment = run_command({"env", "LD_PRELOAD=/nonexistent-first.so",
+    const auto environment = run_program({"env", "LD_PRELOAD=/nonexistent-first.so",
                                           "KZR415_SIM_FAIL=1:EIO", KZR415_SIM_PATH, "--", "sh",
                                           "-c", "echo $LD_PRELOAD; echo ${KZR415_SIM_FAIL-none}"});
     EXPECT_NE(environment.out.find("/nonexistent-first.so:/"), std::string::npos)
@@ -252,7 +259,7 @@ TEST(WrapperRun, AProgramThatCannotBeStartedEndsWithStatus127) {
     EXPECT_EQ(missing.err, "kzr-415-sim: /nonexistent/program: No such file or directory\n");
     EXPECT_EQ(missing.status, 127);
     const TemporaryPath plain("plain");
-    run_command({"touch", plain.path()});
+    run_program({"touch", plain.path()});
     const auto not_executable = run_sim({"--", plain.path()});
     EXPECT_EQ(not_executable.err, "kzr-415-sim: " + plain.path() + ": Permission denied\n");
     EXPECT_EQ(not_executable.status, 127);
@@ -317,7 +324,7 @@ TEST(WrapperRun, BadInputIsRefusedWithOneLineAndStatus2BeforeTheProgramStarts) {
     EXPECT_EQ(missing_value.err, "kzr-415-sim: missing value for --temperature\n");
     EXPECT_EQ(missing_value.status, 2);
     const TemporaryPath state("state");
-    run_command({"sh", "-c", "echo garbage > " + state.path()});
+    run_program({"sh", "-c", "echo garbage > " + state.path()});
     const auto bad_state = run_sim({"-s", state.path(), "--", "touch", marker.path()});
     EXPECT_EQ(bad_state.err, "kzr-415-sim: bad value for --state: '" + state.path() +
                                  "' (not a kzr-415-sim state file)\n");

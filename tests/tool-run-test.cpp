@@ -1,7 +1,7 @@
 // kzr-415-tool, unmodified, as a child process on the emulated bus: its whole output, its
 // exit status and its bus traffic, for a complete run, an absent bus and each transfer
 // failing in turn.
-#include "child-process.hpp"
+#include "program-run.hpp"
 #include "tool-traffic.hpp"
 
 #include <gtest/gtest.h>
@@ -56,7 +56,7 @@ TEST_F(ToolRun, ACompleteRunConfiguresThenPrintsBothTemperatures) {
     EXPECT_EQ(result.out, address_line + raw_lines + "temperature 1:25.000000\n" + raw_lines +
                               "temperature 2:25.499712\n");
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.status, 0);
     EXPECT_EQ(trace(), tool_traffic("03 20 00 03 30 00"));
 }
 
@@ -65,7 +65,7 @@ TEST_F(ToolRun, AnAbsentBusNodeEndsTheRunWithStatusOne) {
     EXPECT_EQ(result.out, address_line);
     EXPECT_EQ(result.err, "Could not open i2c at /dev/i2c-4\n"
                           "/dev/i2c-4: No such file or directory\n");
-    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(trace().empty());
 }
 
@@ -78,7 +78,7 @@ TEST_F(ToolRun, AnAbsentDeviceFailsEveryStepButPrintsBothLines) {
         nack += "ioctl(): No such device or address\nioctl returned -1\n";
     }
     EXPECT_EQ(result.err, nack);
-    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.status, 0);
 }
 
 // What the program must print when bus transfer `transfer` fails and every other succeeds.
@@ -138,7 +138,7 @@ TEST_F(ToolRun, EachFailingTransferIsReportedAndTheRunGoesOn) {
         EXPECT_EQ(result.out, address_line + failure.out);
         EXPECT_EQ(result.err,
                   std::string("ioctl(): ") + failure.system_error + "\nioctl returned -1\n");
-        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(result.status, 0);
         const auto lines = trace();
         ASSERT_EQ(lines.size(), failure.made);
         const auto &failed = lines[failure.transfer - 1];
