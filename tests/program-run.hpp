@@ -2,6 +2,7 @@
 // and how it ended; temporary files for the runs.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +13,10 @@ struct RunResult {
     std::string out;
     std::string err;
     int status = -1; // the exit status, or 128 + N when signal N ended it
+    // run_on_emulated_bus: the descriptors above 2 open when the program exited that were
+    // not open when it started, as "N TARGET" lines; none when the program did not exit
+    // through exit (killed, or ended by _exit).
+    std::optional<std::vector<std::string>> left_open;
 };
 
 // Variables added to the environment, replacing inherited ones of the same name.
@@ -21,9 +26,10 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 // and `environment`, standard input from /dev/null.
 RunResult run_program(const std::vector<std::string> &argv, const Environment &environment = {});
 
-// Runs `program` of the build with the emulated bus preloaded and `environment` added.
-// Under a cross build the program is started through the emulator that runs the tests,
-// which receives the preload and the variables for its guest alone.
+// Runs `program` of the build with the emulated bus preloaded and `environment` added,
+// and the descriptor check (tests/descriptors-at-exit.c) preloaded after the bus. Under a cross
+// build the program is started through the emulator that runs the tests, which receives the preload
+// and the variables for its guest alone.
 RunResult run_on_emulated_bus(const std::string &program, const Environment &environment);
 
 // A path for a temporary file in /tmp, removed when the object goes.

@@ -1,6 +1,6 @@
 // kzr-415-tool, unmodified, as a child process on the emulated bus: its whole output, its
-// exit status and its bus traffic, for a complete run, an absent bus and each transfer
-// failing in turn.
+// exit status, its bus traffic and the descriptors it leaves open, for a complete run, an
+// absent bus and each transfer failing in turn.
 #include "program-run.hpp"
 #include "tool-traffic.hpp"
 
@@ -39,6 +39,14 @@ class ToolRun : public ::testing::Test {
         environment.emplace_back("KZR415_SIM_TRACE", trace_path);
         return run_on_emulated_bus(tool_path, environment);
     }
+    // Every descriptor the program opened is closed when it exits: the descriptor check
+    // reports none but the trace file, which the emulated bus keeps open for itself.
+    void expect_nothing_left_open(const RunResult &result) const {
+        ASSERT_TRUE(result.left_open.has_value()) << "the descriptor check made no report";
+        for (const auto &line : *result.left_open) {
+            EXPECT_TRUE(line.ends_with(" " + trace_path)) << "left open at exit: " << line;
+        }
+    }
     [[nodiscard]] std::vector<std::string> trace() const {
         std::ifstream file(trace_path);
         std::vector<std::string> lines;
@@ -58,6 +66,7 @@ TEST_F(ToolRun, ACompleteRunConfiguresThenPrintsBothTemperatures) {
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
     EXPECT_EQ(trace(), tool_traffic("03 20 00 03 30 00"));
+    expect_nothing_left_open(result);
 }
 
 TEST_F(ToolRun, AnAbsentBusNodeEndsTheRunWithStatusOne) {
@@ -67,6 +76,7 @@ TEST_F(ToolRun, AnAbsentBusNodeEndsTheRunWithStatusOne) {
                           "/dev/i2c-4: No such file or directory\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(trace().empty());
+    expect_nothing_left_open(result);
 }
 
 TEST_F(ToolRun, AnAbsentDeviceFailsEveryStepButPrintsBothLines) {
@@ -79,6 +89,7 @@ TEST_F(ToolRun, AnAbsentDeviceFailsEveryStepButPrintsBothLines) {
     }
     EXPECT_EQ(result.err, nack);
     EXPECT_EQ(result.status, 0);
+    expect_nothing_left_open(result);
 }
 
 // What the program must print when bus transfer `transfer` fails and every other succeeds.
@@ -139,6 +150,7 @@ TEST_F(ToolRun, EachFailingTransferIsReportedAndTheRunGoesOn) {
         EXPECT_EQ(result.err,
                   std::string("ioctl(): ") + failure.system_error + "\nioctl returned -1\n");
         EXPECT_EQ(result.status, 0);
+        expect_nothing_left_open(result);
         const auto lines = trace();
         ASSERT_EQ(lines.size(), failure.made);
         const auto &failed = lines[failure.transfer - 1];
