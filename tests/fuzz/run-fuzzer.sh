@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs a libFuzzer target for a while from the committed seeds, and prints how many inputs
+# Runs a libFuzzer target for a while from its seeds, and prints how many inputs
 # it executed. New inputs go to a working corpus in the build tree, never into the seeds.
 # Usage: run-fuzzer.sh FUZZER SEED_DIR WORK_DIR SECONDS [libFuzzer flags...]
 set -euo pipefail
