@@ -20,6 +20,7 @@
 
 #include "device-model.hpp"
 #include "emulated-bus.hpp"
+#include "hex-bytes.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -41,8 +42,6 @@ struct SimConfig {
     bool record = true; // keep every transfer for EmulatedBus::transfers()
 };
 
-// Parses "03 20 00" (or "0x03,0x20,0x00") into exactly out.size() bytes.
-bool parse_hex_bytes(std::string_view text, std::span<std::uint8_t> out);
 // Parses an errno name such as "EIO" or a positive number; 0 when not recognised.
 int parse_errno(std::string_view text);
 // Parses "K:ERRNO" or "K+:ERRNO".

@@ -1,5 +1,6 @@
 #include "state-file.hpp"
 
+#include "hex-bytes.hpp"
 #include "sim-config.hpp"
 
 #include <algorithm>
@@ -15,16 +16,6 @@
 namespace kzr415::sim {
 
 namespace {
-
-std::string hex_bytes(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    for (const auto byte : bytes) {
-        std::array<char, 4> hex{};
-        std::snprintf(hex.data(), hex.size(), out.empty() ? "%02x" : " %02x", byte);
-        out += hex.data();
-    }
-    return out;
-}
 
 std::string celsius_text(const std::optional<double> &celsius) {
     if (!celsius) {
@@ -64,11 +55,12 @@ std::string format_state(const DeviceState &state) {
     std::array<char, 16> pointer{};
     std::snprintf(pointer.data(), pointer.size(), "%02x", unsigned{state.device.pointer()});
     return std::string("pointer ") + pointer.data() + "\ntemperature " +
-           hex_bytes(registers.temperature) + "\nconfiguration " +
-           hex_bytes(registers.configuration) + "\nt_low " + hex_bytes(registers.t_low) +
-           "\nt_high " + hex_bytes(registers.t_high) + "\ncelsius1 " +
-           celsius_text(registers.celsius[0]) + "\ncelsius2 " + celsius_text(registers.celsius[1]) +
-           "\ntransfers " + std::to_string(state.transfers) + "\n";
+           format_hex_bytes(registers.temperature) + "\nconfiguration " +
+           format_hex_bytes(registers.configuration) + "\nt_low " +
+           format_hex_bytes(registers.t_low) + "\nt_high " + format_hex_bytes(registers.t_high) +
+           "\ncelsius1 " + celsius_text(registers.celsius[0]) + "\ncelsius2 " +
+           celsius_text(registers.celsius[1]) + "\ntransfers " + std::to_string(state.transfers) +
+           "\n";
 }
 
 bool parse_state(std::string_view text, DeviceState &state) {
