@@ -8,7 +8,7 @@
 // configuration, and the other configuration bits, change nothing); and that the raw lines
 // print the six bytes.
 #include "fuzz-input.hpp"
-#include "i2c-dev-interposer.hpp"
+#include "simulated-nodes.hpp"
 #include "kzr-415-drv.h"
 #include "output-capture.hpp"
 #include "sim-config.hpp"
