@@ -69,7 +69,7 @@ std::optional<Fault> parse_fault(std::string_view text) {
 std::optional<double> parse_celsius(std::string_view text) {
     double value = 0;
     const auto *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
     if (text.empty() || ec != std::errc{} || ptr != end || !representable_temperature(value)) {
         return std::nullopt;
     }

@@ -46,7 +46,9 @@ struct SimConfig {
 int parse_errno(std::string_view text);
 // Parses "K:ERRNO" or "K+:ERRNO".
 std::optional<Fault> parse_fault(std::string_view text);
-// Parses a temperature in degrees Celsius ("25", "-12.5") that the device can carry.
+// Parses a temperature in degrees Celsius ("25", "-12.5", "1e-05") that the device can
+// carry: finite, magnitude below 1024. The command line, the environment and the state file
+// all read degrees with it; nothing else reaches the encoding.
 std::optional<double> parse_celsius(std::string_view text);
 
 // Reads the KZR415_SIM_* variables; on a bad value returns nullopt with `error` set.

@@ -26,19 +26,14 @@ std::string celsius_text(const std::optional<double> &celsius) {
     return {text.data(), result.ptr};
 }
 
-bool parse_celsius(std::string_view text, std::optional<double> &celsius) {
+// "-" for a channel given as raw bytes, else degrees as the command line takes them.
+bool parse_celsius_line(std::string_view text, std::optional<double> &celsius) {
     if (text == "-") {
         celsius.reset();
         return true;
     }
-    double value = 0;
-    const auto *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc{} || ptr != end) {
-        return false;
-    }
-    celsius = value;
-    return true;
+    celsius = parse_celsius(text);
+    return celsius.has_value();
 }
 
 template <class T>
@@ -93,9 +88,9 @@ bool parse_state(std::string_view text, DeviceState &state) {
         } else if (name == "t_high") {
             ok = parse_hex_bytes(value, registers.t_high);
         } else if (name == "celsius1") {
-            ok = parse_celsius(value, registers.celsius[0]);
+            ok = parse_celsius_line(value, registers.celsius[0]);
         } else if (name == "celsius2") {
-            ok = parse_celsius(value, registers.celsius[1]);
+            ok = parse_celsius_line(value, registers.celsius[1]);
         } else if (name == "transfers") {
             ok = parse_unsigned(value, parsed.transfers, 10);
         }

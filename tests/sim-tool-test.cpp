@@ -330,6 +330,16 @@ TEST(WrapperRun, BadInputIsRefusedWithOneLineAndStatus2BeforeTheProgramStarts) {
                                  "' (not a kzr-415-sim state file)\n");
     EXPECT_EQ(bad_state.status, 2);
     EXPECT_FALSE(exists(marker.path()));
+    // A temperature the device cannot carry is refused in the file as on the command line.
+    for (const char *line : {"celsius1 inf", "celsius1 1e10", "celsius2 nan"}) {
+        run_program({"sh", "-c", std::string("echo '") + line + "' > " + state.path()});
+        const auto refused = run_sim({"-s", state.path(), "--", "touch", marker.path()});
+        EXPECT_EQ(refused.err, "kzr-415-sim: bad value for --state: '" + state.path() +
+                                   "' (not a kzr-415-sim state file)\n")
+            << line;
+        EXPECT_EQ(refused.status, 2) << line;
+        EXPECT_FALSE(exists(marker.path())) << line;
+    }
 }
 
 } // namespace

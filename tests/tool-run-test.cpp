@@ -92,6 +92,22 @@ TEST_F(ToolRun, AnAbsentDeviceFailsEveryStepButPrintsBothLines) {
     expect_nothing_left_open(result);
 }
 
+TEST_F(ToolRun, AStateFileWithATemperatureTheDeviceCannotCarryFailsEveryTransfer) {
+    const std::string state_path = trace_path + "-state";
+    std::ofstream(state_path) << "celsius1 inf\n";
+    const auto result = run({{"KZR415_SIM_STATE", state_path}});
+    std::remove(state_path.c_str());
+    EXPECT_EQ(result.out, address_line + "read configure register err!\ntemperature 1:-1.000000\n"
+                                         "read configure register err!\ntemperature 2:-1.000000\n");
+    std::string refused;
+    for (int i = 0; i < 7; ++i) { // config, two alert modes, two thresholds, two readouts
+        refused += "kzr-415 emulated bus: state file " + state_path +
+                   ": cannot load: Bad message\nioctl(): Input/output error\nioctl returned -1\n";
+    }
+    EXPECT_EQ(result.err, refused);
+    EXPECT_EQ(result.status, 0);
+}
+
 // What the program must print when bus transfer `transfer` fails and every other succeeds.
 struct FailedTransfer {
     unsigned transfer;
