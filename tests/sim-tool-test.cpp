@@ -1,11 +1,15 @@
 // kzr-415-sim as its users run it: the unmodified kzr-415-tool and Debian's i2c-tools
 // against the simulated device, byte for byte; faults, state shared between processes and
 // runs, exit statuses, and bad command lines.
+#include "child-process.hpp"
 #include "program-run.hpp"
 #include "tool-traffic.hpp"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -224,6 +228,70 @@ TEST_F(StandardTools, TransfersOfProcessesRunningAtOnceStayWhole) {
     EXPECT_EQ(lines.size(), 100U);
     for (const auto &line : lines) {
         ASSERT_EQ(line, "W 0x48 [01 1c 1c] + W 0x48 [01] + R 0x48 2 -> [1c 1c]");
+    }
+}
+
+// A directory for kzr-415-sim's temporary files (its TMPDIR), removed with what it holds.
+class TemporaryDirectory {
+  public:
+    TemporaryDirectory() {
+        std::string name = "/tmp/kzr415-tmpdir-XXXXXX";
+        if (mkdtemp(name.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = name;
+    }
+    TemporaryDirectory(const TemporaryDirectory &) = delete;
+    TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
+    ~TemporaryDirectory() { std::filesystem::remove_all(path_); }
+    [[nodiscard]] const std::string &path() const { return path_; }
+    [[nodiscard]] std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(path_)) {
+            names.push_back(entry.path().filename());
+        }
+        return names;
+    }
+
+  private:
+    std::string path_;
+};
+
+TEST(WrapperRun, ATemporaryStateFileIsRemovedWhenPreparingItFails) {
+    // With no file allowed to grow, writing the state fails (EFBIG) once the temporary file
+    // exists. kzr-415-sim's message and status come through a pipe, which may grow.
+    const TemporaryDirectory tmpdir;
+    const auto result = run_program(
+        {"sh", "-c", "(ulimit -f 0; trap '' XFSZ; \"$0\" -- true 2>&1; echo \"status $?\") | cat",
+         KZR415_SIM_PATH},
+        {{"TMPDIR", tmpdir.path()}});
+    const std::string prefix = "kzr-415-sim: cannot write the state file '" + tmpdir.path() + "/";
+    EXPECT_EQ(result.out.substr(0, prefix.size()), prefix) << result.out;
+    EXPECT_TRUE(result.out.ends_with("': File too large\nstatus 2\n")) << result.out;
+    EXPECT_EQ(tmpdir.entries(), std::vector<std::string>{});
+}
+
+TEST(WrapperRun, ASignalSentBeforeTheProgramStartsEndsTheRunAsOneSentLater) {
+    // kzr-415-sim starts with the signal blocked, as its caller's mask leaves it, and the
+    // signal is sent at once: it waits, pending, until the program has started, which it
+    // must then end (the program would otherwise sleep on and exit with 0). An interrupt
+    // reaches the program too: the terminal sent it before the program was there.
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        const TemporaryDirectory tmpdir;
+        sim::ChildOptions options;
+        options.argv = {KZR415_SIM_PATH, "--", "sh", "-c", "exec sleep 10"};
+        options.environment = sim::current_environment();
+        options.environment.push_back("TMPDIR=" + tmpdir.path());
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, signal);
+        options.signal_mask = &blocked;
+        pid_t pid = 0;
+        ASSERT_EQ(sim::start_child(options, pid), 0);
+        kill(pid, signal);
+        EXPECT_EQ(sim::wait_for_child(pid), 128 + signal);
+        EXPECT_EQ(tmpdir.entries(), std::vector<std::string>{});
     }
 }
 
