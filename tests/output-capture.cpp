@@ -1,36 +1,45 @@
 #include "output-capture.hpp"
 
-#include <cstdlib>
 #include <stdexcept>
 
+#include <sys/types.h>
 #include <wchar.h>
 
 namespace kzr415::test {
 
 OutputCapture::OutputCapture() {
-    for (auto *stream : {&out_, &err_}) {
-        stream->file = open_memstream(&stream->buffer, &stream->size);
-        if (stream->file == nullptr) {
-            throw std::runtime_error("cannot open a memory stream");
+    static constexpr cookie_io_functions_t appending{
+        nullptr,
+        [](void *cookie, const char *data, std::size_t size) -> ssize_t {
+            auto &sink = *static_cast<Sink *>(cookie);
+            const std::lock_guard guard(sink.lock);
+            sink.text.append(data, size);
+            return static_cast<ssize_t>(size);
+        },
+        nullptr, nullptr};
+    for (auto *sink : {&out_, &err_}) {
+        sink->file = fopencookie(sink, "w", appending);
+        if (sink->file == nullptr) {
+            throw std::runtime_error("cannot open a capturing stream");
         }
-        // Byte-oriented, so that perror writes to the stream itself rather than to a
-        // duplicate of its (absent) descriptor.
-        fwide(stream->file, -1);
+        // Unbuffered, so that what is printed is in the text at once; byte-oriented, so
+        // that perror writes to the stream itself rather than to a duplicate of its
+        // (absent) descriptor.
+        std::setvbuf(sink->file, nullptr, _IONBF, 0);
+        fwide(sink->file, -1);
     }
 }
 
 OutputCapture::~OutputCapture() {
-    for (auto *stream : {&out_, &err_}) {
-        std::fclose(stream->file);
-        std::free(stream->buffer);
-    }
+    std::fclose(out_.file);
+    std::fclose(err_.file);
 }
 
 void OutputCapture::begin() {
     std::fflush(stdout); // what was printed before belongs to the terminal
     std::fflush(stderr);
-    std::rewind(out_.file);
-    std::rewind(err_.file);
+    take(out_);
+    take(err_);
     saved_out_ = stdout;
     saved_err_ = stderr;
     stdout = out_.file;
@@ -40,13 +49,15 @@ void OutputCapture::begin() {
 Output OutputCapture::end() {
     stdout = saved_out_;
     stderr = saved_err_;
-    return {text(out_), text(err_)};
+    return {take(out_), take(err_)};
 }
 
-std::string OutputCapture::text(Stream &stream) {
-    std::fflush(stream.file); // updates buffer and size
-    const long length = std::ftell(stream.file);
-    return {stream.buffer, static_cast<std::size_t>(length < 0 ? 0 : length)};
+std::string OutputCapture::take(Sink &sink) {
+    std::fflush(sink.file);
+    const std::lock_guard guard(sink.lock);
+    std::string text = sink.text;
+    sink.text.clear(); // keeps its room for the next capture
+    return text;
 }
 
 Output capture_output(const std::function<void()> &body) {

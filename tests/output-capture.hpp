@@ -1,12 +1,14 @@
 // Captures what a piece of code prints through the C library's stdout and stderr: both are
-// pointed at memory streams while it runs. Descriptors 1 and 2 stay as they are, so a
-// sanitizer's report still reaches the terminal; and it is cheap enough for a fuzzer to run
-// once per input (the memory streams are kept and reused).
+// pointed at streams of this object while it runs, which append to strings in memory.
+// Descriptors 1 and 2 stay as they are, so a sanitizer's report still reaches the terminal;
+// it is cheap enough for a fuzzer to run once per input (the streams are kept and reused);
+// and threads may print at once (each stream appends under a lock that ThreadSanitizer
+// sees, and the C library's stream lock keeps each call's text whole).
 #pragma once
 
-#include <cstddef>
 #include <cstdio>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -38,18 +40,19 @@ class OutputCapture {
     }
 
   private:
-    struct Stream {
+    // A stream that appends what is written to it to `text`.
+    struct Sink {
+        std::mutex lock;
+        std::string text;
         std::FILE *file = nullptr;
-        char *buffer = nullptr;
-        std::size_t size = 0;
     };
 
     void begin();
     Output end();
-    static std::string text(Stream &stream);
+    static std::string take(Sink &sink);
 
-    Stream out_;
-    Stream err_;
+    Sink out_;
+    Sink err_;
     std::FILE *saved_out_ = nullptr;
     std::FILE *saved_err_ = nullptr;
 };
