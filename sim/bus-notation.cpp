@@ -34,12 +34,14 @@ std::string format_transfer(const RecordedTransfer &transfer) {
         out += head.data();
         if (is_read) {
             out += std::to_string(message.length);
-            if (transfer.error == 0) {
-                out += " -> [" + format_hex_bytes(message.bytes) + "]";
+            if (transfer.error != 0) {
+                continue; // nothing was read
             }
-        } else {
-            out += "[" + format_hex_bytes(message.bytes) + "]";
+            out += " -> ";
         }
+        out += '[';
+        out += format_hex_bytes(message.bytes);
+        out += ']';
     }
     if (transfer.error != 0) {
         out += " FAILED " + errno_name(transfer.error);
