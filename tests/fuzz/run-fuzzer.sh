@@ -5,6 +5,9 @@
 set -euo pipefail
 fuzzer=$1 seeds=$2 work=$3 seconds=$4
 shift 4
+# The fuzzer links the shared sanitizer runtime after the C++ library, so ASan must not
+# insist on coming first (the caller's options, after this one, win).
+export ASAN_OPTIONS="verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 mkdir -p "$work"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
