@@ -9,10 +9,10 @@
 // transport's two lines or the readout's message, and the right result.
 #include "emulated-bus.hpp"
 #include "fuzz-input.hpp"
-#include "simulated-nodes.hpp"
 #include "kzr-415-drv.h"
 #include "output-capture.hpp"
 #include "sim-config.hpp"
+#include "simulated-nodes.hpp"
 #include "temperature-decode.hpp"
 
 #include <array>

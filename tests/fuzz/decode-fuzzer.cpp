@@ -8,10 +8,10 @@
 // configuration, and the other configuration bits, change nothing); and that the raw lines
 // print the six bytes.
 #include "fuzz-input.hpp"
-#include "simulated-nodes.hpp"
 #include "kzr-415-drv.h"
 #include "output-capture.hpp"
 #include "sim-config.hpp"
+#include "simulated-nodes.hpp"
 #include "temperature-decode.hpp"
 
 #include <array>
