@@ -94,7 +94,7 @@ fuzz:
 	cmake --build --preset fuzz --target kzr415-api-fuzzer kzr415-decode-fuzzer
 	for name in api decode; do \
 	    tests/fuzz/run-fuzzer.sh build/fuzz/tests/fuzz/kzr415-$$name-fuzzer \
-	        tests/fuzz/corpus/$$name build/fuzz/tests/fuzz/corpus-$$name $(FUZZ_SECONDS) \
+	        build/fuzz/tests/fuzz/seeds-$$name build/fuzz/tests/fuzz/corpus-$$name $(FUZZ_SECONDS) \
 	        || exit 1; \
 	done
 

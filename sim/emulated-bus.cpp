@@ -13,16 +13,6 @@ namespace kzr415::sim {
 
 namespace {
 
-void append_bytes(std::string &out, const std::vector<std::uint8_t> &bytes) {
-    out += '[';
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        std::array<char, 4> hex{};
-        std::snprintf(hex.data(), hex.size(), i == 0 ? "%02x" : " %02x", bytes[i]);
-        out += hex.data();
-    }
-    out += ']';
-}
-
 // A read whose first byte gives the count of bytes that follow (1 to 32): the message's
 // len, on entry the bytes up to and including the count, grows by that count.
 int receive_block(const DeviceModel &device, i2c_msg &message) {
@@ -38,41 +28,7 @@ int receive_block(const DeviceModel &device, i2c_msg &message) {
     return 0;
 }
 
-std::string errno_name(int error) {
-    if (const char *name = strerrorname_np(error)) {
-        return name;
-    }
-    return "errno " + std::to_string(error);
-}
-
 } // namespace
-
-std::string format_transfer(const RecordedTransfer &transfer) {
-    std::string out;
-    for (const auto &message : transfer.messages) {
-        if (!out.empty()) {
-            out += " + ";
-        }
-        std::array<char, 32> head{};
-        const bool is_read = (message.flags & I2C_M_RD) != 0;
-        std::snprintf(head.data(), head.size(), "%c 0x%02x ", is_read ? 'R' : 'W',
-                      unsigned{message.addr});
-        out += head.data();
-        if (is_read) {
-            out += std::to_string(message.length);
-            if (transfer.error == 0) {
-                out += " -> ";
-                append_bytes(out, message.bytes);
-            }
-        } else {
-            append_bytes(out, message.bytes);
-        }
-    }
-    if (transfer.error != 0) {
-        out += " FAILED " + errno_name(transfer.error);
-    }
-    return out;
-}
 
 void EmulatedBus::reset(const DeviceModel &device) {
     const std::lock_guard guard(lock_);

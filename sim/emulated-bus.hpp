@@ -3,6 +3,7 @@
 // state file the device and the transfer count live in that file, shared between processes.
 #pragma once
 
+#include "bus-notation.hpp"
 #include "device-model.hpp"
 #include "state-file.hpp"
 
@@ -24,18 +25,6 @@ inline constexpr unsigned max_message_length = 8192;
 // emulates on it, block reads included since the adapter honours I2C_M_RECV_LEN.
 inline constexpr unsigned long adapter_functionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL_ALL;
 
-struct RecordedMessage {
-    std::uint16_t addr = 0;
-    std::uint16_t flags = 0;
-    std::uint16_t length = 0;
-    std::vector<std::uint8_t> bytes; // written bytes, or bytes read (empty if it failed)
-};
-
-struct RecordedTransfer {
-    std::vector<RecordedMessage> messages;
-    int error = 0; // 0 on success, else the errno the transfer failed with
-};
-
 // Makes bus transfer number `transfer` (counting from 1) fail with `error`, and with
 // `onwards` every later one too. Transfer 0 means no fault.
 struct Fault {
@@ -43,11 +32,6 @@ struct Fault {
     int error = 0;
     bool onwards = false;
 };
-
-// Formats one transfer in the bus notation: "W 0x48 [01 1c 1c]",
-// "R 0x48 2 -> [1c 1c]"; messages joined by a repeated start are separated by " + ",
-// and a failed transfer ends with " FAILED <errno name>".
-std::string format_transfer(const RecordedTransfer &transfer);
 
 class EmulatedBus {
   public:

@@ -38,31 +38,6 @@ constexpr std::array<std::pair<std::string_view, int>, 9> errno_names{{
 
 } // namespace
 
-bool parse_hex_bytes(std::string_view text, std::span<std::uint8_t> out) {
-    std::size_t n = 0;
-    while (!text.empty()) {
-        const auto start = text.find_first_not_of(" ,\t");
-        if (start == std::string_view::npos) {
-            break;
-        }
-        text.remove_prefix(start);
-        const auto length = std::min(text.find_first_of(" ,\t"), text.size());
-        auto token = text.substr(0, length);
-        text.remove_prefix(length);
-        if (token.size() > 2 && token[0] == '0' && (token[1] == 'x' || token[1] == 'X')) {
-            token.remove_prefix(2);
-        }
-        unsigned value = 0;
-        const auto *end = token.data() + token.size();
-        const auto [ptr, ec] = std::from_chars(token.data(), end, value, 16);
-        if (ec != std::errc{} || ptr != end || value > 0xFF || n == out.size()) {
-            return false;
-        }
-        out[n++] = static_cast<std::uint8_t>(value);
-    }
-    return n == out.size();
-}
-
 int parse_errno(std::string_view text) {
     for (const auto &[name, value] : errno_names) {
         if (text == name) {
@@ -94,7 +69,7 @@ std::optional<Fault> parse_fault(std::string_view text) {
 std::optional<double> parse_celsius(std::string_view text) {
     double value = 0;
     const auto *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value, std::chars_format::fixed);
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
     if (text.empty() || ec != std::errc{} || ptr != end || !representable_temperature(value)) {
         return std::nullopt;
     }

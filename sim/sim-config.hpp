@@ -20,6 +20,7 @@
 
 #include "device-model.hpp"
 #include "emulated-bus.hpp"
+#include "hex-bytes.hpp"
 
 #include <cstdint>
 #include <optional>
@@ -41,13 +42,13 @@ struct SimConfig {
     bool record = true; // keep every transfer for EmulatedBus::transfers()
 };
 
-// Parses "03 20 00" (or "0x03,0x20,0x00") into exactly out.size() bytes.
-bool parse_hex_bytes(std::string_view text, std::span<std::uint8_t> out);
 // Parses an errno name such as "EIO" or a positive number; 0 when not recognised.
 int parse_errno(std::string_view text);
 // Parses "K:ERRNO" or "K+:ERRNO".
 std::optional<Fault> parse_fault(std::string_view text);
-// Parses a temperature in degrees Celsius ("25", "-12.5") that the device can carry.
+// Parses a temperature in degrees Celsius ("25", "-12.5", "1e-05") that the device can
+// carry: finite, magnitude below 1024. The command line, the environment and the state file
+// all read degrees with it; nothing else reaches the encoding.
 std::optional<double> parse_celsius(std::string_view text);
 
 // Reads the KZR415_SIM_* variables; on a bad value returns nullopt with `error` set.

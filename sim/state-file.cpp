@@ -1,5 +1,6 @@
 #include "state-file.hpp"
 
+#include "hex-bytes.hpp"
 #include "sim-config.hpp"
 
 #include <algorithm>
@@ -16,16 +17,6 @@ namespace kzr415::sim {
 
 namespace {
 
-std::string hex_bytes(std::span<const std::uint8_t> bytes) {
-    std::string out;
-    for (const auto byte : bytes) {
-        std::array<char, 4> hex{};
-        std::snprintf(hex.data(), hex.size(), out.empty() ? "%02x" : " %02x", byte);
-        out += hex.data();
-    }
-    return out;
-}
-
 std::string celsius_text(const std::optional<double> &celsius) {
     if (!celsius) {
         return "-";
@@ -35,19 +26,14 @@ std::string celsius_text(const std::optional<double> &celsius) {
     return {text.data(), result.ptr};
 }
 
-bool parse_celsius(std::string_view text, std::optional<double> &celsius) {
+// "-" for a channel given as raw bytes, else degrees as the command line takes them.
+bool parse_celsius_line(std::string_view text, std::optional<double> &celsius) {
     if (text == "-") {
         celsius.reset();
         return true;
     }
-    double value = 0;
-    const auto *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (ec != std::errc{} || ptr != end) {
-        return false;
-    }
-    celsius = value;
-    return true;
+    celsius = parse_celsius(text);
+    return celsius.has_value();
 }
 
 template <class T>
@@ -64,11 +50,12 @@ std::string format_state(const DeviceState &state) {
     std::array<char, 16> pointer{};
     std::snprintf(pointer.data(), pointer.size(), "%02x", unsigned{state.device.pointer()});
     return std::string("pointer ") + pointer.data() + "\ntemperature " +
-           hex_bytes(registers.temperature) + "\nconfiguration " +
-           hex_bytes(registers.configuration) + "\nt_low " + hex_bytes(registers.t_low) +
-           "\nt_high " + hex_bytes(registers.t_high) + "\ncelsius1 " +
-           celsius_text(registers.celsius[0]) + "\ncelsius2 " + celsius_text(registers.celsius[1]) +
-           "\ntransfers " + std::to_string(state.transfers) + "\n";
+           format_hex_bytes(registers.temperature) + "\nconfiguration " +
+           format_hex_bytes(registers.configuration) + "\nt_low " +
+           format_hex_bytes(registers.t_low) + "\nt_high " + format_hex_bytes(registers.t_high) +
+           "\ncelsius1 " + celsius_text(registers.celsius[0]) + "\ncelsius2 " +
+           celsius_text(registers.celsius[1]) + "\ntransfers " + std::to_string(state.transfers) +
+           "\n";
 }
 
 bool parse_state(std::string_view text, DeviceState &state) {
@@ -101,9 +88,9 @@ bool parse_state(std::string_view text, DeviceState &state) {
         } else if (name == "t_high") {
             ok = parse_hex_bytes(value, registers.t_high);
         } else if (name == "celsius1") {
-            ok = parse_celsius(value, registers.celsius[0]);
+            ok = parse_celsius_line(value, registers.celsius[0]);
         } else if (name == "celsius2") {
-            ok = parse_celsius(value, registers.celsius[1]);
+            ok = parse_celsius_line(value, registers.celsius[1]);
         } else if (name == "transfers") {
             ok = parse_unsigned(value, parsed.transfers, 10);
         }

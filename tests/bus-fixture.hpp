@@ -2,10 +2,10 @@
 #pragma once
 
 #include "emulated-bus.hpp"
-#include "i2c-dev-interposer.hpp"
 #include "kzr-415-drv.h"
 #include "output-capture.hpp"
 #include "sim-config.hpp"
+#include "simulated-nodes.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,10 +1,12 @@
 // The decode functions at run time, where the compiler's code (not constant folding)
 // does the float arithmetic: a fused multiply-add would change the last printed digit.
 #include "temperature-decode.hpp"
+#include "worked-values.hpp"
 
 #include <gtest/gtest.h>
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -24,22 +26,16 @@ std::string printed(float value) {
     return text.data();
 }
 
-TEST(Decode, TwosComplementWorkedValues) {
-    EXPECT_EQ(printed(decode_at_run_time(0x032000, false)), "25.000000");
-    EXPECT_EQ(printed(decode_at_run_time(0x033000, false)), "25.499712");
-    EXPECT_EQ(printed(decode_at_run_time(0xFCE000, false)), "-25.000000");
-    EXPECT_EQ(printed(decode_at_run_time(0xFFFFFF, false)), "-0.000122");
-    EXPECT_EQ(printed(decode_at_run_time(0x7FFFFF, false)), "1023.999329");
-    const float negative_zero = decode_at_run_time(0x800000, false);
-    EXPECT_EQ(negative_zero, 0.0F);
-    EXPECT_TRUE(std::signbit(negative_zero));
-}
-
-TEST(Decode, SignMagnitudeWorkedValues) {
-    EXPECT_EQ(printed(decode_at_run_time(0x000C80, true)), "25.000000");
-    EXPECT_EQ(printed(decode_at_run_time(0x020CA0, true)), "-25.250000");
-    EXPECT_EQ(printed(decode_at_run_time(0xFC0C80, true)), "25.000000");
-    EXPECT_EQ(printed(decode_at_run_time(0x01FFE0, true)), "1023.750000");
+TEST(Decode, EveryWorkedValueInItsEncoding) {
+    for (const auto &worked : worked_values) {
+        SCOPED_TRACE(worked.printed);
+        const float decoded = decode_at_run_time(
+            assemble_raw(worked.bytes[0], worked.bytes[1], worked.bytes[2]), worked.sign_magnitude);
+        EXPECT_EQ(printed(decoded), worked.printed);
+        // Bit for bit, so that negative zero must come out negative.
+        EXPECT_EQ(std::bit_cast<std::uint32_t>(decoded),
+                  std::bit_cast<std::uint32_t>(worked.value));
+    }
 }
 
 TEST(Decode, FractionStepIsTheDecimalConstantNotAPowerOfTwo) {

@@ -1,71 +1,68 @@
 #include "output-capture.hpp"
 
-#include <array>
-#include <cstdio>
 #include <stdexcept>
 
-#include <unistd.h>
+#include <sys/types.h>
+#include <wchar.h>
 
 namespace kzr415::test {
 
-namespace {
-
-class Redirect {
-  public:
-    Redirect(std::FILE *stream, int fd) : stream_(stream), fd_(fd), file_(std::tmpfile()) {
-        std::fflush(stream_);
-        saved_ = dup(fd_);
-        if (file_ == nullptr || saved_ < 0 || dup2(fileno(file_), fd_) < 0) {
-            throw std::runtime_error("cannot redirect a standard stream");
+OutputCapture::OutputCapture() {
+    static constexpr cookie_io_functions_t appending{
+        nullptr,
+        [](void *cookie, const char *data, std::size_t size) -> ssize_t {
+            auto &sink = *static_cast<Sink *>(cookie);
+            const std::lock_guard guard(sink.lock);
+            sink.text.append(data, size);
+            return static_cast<ssize_t>(size);
+        },
+        nullptr, nullptr};
+    for (auto *sink : {&out_, &err_}) {
+        sink->file = fopencookie(sink, "w", appending);
+        if (sink->file == nullptr) {
+            throw std::runtime_error("cannot open a capturing stream");
         }
+        // Unbuffered, so that what is printed is in the text at once; byte-oriented, so
+        // that perror writes to the stream itself rather than to a duplicate of its
+        // (absent) descriptor.
+        std::setvbuf(sink->file, nullptr, _IONBF, 0);
+        fwide(sink->file, -1);
     }
-    Redirect(const Redirect &) = delete;
-    Redirect &operator=(const Redirect &) = delete;
-    ~Redirect() {
-        if (saved_ >= 0) {
-            restore();
-        }
-        if (file_ != nullptr) {
-            std::fclose(file_);
-        }
-    }
+}
 
-    std::string finish() {
-        restore();
-        std::string text;
-        std::rewind(file_);
-        std::array<char, 4096> chunk{};
-        std::size_t n = 0;
-        while ((n = std::fread(chunk.data(), 1, chunk.size(), file_)) > 0) {
-            text.append(chunk.data(), n);
-        }
-        return text;
-    }
+OutputCapture::~OutputCapture() {
+    std::fclose(out_.file);
+    std::fclose(err_.file);
+}
 
-  private:
-    void restore() {
-        std::fflush(stream_);
-        dup2(saved_, fd_);
-        close(saved_);
-        saved_ = -1;
-    }
+void OutputCapture::begin() {
+    std::fflush(stdout); // what was printed before belongs to the terminal
+    std::fflush(stderr);
+    take(out_);
+    take(err_);
+    saved_out_ = stdout;
+    saved_err_ = stderr;
+    stdout = out_.file;
+    stderr = err_.file;
+}
 
-    std::FILE *stream_;
-    int fd_;
-    std::FILE *file_;
-    int saved_ = -1;
-};
+Output OutputCapture::end() {
+    stdout = saved_out_;
+    stderr = saved_err_;
+    return {take(out_), take(err_)};
+}
 
-} // namespace
+std::string OutputCapture::take(Sink &sink) {
+    std::fflush(sink.file);
+    const std::lock_guard guard(sink.lock);
+    std::string text = sink.text;
+    sink.text.clear(); // keeps its room for the next capture
+    return text;
+}
 
 Output capture_output(const std::function<void()> &body) {
-    Redirect out(stdout, STDOUT_FILENO);
-    Redirect err(stderr, STDERR_FILENO);
-    body();
-    Output result;
-    result.out = out.finish();
-    result.err = err.finish();
-    return result;
+    OutputCapture capture;
+    return capture.run(body);
 }
 
 } // namespace kzr415::test

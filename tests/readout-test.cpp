@@ -1,6 +1,7 @@
 // The temperature readout through the library: register traffic, raw-value lines, the
 // encoding chosen per channel, and every failure point.
 #include "bus-fixture.hpp"
+#include "worked-values.hpp"
 
 #include <array>
 #include <cerrno>
@@ -8,26 +9,6 @@
 
 namespace kzr415::test {
 namespace {
-
-struct WorkedValue {
-    std::array<std::uint8_t, 3> bytes;
-    bool sign_magnitude;
-    const char *printed;
-};
-
-// The device's documented readings, channel bytes most significant first.
-constexpr std::array<WorkedValue, 10> worked_values{{
-    {{0x03, 0x20, 0x00}, false, "25.000000"},
-    {{0x03, 0x30, 0x00}, false, "25.499712"},
-    {{0xFC, 0xE0, 0x00}, false, "-25.000000"},
-    {{0xFF, 0xFF, 0xFF}, false, "-0.000122"},
-    {{0x7F, 0xFF, 0xFF}, false, "1023.999329"},
-    {{0x80, 0x00, 0x00}, false, "-0.000000"},
-    {{0x00, 0x0C, 0x80}, true, "25.000000"},
-    {{0x02, 0x0C, 0xA0}, true, "-25.250000"},
-    {{0xFC, 0x0C, 0x80}, true, "25.000000"},
-    {{0x01, 0xFF, 0xE0}, true, "1023.750000"},
-}};
 
 std::string printed(float value) {
     std::array<char, 64> text{};

@@ -249,5 +249,21 @@ TEST(StateFileText, KeepsEveryPartOfTheDevice) {
     }
 }
 
+TEST(StateFileText, HoldsOnlyTemperaturesTheDeviceCanCarry) {
+    // What the file is given it reads back, exponent notation included.
+    sim::DeviceState state;
+    state.device.registers().celsius = {-0.00001, 1023.999};
+    const auto text = sim::format_state(state);
+    ASSERT_NE(text.find("celsius1 -1e-05\n"), std::string::npos) << text;
+    sim::DeviceState back;
+    ASSERT_TRUE(sim::parse_state(text, back));
+    EXPECT_EQ(back.device.registers().celsius, state.device.registers().celsius);
+    // Nothing the encoding cannot take: not finite, or a magnitude of 1024 or more.
+    for (const char *bad : {"celsius1 inf\n", "celsius1 1e10\n", "celsius2 nan\n",
+                            "celsius2 -inf\n", "celsius1 1024\n", "celsius2 -1024.5\n"}) {
+        EXPECT_FALSE(sim::parse_state(bad, back)) << bad;
+    }
+}
+
 } // namespace
 } // namespace kzr415::test

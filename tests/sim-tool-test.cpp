@@ -1,11 +1,15 @@
 // kzr-415-sim as its users run it: the unmodified kzr-415-tool and Debian's i2c-tools
 // against the simulated device, byte for byte; faults, state shared between processes and
 // runs, exit statuses, and bad command lines.
-#include "sim-run.hpp"
+#include "child-process.hpp"
+#include "program-run.hpp"
 #include "tool-traffic.hpp"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -23,6 +27,13 @@ const std::string i2cset = KZR415_I2CSET;
 const std::string i2ctransfer = KZR415_I2CTRANSFER;
 
 const std::string address_line = "slave address of kzr-415      : 0x48\n";
+
+// Runs kzr-415-sim of the build with `arguments`.
+RunResult run_sim(const std::vector<std::string> &arguments) {
+    std::vector<std::string> argv{KZR415_SIM_PATH};
+    argv.insert(argv.end(), arguments.begin(), arguments.end());
+    return run_program(argv);
+}
 
 bool exists(const std::string &path) {
     struct stat info {};
@@ -220,13 +231,77 @@ TEST_F(StandardTools, TransfersOfProcessesRunningAtOnceStayWhole) {
     }
 }
 
+// A directory for kzr-415-sim's temporary files (its TMPDIR), removed with what it holds.
+class TemporaryDirectory {
+  public:
+    TemporaryDirectory() {
+        std::string name = "/tmp/kzr415-tmpdir-XXXXXX";
+        if (mkdtemp(name.data()) == nullptr) {
+            throw std::runtime_error("mkdtemp failed");
+        }
+        path_ = name;
+    }
+    TemporaryDirectory(const TemporaryDirectory &) = delete;
+    TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
+    ~TemporaryDirectory() { std::filesystem::remove_all(path_); }
+    [[nodiscard]] const std::string &path() const { return path_; }
+    [[nodiscard]] std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto &entry : std::filesystem::directory_iterator(path_)) {
+            names.push_back(entry.path().filename());
+        }
+        return names;
+    }
+
+  private:
+    std::string path_;
+};
+
+TEST(WrapperRun, ATemporaryStateFileIsRemovedWhenPreparingItFails) {
+    // With no file allowed to grow, writing the state fails (EFBIG) once the temporary file
+    // exists. kzr-415-sim's message and status come through a pipe, which may grow.
+    const TemporaryDirectory tmpdir;
+    const auto result = run_program(
+        {"sh", "-c", "(ulimit -f 0; trap '' XFSZ; \"$0\" -- true 2>&1; echo \"status $?\") | cat",
+         KZR415_SIM_PATH},
+        {{"TMPDIR", tmpdir.path()}});
+    const std::string prefix = "kzr-415-sim: cannot write the state file '" + tmpdir.path() + "/";
+    EXPECT_EQ(result.out.substr(0, prefix.size()), prefix) << result.out;
+    EXPECT_TRUE(result.out.ends_with("': File too large\nstatus 2\n")) << result.out;
+    EXPECT_EQ(tmpdir.entries(), std::vector<std::string>{});
+}
+
+TEST(WrapperRun, ASignalSentBeforeTheProgramStartsEndsTheRunAsOneSentLater) {
+    // kzr-415-sim starts with the signal blocked, as its caller's mask leaves it, and the
+    // signal is sent at once: it waits, pending, until the program has started, which it
+    // must then end (the program would otherwise sleep on and exit with 0). An interrupt
+    // reaches the program too: the terminal sent it before the program was there.
+    for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
+        SCOPED_TRACE(strsignal(signal));
+        const TemporaryDirectory tmpdir;
+        sim::ChildOptions options;
+        options.argv = {KZR415_SIM_PATH, "--", "sh", "-c", "exec sleep 10"};
+        options.environment = sim::current_environment();
+        options.environment.push_back("TMPDIR=" + tmpdir.path());
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        sigaddset(&blocked, signal);
+        options.signal_mask = &blocked;
+        pid_t pid = 0;
+        ASSERT_EQ(sim::start_child(options, pid), 0);
+        kill(pid, signal);
+        EXPECT_EQ(sim::wait_for_child(pid), 128 + signal);
+        EXPECT_EQ(tmpdir.entries(), std::vector<std::string>{});
+    }
+}
+
 TEST(WrapperRun, PassesTheProgramsExitStatusThrough) {
     EXPECT_EQ(run_sim({"--", "sh", "-c", "exit 7"}).status, 7);
     EXPECT_EQ(run_sim({"sh", "-c", "exit 0"}).status, 0);
     EXPECT_EQ(run_sim({"--", "sh", "-c", "kill -TERM $$"}).status, 128 + 15);
     // The preload comes after whatever the caller preloads, and the simulation's variables
     // replace inherited ones.
-    const auto environment = run_command({"env", "LD_PRELOAD=/nonexistent-first.so",
+    const auto environment = run_program({"env", "LD_PRELOAD=/nonexistent-first.so",
                                           "KZR415_SIM_FAIL=1:EIO", KZR415_SIM_PATH, "--", "sh",
                                           "-c", "echo $LD_PRELOAD; echo ${KZR415_SIM_FAIL-none}"});
     EXPECT_NE(environment.out.find("/nonexistent-first.so:/"), std::string::npos)
@@ -252,7 +327,7 @@ TEST(WrapperRun, AProgramThatCannotBeStartedEndsWithStatus127) {
     EXPECT_EQ(missing.err, "kzr-415-sim: /nonexistent/program: No such file or directory\n");
     EXPECT_EQ(missing.status, 127);
     const TemporaryPath plain("plain");
-    run_command({"touch", plain.path()});
+    run_program({"touch", plain.path()});
     const auto not_executable = run_sim({"--", plain.path()});
     EXPECT_EQ(not_executable.err, "kzr-415-sim: " + plain.path() + ": Permission denied\n");
     EXPECT_EQ(not_executable.status, 127);
@@ -317,12 +392,22 @@ TEST(WrapperRun, BadInputIsRefusedWithOneLineAndStatus2BeforeTheProgramStarts) {
     EXPECT_EQ(missing_value.err, "kzr-415-sim: missing value for --temperature\n");
     EXPECT_EQ(missing_value.status, 2);
     const TemporaryPath state("state");
-    run_command({"sh", "-c", "echo garbage > " + state.path()});
+    run_program({"sh", "-c", "echo garbage > " + state.path()});
     const auto bad_state = run_sim({"-s", state.path(), "--", "touch", marker.path()});
     EXPECT_EQ(bad_state.err, "kzr-415-sim: bad value for --state: '" + state.path() +
                                  "' (not a kzr-415-sim state file)\n");
     EXPECT_EQ(bad_state.status, 2);
     EXPECT_FALSE(exists(marker.path()));
+    // A temperature the device cannot carry is refused in the file as on the command line.
+    for (const char *line : {"celsius1 inf", "celsius1 1e10", "celsius2 nan"}) {
+        run_program({"sh", "-c", std::string("echo '") + line + "' > " + state.path()});
+        const auto refused = run_sim({"-s", state.path(), "--", "touch", marker.path()});
+        EXPECT_EQ(refused.err, "kzr-415-sim: bad value for --state: '" + state.path() +
+                                   "' (not a kzr-415-sim state file)\n")
+            << line;
+        EXPECT_EQ(refused.status, 2) << line;
+        EXPECT_FALSE(exists(marker.path())) << line;
+    }
 }
 
 } // namespace

@@ -1,7 +1,7 @@
 // kzr-415-tool, unmodified, as a child process on the emulated bus: its whole output, its
-// exit status and its bus traffic, for a complete run, an absent bus and each transfer
-// failing in turn.
-#include "child-process.hpp"
+// exit status, its bus traffic and the descriptors it leaves open, for a complete run, an
+// absent bus and each transfer failing in turn.
+#include "program-run.hpp"
 #include "tool-traffic.hpp"
 
 #include <gtest/gtest.h>
@@ -39,6 +39,14 @@ class ToolRun : public ::testing::Test {
         environment.emplace_back("KZR415_SIM_TRACE", trace_path);
         return run_on_emulated_bus(tool_path, environment);
     }
+    // Every descriptor the program opened is closed when it exits: the descriptor check
+    // reports none but the trace file, which the emulated bus keeps open for itself.
+    void expect_nothing_left_open(const RunResult &result) const {
+        ASSERT_TRUE(result.left_open.has_value()) << "the descriptor check made no report";
+        for (const auto &line : *result.left_open) {
+            EXPECT_TRUE(line.ends_with(" " + trace_path)) << "left open at exit: " << line;
+        }
+    }
     [[nodiscard]] std::vector<std::string> trace() const {
         std::ifstream file(trace_path);
         std::vector<std::string> lines;
@@ -56,8 +64,9 @@ TEST_F(ToolRun, ACompleteRunConfiguresThenPrintsBothTemperatures) {
     EXPECT_EQ(result.out, address_line + raw_lines + "temperature 1:25.000000\n" + raw_lines +
                               "temperature 2:25.499712\n");
     EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.status, 0);
     EXPECT_EQ(trace(), tool_traffic("03 20 00 03 30 00"));
+    expect_nothing_left_open(result);
 }
 
 TEST_F(ToolRun, AnAbsentBusNodeEndsTheRunWithStatusOne) {
@@ -65,8 +74,9 @@ TEST_F(ToolRun, AnAbsentBusNodeEndsTheRunWithStatusOne) {
     EXPECT_EQ(result.out, address_line);
     EXPECT_EQ(result.err, "Could not open i2c at /dev/i2c-4\n"
                           "/dev/i2c-4: No such file or directory\n");
-    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.status, 1);
     EXPECT_TRUE(trace().empty());
+    expect_nothing_left_open(result);
 }
 
 TEST_F(ToolRun, AnAbsentDeviceFailsEveryStepButPrintsBothLines) {
@@ -78,7 +88,24 @@ TEST_F(ToolRun, AnAbsentDeviceFailsEveryStepButPrintsBothLines) {
         nack += "ioctl(): No such device or address\nioctl returned -1\n";
     }
     EXPECT_EQ(result.err, nack);
-    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.status, 0);
+    expect_nothing_left_open(result);
+}
+
+TEST_F(ToolRun, AStateFileWithATemperatureTheDeviceCannotCarryFailsEveryTransfer) {
+    const std::string state_path = trace_path + "-state";
+    std::ofstream(state_path) << "celsius1 inf\n";
+    const auto result = run({{"KZR415_SIM_STATE", state_path}});
+    std::remove(state_path.c_str());
+    EXPECT_EQ(result.out, address_line + "read configure register err!\ntemperature 1:-1.000000\n"
+                                         "read configure register err!\ntemperature 2:-1.000000\n");
+    std::string refused;
+    for (int i = 0; i < 7; ++i) { // config, two alert modes, two thresholds, two readouts
+        refused += "kzr-415 emulated bus: state file " + state_path +
+                   ": cannot load: Bad message\nioctl(): Input/output error\nioctl returned -1\n";
+    }
+    EXPECT_EQ(result.err, refused);
+    EXPECT_EQ(result.status, 0);
 }
 
 // What the program must print when bus transfer `transfer` fails and every other succeeds.
@@ -138,7 +165,8 @@ TEST_F(ToolRun, EachFailingTransferIsReportedAndTheRunGoesOn) {
         EXPECT_EQ(result.out, address_line + failure.out);
         EXPECT_EQ(result.err,
                   std::string("ioctl(): ") + failure.system_error + "\nioctl returned -1\n");
-        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(result.status, 0);
+        expect_nothing_left_open(result);
         const auto lines = trace();
         ASSERT_EQ(lines.size(), failure.made);
         const auto &failed = lines[failure.transfer - 1];

@@ -9,9 +9,9 @@
 // Standard output and error are pointed at /dev/null streams while a function runs, so the
 // printing is done (formatted and written) but does not disturb the report.
 #include "counting-allocator.hpp"
-#include "i2c-dev-interposer.hpp"
 #include "kzr-415-drv.h"
 #include "sim-config.hpp"
+#include "simulated-nodes.hpp"
 
 #include <benchmark/benchmark.h>
 

@@ -9,10 +9,10 @@
 // transport's two lines or the readout's message, and the right result.
 #include "emulated-bus.hpp"
 #include "fuzz-input.hpp"
-#include "i2c-dev-interposer.hpp"
 #include "kzr-415-drv.h"
+#include "output-capture.hpp"
 #include "sim-config.hpp"
-#include "stream-capture.hpp"
+#include "simulated-nodes.hpp"
 #include "temperature-decode.hpp"
 
 #include <array>
@@ -117,7 +117,7 @@ struct Call {
     int fd;
     std::uint16_t addr;
     FuzzInput &in;
-    StreamCapture &capture;
+    test::OutputCapture &capture;
 };
 
 std::uint16_t pick_address(FuzzInput &in, std::uint16_t device) {
@@ -290,7 +290,7 @@ void call_close(Call &c) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     using namespace kzr415;
-    static fuzz::StreamCapture capture;
+    static test::OutputCapture capture;
     fuzz::FuzzInput in({data, size});
 
     sim::SimConfig config;

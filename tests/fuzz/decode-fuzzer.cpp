@@ -8,10 +8,10 @@
 // configuration, and the other configuration bits, change nothing); and that the raw lines
 // print the six bytes.
 #include "fuzz-input.hpp"
-#include "i2c-dev-interposer.hpp"
 #include "kzr-415-drv.h"
+#include "output-capture.hpp"
 #include "sim-config.hpp"
-#include "stream-capture.hpp"
+#include "simulated-nodes.hpp"
 #include "temperature-decode.hpp"
 
 #include <array>
@@ -64,7 +64,8 @@ struct Reading {
     std::string out;
 };
 
-Reading read_channel(StreamCapture &capture, const sim::DeviceRegisters &registers, int channel) {
+Reading read_channel(test::OutputCapture &capture, const sim::DeviceRegisters &registers,
+                     int channel) {
     sim::SimConfig config;
     config.node = node_path;
     config.registers = registers;
@@ -84,7 +85,7 @@ Reading read_channel(StreamCapture &capture, const sim::DeviceRegisters &registe
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     using namespace kzr415;
-    static fuzz::StreamCapture capture;
+    static test::OutputCapture capture;
     fuzz::FuzzInput in({data, size});
 
     sim::DeviceRegisters registers;

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Runs a libFuzzer target for a while from the committed seeds, and prints how many inputs
+# Runs a libFuzzer target for a while from its seeds, and prints how many inputs
 # it executed. New inputs go to a working corpus in the build tree, never into the seeds.
 # Usage: run-fuzzer.sh FUZZER SEED_DIR WORK_DIR SECONDS [libFuzzer flags...]
 set -euo pipefail
 fuzzer=$1 seeds=$2 work=$3 seconds=$4
 shift 4
+# The fuzzer links the shared sanitizer runtime after the C++ library, so ASan must not
+# insist on coming first (the caller's options, after this one, win).
+export ASAN_OPTIONS="verify_asan_link_order=0${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
 mkdir -p "$work"
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT

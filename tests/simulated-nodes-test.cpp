@@ -12,8 +12,8 @@ std::size_t open_descriptors() {
     return static_cast<std::size_t>(std::distance(begin(fds), end(fds)));
 }
 
-TEST(Interposer, ReconfiguringClosesThePreviousTrace) {
-    const std::string trace_path = ::testing::TempDir() + "kzr415-interposer-trace";
+TEST(SimulatedNodes, ReconfiguringClosesThePreviousTrace) {
+    const std::string trace_path = ::testing::TempDir() + "kzr415-simulated-nodes-trace";
     sim::SimConfig config;
     config.trace = trace_path;
     sim::configure(config);

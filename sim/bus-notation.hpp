@@ -1,0 +1,27 @@
+// A transfer on the bus as the emulated bus records it, and its line in the bus notation
+// of the trace: "W 0x48 [01 1c 1c]", "R 0x48 2 -> [1c 1c]"; messages joined by a repeated
+// start are separated by " + ", and a failed transfer ends with " FAILED <errno name>".
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kzr415::sim {
+
+struct RecordedMessage {
+    std::uint16_t addr = 0;
+    std::uint16_t flags = 0;
+    std::uint16_t length = 0;
+    std::vector<std::uint8_t> bytes; // written bytes, or bytes read (empty if it failed)
+};
+
+struct RecordedTransfer {
+    std::vector<RecordedMessage> messages;
+    int error = 0; // 0 on success, else the errno the transfer failed with
+};
+
+// The transfer's line, without the newline.
+std::string format_transfer(const RecordedTransfer &transfer);
+
+} // namespace kzr415::sim

@@ -1,0 +1,35 @@
+// The C library's own definition of a function that this process interposes: dlsym's
+// RTLD_NEXT, past the preload (or the test program) that defines it first.
+#pragma once
+
+#include <cstddef>
+
+#include <dlfcn.h>
+#include <sys/types.h>
+
+namespace kzr415::sim {
+
+using open_fn = int (*)(const char *, int, ...);
+using openat_fn = int (*)(int, const char *, int, ...);
+using open2_fn = int (*)(const char *, int);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+using close_fn = int (*)(int);
+using read_fn = ssize_t (*)(int, void *, std::size_t);
+using read_chk_fn = ssize_t (*)(int, void *, std::size_t, std::size_t);
+using write_fn = ssize_t (*)(int, const void *, std::size_t);
+
+template <class F>
+F next(const char *name) {
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym's contract
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+// next(), looked up once for each place that asks: `name` is a lambda returning the name, so
+// that every call site has a type, and a cached pointer, of its own.
+template <class F, class Name>
+F next_cached(Name name) {
+    static const F function = next<F>(name());
+    return function;
+}
+
+} // namespace kzr415::sim

@@ -1,0 +1,77 @@
+#include "state-preparation.hpp"
+
+#include "state-file.hpp"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <unistd.h>
+
+namespace kzr415::sim {
+
+TemporaryStateFile::~TemporaryStateFile() {
+    if (!path_.empty()) {
+        unlink(path_.c_str());
+    }
+}
+
+bool TemporaryStateFile::create(std::string &error) {
+    const char *tmpdir = std::getenv("TMPDIR");
+    std::string path =
+        std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/kzr-415-sim-XXXXXX";
+    const int fd = mkstemp(path.data());
+    if (fd < 0) {
+        error = "cannot create a state file in " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    path_ = path;
+    return true;
+}
+
+bool prepare_state(const CommandLine &line, const std::string &path, std::string &error) {
+    StateFile file(path);
+    if (!file.lock()) {
+        error = "bad value for --state: '" + path + "' (" + std::strerror(errno) + ")";
+        return false;
+    }
+    DeviceModel wanted(line.config.address);
+    wanted.registers() = line.config.registers;
+    DeviceState state{wanted, 0};
+    bool was_empty = true;
+    if (!file.load(state, was_empty)) {
+        error = "bad value for --state: '" + path + "' (not a kzr-415-sim state file)";
+        return false;
+    }
+    if (!was_empty) {
+        auto &registers = state.device.registers();
+        const auto &given = line.config.registers;
+        if (line.given_raw_temperature) {
+            registers.temperature = given.temperature;
+        }
+        for (std::size_t channel = 0; channel < 2; ++channel) {
+            if (line.given_celsius[channel] || line.given_raw_temperature) {
+                registers.celsius[channel] = given.celsius[channel];
+            }
+        }
+        if (line.given_configuration) {
+            registers.configuration = given.configuration;
+        }
+        if (line.given_t_low) {
+            registers.t_low = given.t_low;
+        }
+        if (line.given_t_high) {
+            registers.t_high = given.t_high;
+        }
+    }
+    state.transfers = 0;
+    if (!file.store(state)) {
+        error = "cannot write the state file '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    file.unlock();
+    return true;
+}
+
+} // namespace kzr415::sim

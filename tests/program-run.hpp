@@ -1,0 +1,50 @@
+// Runs a program as a child process (sim/child-process.hpp) and collects what it printed
+// and how it ended; temporary files for the runs.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace kzr415::test {
+
+struct RunResult {
+    std::string out;
+    std::string err;
+    int status = -1; // the exit status, or 128 + N when signal N ended it
+    // run_on_emulated_bus: the descriptors above 2 open when the program exited that were
+    // not open when it started, as "N TARGET" lines; none when the program did not exit
+    // through exit (killed, or ended by _exit).
+    std::optional<std::vector<std::string>> left_open;
+};
+
+// Variables added to the environment, replacing inherited ones of the same name.
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// Runs argv (argv[0] searched in PATH when it has no slash) with this process's environment
+// and `environment`, standard input from /dev/null.
+RunResult run_program(const std::vector<std::string> &argv, const Environment &environment = {});
+
+// Runs `program` of the build with the emulated bus preloaded and `environment` added,
+// and the descriptor check (tests/descriptors-at-exit.c) preloaded after the bus. Under a cross
+// build the program is started through the emulator that runs the tests, which receives the preload
+// and the variables for its guest alone.
+RunResult run_on_emulated_bus(const std::string &program, const Environment &environment);
+
+// A path for a temporary file in /tmp, removed when the object goes.
+class TemporaryPath {
+  public:
+    explicit TemporaryPath(const std::string &stem);
+    TemporaryPath(const TemporaryPath &) = delete;
+    TemporaryPath &operator=(const TemporaryPath &) = delete;
+    ~TemporaryPath();
+    [[nodiscard]] const std::string &path() const { return path_; }
+    [[nodiscard]] std::string read() const;
+    [[nodiscard]] std::vector<std::string> lines() const;
+
+  private:
+    std::string path_;
+};
+
+} // namespace kzr415::test
