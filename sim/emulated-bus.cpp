@@ -6,12 +6,29 @@
 #include <cstdio>
 #include <cstring>
 #include <span>
+#include <string_view>
 
 #include <unistd.h>
 
 namespace kzr415::sim {
 
 namespace {
+
+// Writes a whole line, in one write unless the descriptor takes less, so that concurrent
+// writers never interleave within a line. A line that cannot be written is dropped: there is
+// nowhere left to report it.
+void write_line(int fd, std::string_view line) {
+    while (!line.empty()) {
+        const ssize_t written = ::write(fd, line.data(), line.size());
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return;
+        }
+        line.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
 
 // A read whose first byte gives the count of bytes that follow (1 to 32): the message's
 // len, on entry the bytes up to and including the count, grows by that count.
@@ -77,7 +94,7 @@ int EmulatedBus::execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTran
     const auto report = [this](const char *what) {
         const std::string line = "kzr-415 emulated bus: state file " + state_file_->path() + ": " +
                                  what + ": " + std::strerror(errno) + "\n";
-        (void)::write(STDERR_FILENO, line.data(), line.size());
+        write_line(STDERR_FILENO, line);
         return -EIO;
     };
     if (!state_file_->lock()) {
@@ -154,8 +171,7 @@ void EmulatedBus::trace(const RecordedTransfer &record) const {
         return;
     }
     const std::string line = format_transfer(record) + '\n';
-    // One write per line, so concurrent writers never interleave within a line.
-    (void)::write(trace_fd_, line.data(), line.size());
+    write_line(trace_fd_, line);
 }
 
 } // namespace kzr415::sim
