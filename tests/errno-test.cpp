@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <stdexcept>
+#include <utility>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -48,80 +49,60 @@ class PrintingFails {
     int saved_err_ = -1;
 };
 
+// A call's result and the errno it left, made while printing fails.
+template <class Call>
+auto result_and_errno(Call call) {
+    const PrintingFails printing;
+    errno = 0;
+    const auto result = call();
+    return std::pair{result, errno};
+}
+
 using ErrnoTest = BusTest;
 
 TEST_F(ErrnoTest, AFailedTransferLeavesItsOwnErrorWhateverThePrintingDid) {
     const std::array<std::uint8_t, 2> image{0x1C, 0x1C};
     std::array<std::uint8_t, 6> buffer{};
-    int write_result = 0;
-    int write_error = 0;
-    int read_result = 0;
-    int read_error = 0;
-    {
-        const PrintingFails printing;
-        fail_transfer(1, ETIMEDOUT);
-        errno = 0;
-        write_result = kzr_415_write(fd, device_address, CONFIGURATION_REG, image.data(), 2);
-        write_error = errno;
-        fail_transfer(2, EREMOTEIO); // the read half, after a good pointer write
-        errno = 0;
-        read_result = kzr_415_read(fd, device_address, T_LOW_REG, buffer.data(), 6);
-        read_error = errno;
-    }
-    EXPECT_EQ(write_result, -1);
-    EXPECT_EQ(write_error, ETIMEDOUT);
-    EXPECT_EQ(read_result, -1);
-    EXPECT_EQ(read_error, EREMOTEIO);
+    fail_transfer(1, ETIMEDOUT);
+    EXPECT_EQ(result_and_errno([&] {
+                  return kzr_415_write(fd, device_address, CONFIGURATION_REG, image.data(), 2);
+              }),
+              std::pair(-1, ETIMEDOUT));
+    fail_transfer(2, EREMOTEIO); // the read half, after a good pointer write
+    EXPECT_EQ(result_and_errno(
+                  [&] { return kzr_415_read(fd, device_address, T_LOW_REG, buffer.data(), 6); }),
+              std::pair(-1, EREMOTEIO));
 }
 
 TEST_F(ErrnoTest, AFailedReadoutLeavesTheTransferErrorNotTheMessageOne) {
-    float configuration_failed = 0;
-    int configuration_error = 0;
-    float temperature_failed = 0;
-    int temperature_error = 0;
-    {
-        const PrintingFails printing;
-        fail_transfer(1, EIO); // the configuration register's pointer write
-        configuration_failed = temperature_reg_read(fd, device_address, 1);
-        configuration_error = errno;
-        fail_transfer(4, ETIMEDOUT); // the temperature register's read half
-        temperature_failed = temperature_reg_read(fd, device_address, 2);
-        temperature_error = errno;
-    }
-    EXPECT_EQ(configuration_failed, -1.0F);
-    EXPECT_EQ(configuration_error, EIO);
-    EXPECT_EQ(temperature_failed, -1.0F);
-    EXPECT_EQ(temperature_error, ETIMEDOUT);
+    fail_transfer(1, EIO); // the configuration register's pointer write
+    EXPECT_EQ(result_and_errno([&] { return temperature_reg_read(fd, device_address, 1); }),
+              std::pair(-1.0F, EIO));
+    fail_transfer(4, ETIMEDOUT); // the temperature register's read half
+    EXPECT_EQ(result_and_errno([&] { return temperature_reg_read(fd, device_address, 2); }),
+              std::pair(-1.0F, ETIMEDOUT));
 }
 
 TEST_F(ErrnoTest, NoDeviceAtTheAddressIsEnxioThroughEveryLayer) {
     std::array<std::uint8_t, 6> image{};
-    int accessor_error = 0;
-    int alert_error = 0;
-    {
-        const PrintingFails printing;
-        EXPECT_EQ(t_high_reg_control(fd, device_address + 1, image.data(), REG_READ), -1);
-        accessor_error = errno;
-        EXPECT_EQ(alert_mode_set(fd, device_address + 1, 1, 0), -1);
-        alert_error = errno;
-    }
-    EXPECT_EQ(accessor_error, ENXIO);
-    EXPECT_EQ(alert_error, ENXIO);
+    const auto elsewhere = static_cast<std::uint16_t>(device_address + 1);
+    EXPECT_EQ(
+        result_and_errno([&] { return t_high_reg_control(fd, elsewhere, image.data(), REG_READ); }),
+        std::pair(-1, ENXIO));
+    EXPECT_EQ(result_and_errno([&] { return alert_mode_set(fd, elsewhere, 1, 0); }),
+              std::pair(-1, ENXIO));
 }
 
 TEST_F(ErrnoTest, ARefusedRequestIsEinvalWithNoBusTraffic) {
     const std::array<std::uint8_t, 7> seven{};
-    std::array<int, 3> errors{};
-    {
-        const PrintingFails printing;
-        EXPECT_EQ(kzr_415_write(fd, device_address, T_LOW_REG, seven.data(), 7), -1);
-        errors[0] = errno;
-        EXPECT_EQ(kzr_415_read(fd, device_address, T_LOW_REG, nullptr, 6), -1);
-        errors[1] = errno;
-        EXPECT_EQ(alert_mode_set(fd, device_address, 1, 4), -1);
-        errors[2] = errno;
-    }
-    EXPECT_EQ(errors, (std::array<int, 3>{EINVAL, EINVAL, EINVAL}));
+    EXPECT_EQ(result_and_errno(
+                  [&] { return kzr_415_write(fd, device_address, T_LOW_REG, seven.data(), 7); }),
+              std::pair(-1, EINVAL));
+    EXPECT_EQ(
+        result_and_errno([&] { return kzr_415_read(fd, device_address, T_LOW_REG, nullptr, 6); }),
+        std::pair(-1, EINVAL));
+    EXPECT_EQ(result_and_errno([&] { return alert_mode_set(fd, device_address, 1, 4); }),
+              std::pair(-1, EINVAL));
     EXPECT_TRUE(transfers().empty());
 }
 
