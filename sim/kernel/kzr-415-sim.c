@@ -33,6 +33,7 @@
 #include <linux/moduleparam.h>
 #include <linux/mutex.h>
 #include <linux/string.h>
+#include <linux/version.h>
 
 #define KZR415_TEMPERATURE	0x00
 #define KZR415_CONFIGURATION	0x01
@@ -171,8 +172,13 @@ static u32 kzr415_functionality(struct i2c_adapter *adap)
 	return I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL;
 }
 
+/* Linux 6.11 renamed the transfer hook to xfer; master_xfer is its old name. */
 static const struct i2c_algorithm kzr415_algorithm = {
+#if LINUX_VERSION_CODE >= KERNEL_VERSION(6, 11, 0)
+	.xfer = kzr415_xfer,
+#else
 	.master_xfer = kzr415_xfer,
+#endif
 	.functionality = kzr415_functionality,
 };
 
