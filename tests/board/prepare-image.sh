@@ -174,10 +174,22 @@ host_release=$(awk -v a="$host_arch" '$1 ~ /^linux-headers-/ && $2 == a { print 
 host_release=${host_release#linux-headers-}
 kernel=boot/vmlinuz-$release
 dtb=usr/lib/linux-image-$release/vexpress-v2p-ca9.dtb
-for f in "$kernel" "$dtb" bin/busybox "usr/src/linux-headers-$release/Makefile" \
+for f in "$kernel" "$dtb" "usr/src/linux-headers-$release/Makefile" \
     "usr/src/linux-headers-$host_release/Makefile"; do
     [ -e "$root/$f" ] || die "the unpacked packages hold no $f"
 done
+# Packages built for the merged /usr (Debian 13 on) put their files under usr/ only:
+# busybox in usr/bin, the modules in usr/lib/modules.
+first_present() { # first_present WHAT PATH... -> the first PATH under the root that exists
+    local what=$1 f
+    shift
+    for f in "$@"; do
+        [ -e "$root/$f" ] && { echo "$f"; return 0; }
+    done
+    die "the unpacked packages hold no $what (looked for $*)"
+}
+busybox=$(first_present busybox bin/busybox usr/bin/busybox)
+modules=$(first_present "modules for $release" "lib/modules/$release" "usr/lib/modules/$release")
 
 # Each flavour's Makefile includes the common headers by their installed path; here they
 # sit under the image's root.
@@ -194,8 +206,8 @@ KZR415_IMAGE_RELEASE=$release
 KZR415_IMAGE_KERNEL_VERSION=$(awk '$1 ~ /^linux-image-/ { print $3 }' <<<"$wanted")
 KZR415_IMAGE_KERNEL=root/$kernel
 KZR415_IMAGE_DTB=root/$dtb
-KZR415_IMAGE_MODULES=root/lib/modules/$release
-KZR415_IMAGE_BUSYBOX=root/bin/busybox
+KZR415_IMAGE_MODULES=root/$modules
+KZR415_IMAGE_BUSYBOX=root/$busybox
 KZR415_IMAGE_BUSYBOX_VERSION=$(awk '$1 == "busybox-static" { print $3 }' <<<"$wanted")
 KZR415_IMAGE_HEADERS=root/usr/src/linux-headers-$release
 KZR415_IMAGE_HOST_RELEASE=$host_release
