@@ -2,10 +2,13 @@
 # Complete runs of kzr-415-tool on the preloaded emulated bus under valgrind's memcheck, on a
 # working device and with faults: no memory errors, no leaks, no descriptor left open.
 #
-# The runs set no KZR415_SIM_TRACE, so that the emulated bus opens no trace file of its own:
-# every descriptor open at exit beyond the three standard ones (and those inherited from
-# whoever started the script) would be the program's. The bus node's stand-in descriptor is
-# one the program opens through i2c_open and must close through i2c_close.
+# The runs set no KZR415_SIM_TRACE, so that the emulated bus opens no trace file of its own,
+# and each run starts with only the three standard descriptors: whatever the script's parent
+# passed down (make's jobserver, a terminal, a CI runner's pipes) is closed first, since
+# valgrind from 3.24 on counts inherited descriptors still open at exit as errors. So every
+# error and every descriptor beyond the standard ones open at exit is the program's. The bus
+# node's stand-in descriptor is one the program opens through i2c_open and must close
+# through i2c_close.
 #
 # Usage: tests/valgrind/tool-under-valgrind.sh BUILD_DIR
 set -euo pipefail
@@ -16,15 +19,27 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
 
+# Closes every descriptor of this (sub)shell above 2.
+close_inherited_descriptors() {
+    local fd
+    for fd in $(ls /proc/"$BASHPID"/fd); do
+        [ "$fd" -gt 2 ] && [ -e /proc/"$BASHPID"/fd/"$fd" ] && eval "exec $fd>&-"
+    done
+    return 0
+}
+
 # run NAME EXPECTED_STATUS EXPECTED_LAST_LINE [VAR=VALUE...]
 run() {
     local name=$1 expected_status=$2 expected_line=$3
     shift 3
     local log="$work/$name.log" out="$work/$name.out" status=0
-    env "$@" LD_PRELOAD="$preload" \
-        valgrind --error-exitcode=1 --leak-check=full --show-leak-kinds=all \
-        --errors-for-leak-kinds=definite,indirect,possible --track-fds=yes \
-        --log-file="$log" "$tool" </dev/null >"$out" 2>"$work/$name.err" || status=$?
+    (
+        close_inherited_descriptors
+        exec env "$@" LD_PRELOAD="$preload" \
+            valgrind --error-exitcode=1 --leak-check=full --show-leak-kinds=all \
+            --errors-for-leak-kinds=definite,indirect,possible --track-fds=yes \
+            --log-file="$log" "$tool"
+    ) </dev/null >"$out" 2>"$work/$name.err" || status=$?
 
     local problems=()
     grep -q 'ERROR SUMMARY: 0 errors from 0 contexts' "$log" || problems+=("memory errors")
