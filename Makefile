@@ -82,10 +82,13 @@ check-static:
 
 # -- the rest: by hand ---------------------------------------------------------------------
 
-demo: deps
-	cmake --preset host >/dev/null
-	cmake --build --preset host --target kzr-415-tool kzr-415-sim-bus kzr-415-sim
-	scripts/demo.sh build/host
+# Installs only what the demo's build needs (scripts/install-deps.sh --demo), builds the
+# program and the emulated bus without the tests into build/demo, and runs them.
+demo:
+	scripts/install-deps.sh --demo
+	cmake --preset demo >/dev/null
+	cmake --build --preset demo --target kzr-415-tool kzr-415-sim-bus kzr-415-sim
+	scripts/demo.sh build/demo
 
 # Longer fuzzing from the same seeds: make fuzz FUZZ_SECONDS=600
 FUZZ_SECONDS ?= 300

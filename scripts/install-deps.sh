@@ -7,19 +7,34 @@
 #     Build-Depends resolved for armhf, plus what every Debian cross build has besides, as
 #     every build has build-essential: the cross toolchain and the armhf C and C++ run-time
 #     packages, whose records dpkg-shlibdeps reads.
+# The demo (make demo) needs far less: a C++ compiler, CMake and Ninja, for the program and
+# the emulated bus without the tests; --demo installs only those, from this machine's own
+# architecture, and leaves dpkg's architectures alone.
 # Quick when everything is there (it asks apt nothing then).
 # Usage: scripts/install-deps.sh           installs what is missing (as root, or with sudo)
 #        scripts/install-deps.sh --check   names what is missing in one line, installs nothing
+#        scripts/install-deps.sh --demo    installs what the demo's build misses
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 board_arch=armhf
 ci_profile=pkg.kzr-415-drv.ci
 cross_essential=("crossbuild-essential-$board_arch" "libc6:$board_arch" "libstdc++6:$board_arch")
+demo_packages=(g++ cmake ninja-build)
+
+# The packages of a list that are not installed, on one line.
+not_installed() {
+    local package missing=()
+    for package in "$@"; do
+        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
+            missing+=("$package")
+    done
+    echo "${missing[*]}"
+}
 
 # The missing packages, on one line (empty when all are there).
 missing_packages() {
-    local missing=() check unmet package
+    local missing=() check unmet absent
     dpkg --print-foreign-architectures | grep -qx "$board_arch" ||
         missing+=("(dpkg architecture $board_arch)")
     if command -v dpkg-checkbuilddeps >/dev/null; then
@@ -31,22 +46,25 @@ missing_packages() {
     else
         missing+=(dpkg-dev)
     fi
-    for package in "${cross_essential[@]}"; do
-        [ "$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null)" = "install ok installed" ] ||
-            missing+=("$package")
-    done
+    absent=$(not_installed "${cross_essential[@]}")
+    [ -z "$absent" ] || missing+=("$absent")
     echo "${missing[*]}"
 }
 
+mode=all
 case ${1:-} in
 "") ;;
 --check)
     missing=$(missing_packages)
     [ -z "$missing" ] || { echo "missing packages: $missing (install them: scripts/install-deps.sh)" >&2; exit 1; }
     exit 0 ;;
-*) echo "usage: $0 [--check]" >&2; exit 2 ;;
+--demo)
+    mode=demo
+    missing=$(not_installed "${demo_packages[@]}")
+    [ -n "$missing" ] || exit 0 ;;
+*) echo "usage: $0 [--check | --demo]" >&2; exit 2 ;;
 esac
-[ -n "$(missing_packages)" ] || exit 0
+[ "$mode" = demo ] || [ -n "$(missing_packages)" ] || exit 0
 
 sudo=()
 if [ "$(id -u)" -ne 0 ]; then
@@ -55,6 +73,17 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 apt_get=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q -y
     -o DPkg::Lock::Timeout=600 --no-install-recommends)
+
+if [ "$mode" = demo ]; then
+    # shellcheck disable=SC2086 # the package names are words
+    echo "install-deps: the demo's build needs $missing: installing them"
+    "${apt_get[@]}" update
+    # shellcheck disable=SC2086
+    "${apt_get[@]}" install $missing
+    missing=$(not_installed "${demo_packages[@]}")
+    [ -z "$missing" ] || { echo "install-deps: still missing after installing: $missing" >&2; exit 1; }
+    exit 0
+fi
 
 if ! dpkg --print-foreign-architectures | grep -qx "$board_arch"; then
     echo "install-deps: adding the $board_arch architecture to dpkg"
