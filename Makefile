@@ -6,19 +6,22 @@
 # also runs alone by its name (`make check-armhf`), once `make deps` has prepared the machine.
 # What each step checks: docs/checks.md.
 CHECK_STEPS := deps board-image check-host check-armhf check-board check-module \
-               check-packages check-sanitizers check-fuzz check-valgrind check-static
+               check-packages check-sanitizers check-fuzz check-valgrind check-static \
+               check-fresh-root
+# Steps to leave out: make check SKIP_STEPS="check-fresh-root"
+SKIP_STEPS ?=
 
 # One step, one recipe at a time, even under `make -j`: steps share build folders (build/host
 # serves check-host, check-valgrind and check-static), and each step's builds and tests
 # already use both cores.
 .NOTPARALLEL:
 
-.PHONY: all demo check clean $(CHECK_STEPS) fuzz bench sim-benchmark
+.PHONY: all demo check clean $(CHECK_STEPS) fuzz bench sim-benchmark check-fresh-bookworm
 
 all: check
 
 check:
-	@for step in $(CHECK_STEPS); do \
+	@for step in $(filter-out $(SKIP_STEPS),$(CHECK_STEPS)); do \
 	    start=$$(date +%s); \
 	    $(MAKE) --no-print-directory $$step || { echo "make check: $$step failed" >&2; exit 1; }; \
 	    echo "make check: $$step passed ($$(( $$(date +%s) - start )) s)"; \
@@ -80,6 +83,12 @@ check-static:
 	cmake --preset host >/dev/null
 	scripts/static-analysis.sh build/host
 
+# The two commands on the current Debian stable (13, trixie) as a new user meets them: a fresh
+# minimal root built with debootstrap in build/, a fresh clone of the committed tree, make
+# demo, then make check less this step (tests/fresh-root/check-fresh-root.sh).
+check-fresh-root:
+	tests/fresh-root/check-fresh-root.sh trixie
+
 # -- the rest: by hand ---------------------------------------------------------------------
 
 # Installs only what the demo's build needs (scripts/install-deps.sh --demo), builds the
@@ -112,6 +121,10 @@ sim-benchmark:
 	cmake --preset host >/dev/null
 	cmake --build --preset host --target kzr415-sim-transfer-cost kzr-415-sim-bus kzr-415-sim
 	scripts/sim-transfer-cost.sh build/host
+
+# The same on Debian 12 (bookworm), the release this machine runs.
+check-fresh-bookworm:
+	tests/fresh-root/check-fresh-root.sh bookworm
 
 clean:
 	rm -rf build

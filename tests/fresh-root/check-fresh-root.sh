@@ -1,0 +1,162 @@
+#!/usr/bin/env bash
+# The README's two commands as a new user meets them: a fresh minimal Debian root built with
+# debootstrap inside build/, only make and git installed in it, a fresh clone of this
+# repository's committed tree (HEAD), then `make demo` and `make check` (less this step).
+#
+#   check-fresh-root.sh RELEASE      e.g. trixie (Debian 13), bookworm (Debian 12)
+#
+# Runs as root. The root lives in build/fresh-root-RELEASE; its /proc, /sys and /dev are
+# mounted in a private mount and PID namespace (unshare), so that the mounts and every
+# process started inside vanish with it, and the root is removed on every way out (success,
+# failure, interrupt). What stays: build/fresh-root-RELEASE.log (the inner run's output)
+# and build/fresh-root-RELEASE.txt (the figures: times, packages installed, kernel booted).
+# The packages come from this machine's Debian mirror.
+# Exit status 0 when both commands passed, 1 when one failed, 2 when the root could not be
+# built.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+top=$(cd "$here/../.." && pwd)
+# The step itself, left out of the inner `make check`.
+this_step=check-fresh-root
+
+die() {
+    echo "check-fresh-root: $*" >&2
+    exit 2
+}
+note() { echo "check-fresh-root: $*"; }
+
+if [ $# -ne 1 ] || [[ ! $1 =~ ^[a-z]+$ ]]; then
+    die "usage: $0 RELEASE (a Debian code name: trixie, bookworm)"
+fi
+release=$1
+[ "$(id -u)" -eq 0 ] || die "needs root (debootstrap, chroot, unshare)"
+for cmd in debootstrap unshare chroot git apt-get; do
+    command -v "$cmd" >/dev/null || die "no $cmd on this machine"
+done
+git -C "$top" rev-parse --verify -q HEAD >/dev/null || die "$top is no git checkout with a commit"
+
+# This machine's Debian mirror: the one its own release's packages come from.
+# shellcheck disable=SC2016 # apt's own placeholders
+mirror=$(apt-get indextargets --format '$(REPO_URI) $(ORIGIN) $(RELEASE)' |
+    awk '$2 == "Debian" && $3 !~ /-(security|updates|backports)$/ { print $1; exit }')
+[ -n "$mirror" ] || die "this machine's apt sources name no Debian mirror"
+
+work=$top/build/fresh-root-$release
+root=$work/root
+log=$top/build/fresh-root-$release.log
+figures=$top/build/fresh-root-$release.txt
+inner_pid=
+
+cleanup() {
+    local status=$?
+    trap - EXIT INT TERM HUP
+    if [ -n "$inner_pid" ] && kill -0 "$inner_pid" 2>/dev/null; then
+        # unshare --kill-child takes the namespace's first process, and with it every
+        # process inside, along.
+        kill -TERM "$inner_pid" 2>/dev/null || true
+        wait "$inner_pid" 2>/dev/null || true
+    fi
+    # The mounts were only ever in the inner namespace: here the root is plain files.
+    if [ -d "$work" ]; then
+        if grep -q " $work/" /proc/self/mounts; then
+            echo "check-fresh-root: something is mounted under $work, not removing it" >&2
+            status=2
+        else
+            rm -rf --one-file-system "$work"
+        fi
+    fi
+    exit "$status"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+# A root left by a run that was killed outright holds no mounts any more: start afresh.
+[ ! -e "$work" ] || ! grep -q " $work/" /proc/self/mounts || die "something is mounted under $work"
+rm -rf --one-file-system "$work"
+mkdir -p "$root"
+
+# ------------------------------------------------------------------ the root
+note "debootstrap --variant=minbase $release from $mirror"
+started=$(date +%s)
+debootstrap --variant=minbase "$release" "$root" "$mirror" >"$work/debootstrap.log" 2>&1 || {
+    tail -n 20 "$work/debootstrap.log" >&2
+    die "debootstrap of $release failed"
+}
+root_seconds=$(($(date +%s) - started))
+note "root of $release built in $root_seconds s ($(du -sm "$root" | cut -f1) MB)"
+
+# The committed tree, as a bundle that the clone inside starts from.
+git -C "$top" bundle create -q "$root/root/origin.bundle" HEAD
+commit=$(git -C "$top" rev-parse --short HEAD)
+cp /etc/resolv.conf "$root/etc/resolv.conf"
+
+# The inner run: as a new user would, with make and git installed first. Each command's
+# wall time and the packages it installed go to /root/figures.
+cat >"$root/root/inner-run.sh" <<EOF
+#!/bin/bash
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive LC_ALL=C.UTF-8 HOME=/root
+export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+packages() { dpkg-query -W -f '\${binary:Package}\n' | sort; }
+figures=/root/figures
+: >"\$figures"
+apt-get -q update
+apt-get -q -y --no-install-recommends install make git
+cd /root
+git clone -q origin.bundle kzr-415-drv
+cd kzr-415-drv
+git checkout -q --detach $commit
+echo "release \$(. /etc/os-release && echo "\$PRETTY_NAME"), commit $commit" >>"\$figures"
+# run NAME COMMAND...: runs a command, records its wall time and what it installed.
+run() {
+    local name=\$1 before started status=0
+    shift
+    packages >/root/before
+    started=\$(date +%s)
+    echo "=== \$name: \$*"
+    "\$@" || status=\$?
+    packages | comm -13 /root/before - >/root/installed
+    echo "\$name status \$status, \$((\$(date +%s) - started)) s, \$(wc -l </root/installed) packages installed: \$(tr '\n' ' ' </root/installed)" >>"\$figures"
+    return "\$status"
+}
+run make-demo make demo
+echo "make-demo foreign architectures: \$(dpkg --print-foreign-architectures | tr '\n' ' ')" >>"\$figures"
+run make-check make check SKIP_STEPS=$this_step
+EOF
+chmod 755 "$root/root/inner-run.sh"
+
+# ------------------------------------------------------------------ the run inside
+note "make demo, then make check SKIP_STEPS=$this_step, in a fresh clone of $commit (output: $log)"
+started=$(date +%s)
+inner_status=0
+# shellcheck disable=SC2016 # expanded by the inner shell
+unshare --mount --pid --fork --kill-child --propagation private -- /bin/bash -c '
+    set -e
+    root=$1
+    mount -t proc proc "$root/proc"
+    mount --rbind /sys "$root/sys"
+    mount --rbind /dev "$root/dev"
+    exec chroot "$root" /root/inner-run.sh
+' inner "$root" </dev/null >"$log" 2>&1 &
+inner_pid=$!
+wait "$inner_pid" || inner_status=$?
+inner_pid=
+inner_seconds=$(($(date +%s) - started))
+
+cp "$root/root/figures" "$figures" 2>/dev/null || : >"$figures"
+{
+    echo "root build ${root_seconds} s, inner run ${inner_seconds} s, status $inner_status"
+    grep -m 1 'run-board: kernel ' "$log" | sed 's/^.*run-board: /board test booted /' || true
+} >>"$figures"
+note "figures for $release:"
+sed 's/^/    /' "$figures"
+note "root built in $root_seconds s; inner run (make and git, make demo, make check) $inner_seconds s"
+if [ "$inner_status" -ne 0 ]; then
+    tail -n 40 "$log" | sed 's/^/    /' >&2
+    echo "check-fresh-root: FAILED in the fresh $release root (status $inner_status; whole output: $log)" >&2
+    exit 1
+fi
+note "both commands passed in a fresh $release root"
