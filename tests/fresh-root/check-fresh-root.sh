@@ -73,6 +73,13 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
+# One run per release at a time: another's root lives in a namespace of its own, so it
+# would look free here. The lock stays held by unshare while the inner run lives (the
+# inner run itself does not get the descriptor).
+mkdir -p "$top/build"
+exec 9>"$top/build/fresh-root-$release.lock"
+flock -n 9 || die "another run for $release is using $work"
+
 # A root left by a run that was killed outright holds no mounts any more: start afresh.
 [ ! -e "$work" ] || ! grep -q " $work/" /proc/self/mounts || die "something is mounted under $work"
 rm -rf --one-file-system "$work"
@@ -135,6 +142,7 @@ inner_status=0
 # shellcheck disable=SC2016 # expanded by the inner shell
 unshare --mount --pid --fork --kill-child --propagation private -- /bin/bash -c '
     set -e
+    exec 9>&-
     root=$1
     mount -t proc proc "$root/proc"
     mount --rbind /sys "$root/sys"
