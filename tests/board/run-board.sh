@@ -133,8 +133,15 @@ note "initramfs: $(stat -c %s "$initrd") bytes gzipped, $(grep -c . "$root/plan"
 note "booting (timeout ${timeout}s)"
 start=$(date +%s.%N)
 rc=0
+# The board's sound device gets a silent backend. QEMU 8.2 and later want it named through
+# the machine's audiodev property (and stop without it); older ones take the first
+# -audiodev and know no such property.
+machine=vexpress-a9
+if qemu-system-arm -M "$machine,help" 2>/dev/null | grep -q 'audiodev='; then
+    machine=$machine,audiodev=snd0
+fi
 timeout --kill-after=10 "$timeout" qemu-system-arm \
-    -M vexpress-a9 -m 128 -no-reboot -display none -net none -audiodev none,id=snd0 \
+    -M "$machine" -m 128 -no-reboot -display none -net none -audiodev none,id=snd0 \
     -monitor none -serial "file:$work/board.log" \
     -kernel "$image/$KZR415_IMAGE_KERNEL" -dtb "$image/$KZR415_IMAGE_DTB" -initrd "$initrd" \
     -append "console=ttyAMA0 panic=-1" >"$work/qemu.log" 2>&1 || rc=$?
