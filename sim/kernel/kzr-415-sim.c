@@ -466,9 +466,10 @@ MODULE_PARM_DESC(bus, "adapter number to ask for (-1: the next free one)");
 
 /*
  * The core warns (a kernel WARNING, fatal where panic_on_warn is set) when the
- * number asked for is taken, so a taken number is refused here first. Another
- * adapter that takes the number in the moment between the two still draws the
- * core's warning; the core offers no way to ask for a number without one.
+ * number asked for is taken, so a taken number is refused here first. An
+ * adapter being added or removed on that number at the same moment is not seen
+ * here and still draws the core's warning: the core offers no way to ask for a
+ * number without one.
  */
 static int kzr415_bus_check(int nr)
 {
