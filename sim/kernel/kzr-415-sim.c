@@ -15,7 +15,7 @@
  * /sys/module/kzr_415_sim/parameters/ (a bad value is refused with -EINVAL and
  * changes nothing):
  *   bus          adapter number to ask for (at load time only; -1: the next
- *                free one)
+ *                free one, else 0 to the last i2c-dev minor, and free)
  *   address      the device's 7-bit address (0x48)
  *   temperature, configuration, t_low, t_high
  *                a register's image as hex bytes ("03 20 00 02 a0 00", spaces
@@ -24,10 +24,16 @@
  *                on, ERRNO a name (EIO) or a number; "none" ends it. Transfers
  *                are counted from 1 after each write of this parameter
  *   transfers    the transfers counted so far; writing 0 starts the count anew
+ *
+ * Numbers are read as kzr-415-sim reads them: decimal, or hexadecimal after
+ * "0x"; a leading zero does not make one octal ("072" is 72).
  */
+#define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
+
 #include <linux/ctype.h>
 #include <linux/errno.h>
 #include <linux/i2c.h>
+#include <linux/kdev_t.h>
 #include <linux/kernel.h>
 #include <linux/module.h>
 #include <linux/moduleparam.h>
@@ -42,6 +48,17 @@
 #define KZR415_REGISTERS	4
 #define KZR415_IMAGE_MAX	6
 #define KZR415_ADDRESS_MAX	0x7f
+/* i2c-dev gives adapters numbered up to its last minor a node, no others */
+#define KZR415_BUS_MAX		MINORMASK
+/*
+ * The I2C core retries a transfer that fails with -EAGAIN (arbitration lost)
+ * up to adap->retries times within adap->timeout, and any user of the node may
+ * raise both with I2C_RETRIES and I2C_TIMEOUT. On a real bus every try costs
+ * bus time; a forced fault here costs none, so a count near INT_MAX would keep
+ * one transfer spinning in the kernel, unkillable, until the timeout. The
+ * adapter allows this many retries at most.
+ */
+#define KZR415_RETRIES_MAX	16
 
 struct kzr415_register {
 	u8 len;
@@ -144,6 +161,13 @@ static int kzr415_xfer(struct i2c_adapter *adap, struct i2c_msg *msgs, int num)
 	sim->transfers++;
 	if (kzr415_fault_now(sim)) {
 		ret = -sim->fault.error;
+		/*
+		 * The core reads the retry count again after each try, so a
+		 * count lowered here bounds the retries of this transfer too.
+		 */
+		if (ret == -EAGAIN &&
+		    READ_ONCE(adap->retries) > KZR415_RETRIES_MAX)
+			WRITE_ONCE(adap->retries, KZR415_RETRIES_MAX);
 		goto out;
 	}
 	for (i = 0; i < num; i++) {
@@ -190,6 +214,33 @@ static struct i2c_adapter kzr415_adapter = {
 };
 
 /* ----------------------------------------------------------- controls */
+
+/*
+ * Parses a number as kzr-415-sim parses one on its command line: decimal
+ * digits, or hex digits after "0x", nothing else (no sign, no blank, no octal).
+ * One trailing newline, as echo writes it, is allowed.
+ */
+static int kzr415_parse_number(const char *text, unsigned int *value)
+{
+	unsigned int base = 10;
+	size_t len = strlen(text);
+	size_t i;
+
+	if (len && text[len - 1] == '\n')
+		len--;
+	if (len > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+		text += 2;
+		len -= 2;
+		base = 16;
+	}
+	if (!len)
+		return -EINVAL;
+	for (i = 0; i < len; i++) {
+		if (base == 16 ? !isxdigit(text[i]) : !isdigit(text[i]))
+			return -EINVAL;
+	}
+	return kstrtouint(text, base, value) ? -EINVAL : 0;
+}
 
 /* Parses exactly @len hex bytes, each optionally 0x-prefixed. */
 static int kzr415_parse_bytes(const char *val, u8 *out, size_t len)
@@ -264,9 +315,9 @@ MODULE_PARM_DESC(t_high, "high threshold register, 6 hex bytes (zeros)");
 
 static int kzr415_address_set(const char *val, const struct kernel_param *kp)
 {
-	u16 address;
+	unsigned int address;
 
-	if (kstrtou16(val, 0, &address) || address > KZR415_ADDRESS_MAX)
+	if (kzr415_parse_number(val, &address) || address > KZR415_ADDRESS_MAX)
 		return -EINVAL;
 	mutex_lock(&kzr415.lock);
 	kzr415.address = address;
@@ -297,7 +348,8 @@ static int kzr415_parse_error(const char *text)
 		if (!strcmp(text, kzr415_errors[i].name))
 			return kzr415_errors[i].error;
 	}
-	if (kstrtouint(text, 0, &error) || error == 0 || error > EHWPOISON)
+	if (kzr415_parse_number(text, &error) || error == 0 ||
+	    error > EHWPOISON)
 		return 0;
 	return error;
 }
@@ -323,7 +375,7 @@ static int kzr415_fail_set(const char *val, const struct kernel_param *kp)
 			transfer[len - 1] = '\0';
 		}
 		fault.error = kzr415_parse_error(error);
-		if (kstrtouint(transfer, 0, &fault.transfer) ||
+		if (kzr415_parse_number(transfer, &fault.transfer) ||
 		    !fault.transfer || !fault.error)
 			return -EINVAL;
 	}
@@ -367,7 +419,7 @@ static int kzr415_transfers_set(const char *val, const struct kernel_param *kp)
 {
 	unsigned int count;
 
-	if (kstrtouint(val, 0, &count) || count)
+	if (kzr415_parse_number(val, &count) || count)
 		return -EINVAL;
 	mutex_lock(&kzr415.lock);
 	kzr415.transfers = 0;
@@ -389,17 +441,63 @@ module_param_cb(transfers, &kzr415_transfers_ops, NULL, 0644);
 MODULE_PARM_DESC(transfers, "transfers counted so far; write 0 to start anew");
 
 static int bus = -1;
-module_param(bus, int, 0444);
+
+/*
+ * -1, or a number that i2c-dev can give a node; whether it is free is known at
+ * load time only.
+ */
+static int kzr415_bus_set(const char *val, const struct kernel_param *kp)
+{
+	unsigned int nr;
+
+	if (!strcmp(val, "-1") || !strcmp(val, "-1\n")) {
+		*(int *)kp->arg = -1;
+		return 0;
+	}
+	if (kzr415_parse_number(val, &nr) || nr > KZR415_BUS_MAX)
+		return -EINVAL;
+	*(int *)kp->arg = nr;
+	return 0;
+}
+
+static const struct kernel_param_ops kzr415_bus_ops = {
+	.set = kzr415_bus_set,
+	.get = param_get_int,
+};
+
+module_param_cb(bus, &kzr415_bus_ops, &bus, 0444);
 MODULE_PARM_DESC(bus, "adapter number to ask for (-1: the next free one)");
 
 /* ------------------------------------------------------------- module */
+
+/*
+ * The core warns (a kernel WARNING, fatal where panic_on_warn is set) when the
+ * number asked for is taken, so a taken number is refused here first. An
+ * adapter being added or removed on that number at the same moment is not seen
+ * here and still draws the core's warning: the core offers no way to ask for a
+ * number without one.
+ */
+static int kzr415_bus_check(int nr)
+{
+	struct i2c_adapter *other;
+
+	if (nr < 0)
+		return 0;
+	other = i2c_get_adapter(nr);
+	if (!other)
+		return 0;
+	pr_err("bus %d is taken by \"%s\"\n", nr, other->name);
+	i2c_put_adapter(other);
+	return -EBUSY;
+}
 
 static int __init kzr415_sim_init(void)
 {
 	int ret;
 
-	if (bus < -1)
-		return -EINVAL;
+	ret = kzr415_bus_check(bus);
+	if (ret)
+		return ret;
 	kzr415_adapter.nr = bus;
 	i2c_set_adapdata(&kzr415_adapter, &kzr415);
 	ret = i2c_add_numbered_adapter(&kzr415_adapter);

@@ -78,7 +78,7 @@ def output_lines(got):
 
 
 def setting_lines(setting):
-    lines = ["set address 0x%02x" % setting.address]
+    lines = ["set address " + (setting.address_text or "0x%02x" % setting.address)]
     lines += ["set %s %s" % (n, m.hex_image(getattr(setting, n))) for n in m.Setting.IMAGES]
     return lines + ["set fail %s" % setting.fail]  # last: it starts the count anew
 
@@ -91,7 +91,14 @@ def plan():
         lines += setting_lines(probe.setting) + ["probe %s %s" % (probe.name, probe.command)]
     lines += setting_lines(m.Setting())
     lines += ["control %s %s %s" % (c.name, c.parameter, c.value) for c in m.controls()]
-    lines += ["unload unloaded", "load reloaded " + m.RELOAD_ARGUMENTS,
+    # Last before the unload: the raised retry count stays on the adapter.
+    for probe in m.retry_probes():
+        lines += setting_lines(probe.setting) + ["probe %s %s" % (probe.name, probe.command)]
+    lines += ["unload unloaded", "adapters other-adapters " + m.OTHER_ADAPTERS]
+    lines += ["refuse %s %s" % (r.name, r.arguments) for r in m.refusals()]
+    lines += ["load last-minor-loaded " + m.LAST_MINOR_ARGUMENTS, "run " + m.LAST_MINOR.name,
+              "unload last-minor-unloaded"]
+    lines += ["load reloaded " + m.RELOAD_ARGUMENTS,
               "run " + m.RELOADED.name, "unload unloaded-again"]
     return "".join(line + "\n" for line in lines)
 
@@ -141,12 +148,22 @@ def read_modinfo(path):
     return info
 
 
+def kernel_warnings(got):
+    """Problems: the kernel's warnings (a WARNING, fatal under panic_on_warn, or an oops) in
+    the kernel log a step reported."""
+    if "kernel" not in got:
+        return ["  no kernel log was reported"]
+    bad = [l for l in got["kernel"].splitlines()
+           if re.search(r"WARNING|cut here|BUG|Oops|Call trace", l)]
+    return ["  the kernel warned:"] + ["    " + l for l in bad] if bad else []
+
+
 def check_load(v, records, name, want_bus=None):
     got = records.get(name)
     if got is None:
         v.report("load " + name, ["  the board reported no such step"])
         return
-    problems = []
+    problems = kernel_warnings(got)
     if got.get("status") != "0":
         problems.append("  insmod failed (status %s): %s" % (got.get("status"), got.get("stderr")))
     bus = got.get("bus", "")
@@ -159,6 +176,35 @@ def check_load(v, records, name, want_bus=None):
     if got.get("parameters", "").split() != sorted(m.PARAMETERS):
         problems.append("  parameters in sysfs: %s" % got.get("parameters"))
     v.report("load %s (i2c-%s, %s)" % (name, bus, got.get("node")), problems)
+
+
+def check_refusal(v, records, refusal):
+    got = records.get(refusal.name)
+    if got is None:
+        v.report("refuse " + refusal.name, ["  the board reported no such step"])
+        return
+    problems = kernel_warnings(got)
+    if got.get("status") == "0":
+        problems.append("  insmod succeeded")
+    if refusal.error_text not in got.get("stderr", ""):
+        problems.append("  insmod does not say '%s': %r" % (refusal.error_text, got.get("stderr")))
+    if got.get("loaded") != "no" or got.get("bus"):
+        problems.append("  the module stayed loaded (bus '%s')" % got.get("bus"))
+    v.report("refuse %s: insmod kzr-415-sim.ko %s" % (refusal.name, refusal.arguments), problems,
+             ["err| " + l for l in got.get("stderr", "").splitlines()]
+             + ["log| " + l for l in got.get("kernel", "").splitlines()])
+
+
+def check_other_adapters(v, records):
+    """The other driver's adapters hold the buses that the refusals ask for."""
+    got = records.get("other-adapters", {})
+    problems = []
+    for nr in m.OTHER_BUSES:
+        name = got.get("i2c-%d" % nr)
+        if not name or name == "kzr-415-sim":
+            problems.append("  bus %d is not another driver's adapter: '%s'" % (nr, name))
+    v.report("%s adapters on buses %s" % (m.OTHER_ADAPTERS, ", ".join(map(str, m.OTHER_BUSES))),
+             problems, ["%s: %s" % (k, val) for k, val in sorted(got.items()) if k.startswith("i2c-")])
 
 
 def check_unload(v, records, name):
@@ -252,7 +298,16 @@ def check(args):
         check_probe(v, got, probe, None if got is None else got.get("transfers"))
     for control in m.controls():
         check_control(v, records, control)
+    for probe in m.retry_probes():
+        got = records.get(probe.name)
+        check_probe(v, got, probe, None if got is None else got.get("transfers"))
     check_unload(v, records, "unloaded")
+    check_other_adapters(v, records)
+    for refusal in m.refusals():
+        check_refusal(v, records, refusal)
+    check_load(v, records, "last-minor-loaded", want_bus=m.I2C_DEV_MINORS - 1)
+    check_run(v, records, m.LAST_MINOR)
+    check_unload(v, records, "last-minor-unloaded")
     check_load(v, records, "reloaded", want_bus=4)
     check_run(v, records, m.RELOADED)
     check_unload(v, records, "unloaded-again")
@@ -269,7 +324,9 @@ def host_environment(setting, args, trace):
     env["LD_PRELOAD"] = args.preload
     env["KZR415_SIM_TRACE"] = trace
     default = m.Setting()
-    if setting.address != default.address:
+    if setting.address_text:
+        env["KZR415_SIM_ADDRESS"] = setting.address_text
+    elif setting.address != default.address:
         env["KZR415_SIM_ADDRESS"] = "0x%02x" % setting.address
     for name in m.Setting.IMAGES:
         if getattr(setting, name) != getattr(default, name):
@@ -411,7 +468,14 @@ def self_test():
     expect("probe output", probe.expected().stdout,
            "0x55 0xa2 0xa3 0xa4 0xa5 0xa6\n0x01 0x02 0x03 0x04 0x05 0x06 0xff\n")
 
-    names = [s.name for s in m.runs() + m.probes() + m.controls()]
+    # The core's retries of EAGAIN: as many as asked up to the module's cap, one more try
+    # than retries; a retry that succeeds ends them.
+    tries = {p.name: (p.expected().transfers, p.expected().exit) for p in m.retry_probes()}
+    expect("retry probes", tries, {"retries-3": (4, 1), "retries-capped": (m.RETRIES_MAX + 1, 1),
+                                   "retry-succeeds": (2, 0)})
+
+    names = [s.name for s in m.runs() + m.probes() + m.controls() + m.retry_probes()
+             + m.refusals()] + [m.LAST_MINOR.name, m.RELOADED.name, m.BUS_ABSENT.name]
     expect("unique step names", len(names), len(set(names)))
 
     for f in failures:

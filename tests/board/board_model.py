@@ -72,6 +72,9 @@ class Setting:
     t_low: tuple = (0,) * 6
     t_high: tuple = (0,) * 6
     fail: str = "none"  # "K:ERRNO" fails transfer K, "K+:ERRNO" every one from K on
+    # The address as it is written to the module and the emulated bus, when not in
+    # 0x-hex: both read numbers as decimal or 0x-prefixed hex ("072" is 72).
+    address_text: str = ""
 
     IMAGES = ("temperature", "configuration", "t_low", "t_high")
 
@@ -317,6 +320,38 @@ class Probe:
         return Expected(out, "", 0, bus.count)
 
 
+# The adapter retries a transfer that fails with EAGAIN this many times at most, whatever
+# I2C_RETRIES asks: sim/kernel/kzr-415-sim.c caps it.
+RETRIES_MAX = 16
+
+
+@dataclasses.dataclass
+class RetryProbe:
+    """i2c-retries: I2C_RETRIES and I2C_TIMEOUT (10 ms units) set on the node, then one
+    transfer of one write message [0x00], which the kernel's I2C core tries again while it
+    fails with EAGAIN, up to the adapter's retry count."""
+    name: str
+    retries: int
+    timeout: int
+    setting: Setting = Setting()
+
+    @property
+    def command(self):
+        return "i2c-retries /dev/i2c-@BUS@ 0x%02x %d %d" % (TOOL_ADDR, self.retries, self.timeout)
+
+    def expected(self):
+        bus = Bus(Device(self.setting), self.setting.fail)
+        for _ in range(min(self.retries, RETRIES_MAX) + 1):
+            try:
+                bus.transfer([("W", TOOL_ADDR, [0x00])])
+                return Expected("I2C_RDWR returned 1\n", None, 0, bus.count)
+            except BusError as e:
+                error = e.name
+                if error != "EAGAIN":
+                    break
+        return Expected("I2C_RDWR: %s\n" % ERRORS[error][1], None, 1, bus.count)
+
+
 @dataclasses.dataclass
 class Control:
     """A module parameter written from user space: an accepted value reads back as
@@ -333,6 +368,8 @@ def runs():
     steps = [
         Run("complete"),
         Run("device-absent", Setting(address=0x49)),
+        # A leading zero is no octal prefix: 072 is 72, 0x48, on both buses.
+        Run("address-072", Setting(address=72, address_text="072")),
         # Channel 2's configuration byte selects sign-magnitude and the configuration
         # write is lost, so the alert-mode steps carry the bit through.
         Run("sign-magnitude-channel-2",
@@ -381,13 +418,19 @@ def controls():
         ("fail", "0:EIO"), ("fail", "3:EFOO"), ("fail", "3"), ("fail", "3:0"),
         ("fail", "3:4096"), ("fail", "x:EIO"), ("fail", "3-:EIO"),
         ("transfers", "5"),
+        # Decimal or 0x-hex only, as the emulated bus reads them.
+        ("address", "+72"), ("address", "0x0x48"), ("address", "0x"), ("fail", "0x:EIO"),
     ]
     accepted = [
         ("temperature", "0x03,0x30,0x00,0xff,0xff,0xff", "03 30 00 ff ff ff"),
         ("address", "72", "0x48"),
+        ("address", "072", "0x48"),
+        ("address", "0X4a", "0x4a"),
         ("configuration", "1C,3c", "1c 3c"),
         ("fail", "3+:71", "3+:71"),
         ("fail", "2:EAGAIN", "2:EAGAIN"),
+        ("fail", "010:EIO", "10:EIO"),
+        ("fail", "3+:011", "3+:EAGAIN"),
         ("fail", "none", "none"),
         ("transfers", "0", "0"),
     ]
@@ -395,6 +438,49 @@ def controls():
     steps += [Control("accept-%d" % i, p, v, r) for i, (p, v, r) in enumerate(accepted, 1)]
     return steps
 
+
+def retry_probes():
+    """The I2C core's retries of EAGAIN, bounded by the module whatever a user asks. The
+    retry count stays on the adapter until the module is unloaded."""
+    storm = Setting(fail="1+:EAGAIN")
+    int_max = 2**31 - 1
+    return [
+        RetryProbe("retries-3", 3, 1000, storm),
+        # Without the cap, 10 s of tries in the kernel (the timeout), millions of them.
+        RetryProbe("retries-capped", int_max, 1000, storm),
+        RetryProbe("retry-succeeds", int_max, 1000, Setting(fail="1:EAGAIN")),
+    ]
+
+
+# i2c-dev gives a node to buses 0 to 2^20 - 1 (its minor numbers) and to no other.
+I2C_DEV_MINORS = 1 << 20
+# Another driver's adapters, loaded before the refusals: the board's two I2C controllers,
+# on the bus numbers of the device tree's i2c0 and i2c1.
+OTHER_ADAPTERS = "i2c-versatile"
+OTHER_BUSES = (0, 1)
+
+
+@dataclasses.dataclass
+class Refusal:
+    """Load-time arguments that the module refuses: insmod fails with error_text, the
+    module stays unloaded, and the kernel logs no warning."""
+    name: str
+    arguments: str
+    error_text: str
+
+
+def refusals():
+    return [
+        Refusal("bus-taken", "bus=%d" % OTHER_BUSES[0], "Device or resource busy"),
+        Refusal("bus-past-minors", "bus=%d" % I2C_DEV_MINORS, "Invalid argument"),
+        Refusal("bus-negative", "bus=-2", "Invalid argument"),
+    ]
+
+
+# Loaded on i2c-dev's last minor, the address given with a leading zero: the node works
+# and the device answers at 72 (0x48).
+LAST_MINOR_ARGUMENTS = "bus=%d address=072" % (I2C_DEV_MINORS - 1)
+LAST_MINOR = Run("last-minor")
 
 # The module's parameters, as modinfo lists them and sysfs shows them.
 PARAMETERS = ("address", "bus", "configuration", "fail", "t_high", "t_low", "temperature",

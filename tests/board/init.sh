@@ -4,10 +4,16 @@
 # from the steps of board_model.py, one command a line:
 #
 #   fact                       reports the running kernel
-#   load NAME [ARGUMENT...]    loads the kzr-415-sim module (and reports its bus); the
-#                              program's node /dev/i2c-4 becomes a link to the module's
-#                              bus unless the bus is number 4 itself
+#   load NAME [ARGUMENT...]    loads the kzr-415-sim module (and reports its bus and the
+#                              kernel's log of the load); the program's node /dev/i2c-4
+#                              becomes a link to the module's bus unless the bus is number
+#                              4 itself
+#   refuse NAME [ARGUMENT...]  loads the module with arguments it must refuse: reports the
+#                              outcome, the kernel's log and whether it stayed loaded (it is
+#                              then unloaded)
 #   unload NAME                unloads it
+#   adapters NAME MODULE       loads another kernel module that adds I2C adapters and
+#                              reports every adapter's number and name
 #   set PARAMETER VALUE        writes one of the module's parameters
 #   run NAME                   runs kzr-415-tool, reports its output and the device after
 #   probe NAME COMMAND...      runs an I2C tool (@BUS@ is the module's bus number)
@@ -28,6 +34,7 @@ insmod /lib/modules/i2c-dev.ko || echo "@@KZR ERROR insmod i2c-dev failed"
 
 params=/sys/module/kzr_415_sim/parameters
 bus=
+dmesg -c >/dev/null
 
 say() { echo "@@KZR $*"; }
 field() { say "FIELD $*"; }
@@ -45,16 +52,26 @@ finish() {
     sleep 60
 }
 
-load() { # load NAME [ARGUMENT...]
-    say "RECORD $1"
-    shift
-    bus=
+module_bus() { # the number of the module's adapter, if any
+    for dev in /sys/class/i2c-dev/i2c-*; do
+        [ "$(cat "$dev/name" 2>/dev/null)" = kzr-415-sim ] && echo "${dev##*/i2c-}"
+    done
+}
+
+insmod_logged() { # insmod_logged [ARGUMENT...]: reports status, stderr and the kernel's log
+    dmesg -c >/dev/null
     insmod /lib/modules/kzr-415-sim.ko "$@" 2>/tmp/err
     field status $?
     dump stderr /tmp/err
-    for dev in /sys/class/i2c-dev/i2c-*; do
-        [ "$(cat "$dev/name" 2>/dev/null)" = kzr-415-sim ] && bus=${dev##*/i2c-}
-    done
+    dmesg -c >/tmp/kernel
+    dump kernel /tmp/kernel
+}
+
+load() { # load NAME [ARGUMENT...]
+    say "RECORD $1"
+    shift
+    insmod_logged "$@"
+    bus=$(module_bus)
     field bus "$bus"
     [ -n "$bus" ] || return 0
     if [ ! -e "/dev/i2c-$bus" ]; then
@@ -69,6 +86,29 @@ load() { # load NAME [ARGUMENT...]
     fi
     # shellcheck disable=SC2046 # one word a parameter
     field parameters $(ls "$params")
+}
+
+refuse() { # refuse NAME [ARGUMENT...]
+    say "RECORD $1"
+    shift
+    insmod_logged "$@"
+    field bus "$(module_bus)"
+    if [ -d /sys/module/kzr_415_sim ]; then
+        field loaded yes
+        rmmod kzr_415_sim
+    else
+        field loaded no
+    fi
+}
+
+adapters() { # adapters NAME MODULE
+    say "RECORD $1"
+    insmod "/lib/modules/$2.ko" 2>/tmp/err
+    field status $?
+    dump stderr /tmp/err
+    for dev in /sys/class/i2c-dev/i2c-*; do
+        [ -e "$dev/name" ] && field "${dev##*/}" "$(cat "$dev/name")"
+    done
 }
 
 unload() { # unload NAME
@@ -100,8 +140,15 @@ while read -r command name rest; do
         # shellcheck disable=SC2086 # the module's arguments, a word each
         load "$name" $rest
         ;;
+    refuse)
+        # shellcheck disable=SC2086 # the module's arguments, a word each
+        refuse "$name" $rest
+        ;;
     unload)
         unload "$name"
+        ;;
+    adapters)
+        adapters "$name" "$rest"
         ;;
     set)
         printf '%s' "$rest" >"$params/$name" || say "ERROR cannot set $name to '$rest'"

@@ -5,6 +5,7 @@
 # board_model.py.
 #
 #   run-board.sh --tool BUILD/tool/kzr-415-tool --lib BUILD/lib/libkzr-415-drv.so.1
+#                --retries BUILD/tests/kzr415-i2c-retries
 #                [--image DIR] [--timeout SECONDS] [--keep DIR]
 #
 # The board image (kernel, modules, busybox, kernel headers) comes from
@@ -17,10 +18,10 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 module_source=$(cd "$here/../../sim/kernel" && pwd)
 image=${KZR415_BOARD_IMAGE:-$here/../../build/board-image}
-tool='' lib='' keep=''
+tool='' lib='' retries='' keep=''
 timeout=300 # seconds for the boot; it takes about 10 s
 
-usage() { sed -n '7,8p' "$0" | sed 's/^# *//' >&2; exit 2; }
+usage() { sed -n '7,9p' "$0" | sed 's/^# *//' >&2; exit 2; }
 die() { echo "run-board: $*" >&2; exit 2; }
 note() { echo "run-board: $*"; }
 
@@ -28,6 +29,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --tool) tool=$2; shift 2 ;;
     --lib) lib=$2; shift 2 ;;
+    --retries) retries=$2; shift 2 ;;
     --image) image=$2; shift 2 ;;
     --timeout) timeout=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
@@ -35,19 +37,21 @@ while [ $# -gt 0 ]; do
     *) echo "run-board: unknown argument $1" >&2; usage ;;
     esac
 done
-if [ -z "$tool" ] || [ -z "$lib" ]; then usage; fi
+if [ -z "$tool" ] || [ -z "$lib" ] || [ -z "$retries" ]; then usage; fi
 [ -s "$image/image.env" ] || die "board image missing: run make board-image (tests/board/prepare-image.sh)"
 image=$(cd "$image" && pwd)
 # shellcheck source=/dev/null
 . "$image/image.env"
 [ -f "$tool" ] || die "no program at $tool (build the armhf tree first)"
 [ -f "$lib" ] || die "no library at $lib (build the armhf tree first)"
+[ -f "$retries" ] || die "no retry probe at $retries (build the armhf tree first)"
 for pair in qemu-system-arm:qemu-system-arm cpio:cpio gzip:gzip python3:python3 \
     readelf:binutils make:make arm-linux-gnueabihf-gcc:gcc-arm-linux-gnueabihf timeout:coreutils; do
     command -v "${pair%%:*}" >/dev/null || die "no ${pair%%:*} on this machine (package ${pair#*:})"
 done
 readelf -h "$tool" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$tool is not a 32-bit ARM program"
 readelf -h "$lib" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$lib is not a 32-bit ARM library"
+readelf -h "$retries" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$retries is not a 32-bit ARM program"
 
 # The model is checked before anything is built or booted.
 python3 "$here/board_check.py" self-test >/dev/null ||
@@ -85,14 +89,22 @@ cp "$here/init.sh" "$root/init"
 chmod 755 "$root/init"
 python3 "$here/board_check.py" plan >"$root/plan"
 cp "$ko" "$root/lib/modules/"
-i2c_dev=$(find "$image/$KZR415_IMAGE_MODULES" -name 'i2c-dev.ko*' | head -n 1)
-case "$i2c_dev" in
-*.ko) cp "$i2c_dev" "$root/lib/modules/i2c-dev.ko" ;;
-*.ko.xz) xz -dc "$i2c_dev" >"$root/lib/modules/i2c-dev.ko" ;;
-*) die "the image's kernel has no usable i2c-dev module (found '${i2c_dev:-nothing}')" ;;
-esac
+# The kernel's own modules: i2c-dev for the nodes, i2c-versatile for the board's two I2C
+# controllers, which take bus numbers 0 and 1 (the device tree's i2c0 and i2c1).
+kernel_module() { # kernel_module NAME
+    local found
+    found=$(find "$image/$KZR415_IMAGE_MODULES" -name "$1.ko*" | head -n 1)
+    case "$found" in
+    *.ko) cp "$found" "$root/lib/modules/$1.ko" ;;
+    *.ko.xz) xz -dc "$found" >"$root/lib/modules/$1.ko" ;;
+    *) die "the image's kernel has no usable $1 module (found '${found:-nothing}')" ;;
+    esac
+}
+kernel_module i2c-dev
+kernel_module i2c-versatile
 
 cp "$tool" "$root/usr/bin/kzr-415-tool"
+cp "$retries" "$root/usr/bin/i2c-retries"
 soname=$(readelf -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 cp -L "$lib" "$root/lib/${soname:-$(basename "$lib")}"
 
@@ -112,7 +124,7 @@ src=$(find_lib "$(basename "$interp")") ||
     die "no armhf loader $(basename "$interp") in ${libdirs[*]} (package libc6-armhf-cross)"
 mkdir -p "$root$(dirname "$interp")"
 cp -L "$src" "$root$interp"
-queue=("$root/usr/bin/kzr-415-tool" "$root/lib/${soname:-$(basename "$lib")}")
+queue=("$root/usr/bin/kzr-415-tool" "$root/usr/bin/i2c-retries" "$root/lib/${soname:-$(basename "$lib")}")
 while [ ${#queue[@]} -gt 0 ]; do
     elf=${queue[0]}
     queue=("${queue[@]:1}")
