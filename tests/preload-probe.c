@@ -256,6 +256,24 @@ static void bad_pointers(void) {
     check(refused(write(fd, gone, 2), EFAULT), "write from an unmapped buffer");
     check(refused(read(fd, read_only, 2), EFAULT), "read into a read-only page");
     check(transfer(fd) == 1, "a good transfer after the bad ones");
+
+    /* The same request again, its buffer unmapped in between, and mapped again. */
+    gone = mmap(NULL, (size_t)page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    check(gone != MAP_FAILED, "mmap");
+    check(write(fd, "\x01\x5a\xa5", 3) == 3, "write the configuration register");
+    message.buf = gone;
+    message.len = 2;
+    check(ioctl(fd, I2C_RDWR, &request) == 1, "read into a mapped page");
+    check(gone[0] == 0x5a && gone[1] == 0xa5, "the configuration register's bytes");
+    check(munmap(gone, (size_t)page) == 0, "munmap");
+    check(refused(ioctl(fd, I2C_RDWR, &request), EFAULT), "the same read, the page unmapped");
+    check(mmap(gone, (size_t)page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) ==
+              gone,
+          "mmap again, read-only");
+    check(refused(ioctl(fd, I2C_RDWR, &request), EFAULT), "the same read, the page read-only");
+    check(mprotect(gone, (size_t)page, PROT_READ | PROT_WRITE) == 0, "mprotect");
+    check(ioctl(fd, I2C_RDWR, &request) == 1 && gone[0] == 0x5a, "the same read, writable");
+    munmap(gone, (size_t)page);
     close(fd);
     munmap(none, (size_t)page);
     munmap(read_only, (size_t)page);
