@@ -2,10 +2,10 @@
 # Complete runs of kzr-415-tool on the preloaded emulated bus under valgrind's memcheck, on a
 # working device and with faults: no memory errors, no leaks, no descriptor left open.
 #
-# The runs set no KZR415_SIM_TRACE, so that the emulated bus opens no trace file of its own:
+# The emulated bus keeps no descriptor of its own (a trace file is opened for each line):
 # every descriptor open at exit beyond the three standard ones (and those inherited from
-# whoever started the script) would be the program's. The bus node's stand-in descriptor is
-# one the program opens through i2c_open and must close through i2c_close.
+# whoever started the script) would be the program's. The bus node's descriptor is one the
+# program opens through i2c_open and must close through i2c_close.
 #
 # Usage: tests/valgrind/tool-under-valgrind.sh BUILD_DIR
 set -euo pipefail
@@ -58,6 +58,7 @@ run() {
 }
 
 run complete-run 0 "temperature 2:21.000000"
+run traced-run 0 "temperature 2:21.000000" KZR415_SIM_TRACE="$work/trace"
 run config-write-fails 0 "temperature 2:21.000000" KZR415_SIM_FAIL=1:EIO
 run pointer-write-fails 0 "temperature 2:21.000000" KZR415_SIM_FAIL=3:ETIMEDOUT
 run readout-fails 0 "temperature 2:-1.000000" KZR415_SIM_FAIL=12+:EREMOTEIO
