@@ -275,8 +275,8 @@ EmulatedBus &add_node(const std::string &path, const DeviceModel &device) {
 }
 
 int node_index(int dirfd, const char *path) {
-    if (path == nullptr) {
-        return -1;
+    if (path == nullptr || *path == '\0' || std::string_view(path).back() == '/') {
+        return -1; // a node is no folder: such a path is the C library's (ENOTDIR, ENOENT)
     }
     auto &s = state();
     const std::string_view name = last_name(path);

@@ -75,7 +75,12 @@ long through_process_vm(std::span<const MemoryRange> ranges, bool to_program) {
         return static_cast<long>(ranges.size());
     }
     const long number = to_program ? SYS_process_vm_writev : SYS_process_vm_readv;
-    const long moved = syscall(number, self(), local.data(), count, remote.data(), count, 0UL);
+    long moved = syscall(number, self(), local.data(), count, remote.data(), count, 0UL);
+    if (moved < 0 && errno == ESRCH) {
+        // A child started without fork (clone, _Fork) still has its parent's id here.
+        own_pid.store(static_cast<pid_t>(syscall(SYS_getpid)), std::memory_order_relaxed);
+        moved = syscall(number, self(), local.data(), count, remote.data(), count, 0UL);
+    }
     if (moved < 0) {
         if (errno == ENOSYS || errno == EPERM) {
             return -1;
