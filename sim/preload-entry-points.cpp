@@ -149,8 +149,9 @@ int forward_ioctl(sim::ioctl_fn real, int fd, unsigned long request, void *arg) 
     }
     const int result = real(fd, request, arg);
     // A node's descriptor that this process has not met yet: the memory file behind it
-    // knows no i2c-dev request.
-    if (result < 0 && errno == ENOTTY && i2c_dev_request(request)) {
+    // knows no i2c-dev request (ENOTTY; ENOSYS under qemu-arm's user mode, which does not
+    // pass on requests it does not know).
+    if (result < 0 && (errno == ENOTTY || errno == ENOSYS) && i2c_dev_request(request)) {
         if (auto *bus = sim::unrecognised_node_bus(fd)) {
             return static_cast<int>(c_result(node_ioctl(*bus, fd, request, arg)));
         }

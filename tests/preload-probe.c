@@ -33,6 +33,12 @@ static int refused(long result, int error) {
     return result == -1 && errno == error;
 }
 
+/* What I2C_RDWR on a descriptor that is not a bus node gives: ENOTTY from the kernel, ENOSYS
+ * under qemu-arm's user mode, which passes on no request it does not know. */
+static int not_a_bus(long result) {
+    return result == -1 && (errno == ENOTTY || errno == ENOSYS);
+}
+
 /* One I2C_RDWR transfer reading the configuration register's 2 bytes: its result. */
 static int transfer(int fd) {
     unsigned char bytes[2] = {0, 0};
@@ -81,7 +87,7 @@ static void dup2_over_node(const char *output) {
     const int out = open(output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     check(out >= 0, "open the output file");
     check(dup2(out, fd) == fd, "dup2 over the node");
-    check(refused(transfer(fd), ENOTTY), "I2C_RDWR on the file dup2 put over the node");
+    check(not_a_bus(transfer(fd)), "I2C_RDWR on the file dup2 put over the node");
     write_text(fd, "imp");
     close(out);
     close(fd);
@@ -97,7 +103,7 @@ static void fclose_node(const char *output) {
     out = open(output, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     check(out == fd, "the output file takes the node's number");
     write_text(out, "data");
-    check(refused(transfer(out), ENOTTY), "I2C_RDWR on the file that took the node's number");
+    check(not_a_bus(transfer(out)), "I2C_RDWR on the file that took the node's number");
     close(out);
 }
 
@@ -143,8 +149,13 @@ static void copies(const char *self) {
     snprintf(ended, sizeof ended, "%d", closing);
     if (failures == 0) {
         execl(self, self, "after-exec", kept, ended, (char *)NULL);
-        check(0, "exec");
+        /* qemu-arm's user mode does not follow execve: an ARM program is no format the
+         * machine runs by itself, and the half after exec is the host build's. */
+        check(errno == ENOEXEC, "exec");
     }
+    close(copy);
+    close(above);
+    close(closing);
 }
 
 static void after_exec(const char *kept, const char *ended) {
