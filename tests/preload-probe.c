@@ -167,12 +167,12 @@ static void after_exec(const char *kept, const char *ended) {
 }
 
 /* A thread keeps transferring while another forks; every child then transfers once itself. */
-static volatile int stop;
+static int stop; /* read and written with __atomic builtins */
 static int shared_fd;
 
 static void *keep_transferring(void *unused) {
     (void)unused;
-    while (!stop) {
+    while (!__atomic_load_n(&stop, __ATOMIC_RELAXED)) {
         if (transfer(shared_fd) != 1) {
             fprintf(stderr, "preload-probe: transfer in the thread failed\n");
             exit(1);
@@ -217,7 +217,7 @@ static void fork_from_thread(void) {
             ++failed;
         }
     }
-    stop = 1;
+    __atomic_store_n(&stop, 1, __ATOMIC_RELAXED);
     pthread_join(thread, NULL);
     if (stuck != 0 || failed != 0) {
         fprintf(stderr, "preload-probe: %d of %d children dead-locked, %d failed\n", stuck,
