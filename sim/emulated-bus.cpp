@@ -8,6 +8,8 @@
 #include <span>
 #include <string_view>
 
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace kzr415::sim {
@@ -16,10 +18,11 @@ namespace {
 
 // Writes a whole line, in one write unless the descriptor takes less, so that concurrent
 // writers never interleave within a line. A line that cannot be written is dropped: there is
-// nowhere left to report it.
+// nowhere left to report it. A system call of its own: in a preloaded program the C
+// library's write is the emulated bus's entry point.
 void write_line(int fd, std::string_view line) {
     while (!line.empty()) {
-        const ssize_t written = ::write(fd, line.data(), line.size());
+        const long written = syscall(SYS_write, fd, line.data(), line.size());
         if (written < 0 && errno == EINTR) {
             continue;
         }
@@ -28,6 +31,30 @@ void write_line(int fd, std::string_view line) {
         }
         line.remove_prefix(static_cast<std::size_t>(written));
     }
+}
+
+// Appends `line` to the file `path` ("-": standard error), opened for this line alone: an
+// existing file (or what a link names) is appended to, a missing one is created, never
+// through a link.
+void append_line(const std::string &path, std::string_view line) {
+    if (path == "-") {
+        write_line(STDERR_FILENO, line);
+        return;
+    }
+    constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_LARGEFILE;
+    long fd = syscall(SYS_openat, AT_FDCWD, path.c_str(), flags);
+    if (fd < 0 && errno == ENOENT) {
+        fd = syscall(SYS_openat, AT_FDCWD, path.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW,
+                     0644);
+        if (fd < 0 && errno == EEXIST) { // created meanwhile by another process
+            fd = syscall(SYS_openat, AT_FDCWD, path.c_str(), flags);
+        }
+    }
+    if (fd < 0) {
+        return;
+    }
+    write_line(static_cast<int>(fd), line);
+    syscall(SYS_close, fd);
 }
 
 // A read whose first byte gives the count of bytes that follow (1 to 32): the message's
@@ -77,12 +104,12 @@ int EmulatedBus::rdwr(const i2c_rdwr_ioctl_data &request) {
     const std::lock_guard guard(lock_);
     // With no record to keep and no trace to write, nothing is allocated per transfer.
     RecordedTransfer record;
-    RecordedTransfer *const filled = recording_ || trace_fd_ >= 0 ? &record : nullptr;
+    RecordedTransfer *const filled = recording_ || !trace_.empty() ? &record : nullptr;
     const int result =
         state_file_ != nullptr ? execute_shared(request, filled) : execute(request, filled);
     record.error = result < 0 ? -result : 0;
     if (state_file_ == nullptr && filled != nullptr) {
-        trace(record);
+        write_trace(record);
     }
     if (recording_) {
         record_.push_back(std::move(record));
@@ -112,7 +139,7 @@ int EmulatedBus::execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTran
     const int result = execute(request, record);
     if (record != nullptr) {
         record->error = result < 0 ? -result : 0;
-        trace(*record); // under the lock, so the trace keeps the order of the transfers
+        write_trace(*record); // under the lock, so the trace keeps the order of the transfers
     }
     const bool stored = state_file_->store(DeviceState{device_, count_});
     state_file_->unlock();
@@ -139,7 +166,10 @@ int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *r
     }
     for (std::size_t i = 0; i < messages.size(); ++i) {
         const auto &message = messages[i];
-        if (!device_present_ || message.addr != device_.address()) {
+        // The adapter offers no 10-bit addressing (no I2C_FUNC_10BIT_ADDR): a ten-bit
+        // address frame is acknowledged by nobody, as on the kernel's simulated adapter.
+        if (!device_present_ || (message.flags & I2C_M_TEN) != 0 ||
+            message.addr != device_.address()) {
             return -ENXIO; // nobody acknowledges the address
         }
         if ((message.flags & I2C_M_RECV_LEN) != 0) {
@@ -166,12 +196,10 @@ int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *r
     return static_cast<int>(messages.size());
 }
 
-void EmulatedBus::trace(const RecordedTransfer &record) const {
-    if (trace_fd_ < 0) {
-        return;
+void EmulatedBus::write_trace(const RecordedTransfer &record) const {
+    if (!trace_.empty()) {
+        append_line(trace_, format_transfer(record) + '\n');
     }
-    const std::string line = format_transfer(record) + '\n';
-    write_line(trace_fd_, line);
 }
 
 } // namespace kzr415::sim

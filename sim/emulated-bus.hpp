@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <linux/i2c-dev.h>
@@ -48,32 +49,39 @@ class EmulatedBus {
     DeviceModel &device() { return device_; }
     void set_device_present(bool present) { device_present_ = present; }
     void set_fault(Fault fault) { fault_ = fault; }
-    // Writes every transfer's line to this descriptor as it happens (-1: none).
-    void set_trace_fd(int fd) { trace_fd_ = fd; }
-    [[nodiscard]] int trace_fd() const { return trace_fd_; }
+    // Appends every transfer's line to the file `path` as it happens ("-": standard error,
+    // empty: none). The file is opened for each line and closed again, so the bus holds no
+    // descriptor of the program's between transfers.
+    void set_trace(std::string path) { trace_ = std::move(path); }
+    [[nodiscard]] const std::string &trace() const { return trace_; }
     // Keeps the device and the transfer count in `file` (nullptr: in this process only).
     // The file's state replaces the device's registers and pointer at each transfer; an
     // empty file receives the device as it is here.
     void set_state_file(StateFile *file) { state_file_ = file; }
     // Whether transfers are kept for transfers(); a long-running program turns it off.
-    // Off, and with no trace descriptor, the bus allocates nothing per transfer.
+    // Off, and with no trace, the bus allocates nothing per transfer.
     void set_recording(bool recording) { recording_ = recording; }
 
     [[nodiscard]] const std::vector<RecordedTransfer> &transfers() const { return record_; }
     void clear_record() { record_.clear(); }
     [[nodiscard]] unsigned transfer_count() const { return count_; }
 
+    // Around fork: held by the forking thread, released in parent and child, so that the
+    // child never inherits the lock taken by a thread that does not exist there.
+    void hold_for_fork() { lock_.lock(); }
+    void release_after_fork() { lock_.unlock(); }
+
   private:
     // Serve the request; they fill `record` unless it is null.
     int execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record);
     int execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record);
-    void trace(const RecordedTransfer &record) const;
+    void write_trace(const RecordedTransfer &record) const;
 
     std::mutex lock_; // one transfer at a time, as the kernel's bus lock makes it
     DeviceModel device_;
     bool device_present_ = true;
     Fault fault_;
-    int trace_fd_ = -1;
+    std::string trace_;
     StateFile *state_file_ = nullptr;
     bool recording_ = true;
     unsigned count_ = 0;

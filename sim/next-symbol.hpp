@@ -2,6 +2,7 @@
 // RTLD_NEXT, past the preload (or the test program) that defines it first.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 
 #include <dlfcn.h>
@@ -25,10 +26,16 @@ F next(const char *name) {
 }
 
 // next(), looked up once for each place that asks: `name` is a lambda returning the name, so
-// that every call site has a type, and a cached pointer, of its own.
+// that every call site has a type, and a cached pointer, of its own. The cache is a plain
+// atomic, with no guard lock that a fork could leave taken in the child.
 template <class F, class Name>
 F next_cached(Name name) {
-    static const F function = next<F>(name());
+    static std::atomic<F> cached{nullptr};
+    F function = cached.load(std::memory_order_relaxed);
+    if (function == nullptr) {
+        function = next<F>(name());
+        cached.store(function, std::memory_order_relaxed);
+    }
     return function;
 }
 

@@ -1,7 +1,7 @@
 // The C library's entry points that the preload (or a test program linked with it)
 // defines in place of the C library's: opening a simulated node gives a descriptor of its
-// own, on which ioctl, read, write and close are served by the emulated bus; every other
-// path and descriptor goes on to the C library's own function.
+// own (simulated-nodes.hpp), on which ioctl, read and write are served by the emulated bus;
+// every other path and descriptor goes on to the C library's own function.
 #include "i2c-dev-client.hpp"
 #include "next-symbol.hpp"
 #include "simulated-nodes.hpp"
@@ -11,6 +11,7 @@
 #include <cstddef>
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 // The C library's entry points, under their own symbol names. Asm labels keep the names
@@ -34,6 +35,12 @@ namespace sim = kzr415::sim;
 
 namespace {
 
+// The configuration is read before the program's own code runs, and before any thread of
+// its exists.
+__attribute__((constructor)) void start() {
+    sim::initialise();
+}
+
 // A result or -errno as the C library gives it: the result, or -1 with errno set.
 template <class T>
 T c_result(T result) {
@@ -56,9 +63,9 @@ int kzr415_open(const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path)
-               ? sim::open_node(path, flags)
-               : sim::next_cached<sim::open_fn>([] { return "open"; })(path, flags, mode);
+    const int node = sim::node_index(AT_FDCWD, path);
+    return node >= 0 ? sim::open_node(node, flags)
+                     : sim::next_cached<sim::open_fn>([] { return "open"; })(path, flags, mode);
 }
 
 int kzr415_open64(const char *path, int flags, ...) {
@@ -66,9 +73,9 @@ int kzr415_open64(const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path)
-               ? sim::open_node(path, flags)
-               : sim::next_cached<sim::open_fn>([] { return "open64"; })(path, flags, mode);
+    const int node = sim::node_index(AT_FDCWD, path);
+    return node >= 0 ? sim::open_node(node, flags)
+                     : sim::next_cached<sim::open_fn>([] { return "open64"; })(path, flags, mode);
 }
 
 int kzr415_openat(int dirfd, const char *path, int flags, ...) {
@@ -76,7 +83,8 @@ int kzr415_openat(int dirfd, const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path) ? sim::open_node(path, flags) : sim::next_cached<sim::openat_fn>([] {
+    const int node = sim::node_index(dirfd, path);
+    return node >= 0 ? sim::open_node(node, flags) : sim::next_cached<sim::openat_fn>([] {
         return "openat";
     })(dirfd, path, flags, mode);
 }
@@ -86,33 +94,71 @@ int kzr415_openat64(int dirfd, const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    return sim::is_node(path) ? sim::open_node(path, flags) : sim::next_cached<sim::openat_fn>([] {
+    const int node = sim::node_index(dirfd, path);
+    return node >= 0 ? sim::open_node(node, flags) : sim::next_cached<sim::openat_fn>([] {
         return "openat64";
     })(dirfd, path, flags, mode);
 }
 
 int kzr415_open_2(const char *path, int flags) {
-    return sim::is_node(path)
-               ? sim::open_node(path, flags)
-               : sim::next_cached<sim::open2_fn>([] { return "__open_2"; })(path, flags);
+    const int node = sim::node_index(AT_FDCWD, path);
+    return node >= 0 ? sim::open_node(node, flags)
+                     : sim::next_cached<sim::open2_fn>([] { return "__open_2"; })(path, flags);
 }
 
 int kzr415_open64_2(const char *path, int flags) {
-    return sim::is_node(path)
-               ? sim::open_node(path, flags)
-               : sim::next_cached<sim::open2_fn>([] { return "__open64_2"; })(path, flags);
+    const int node = sim::node_index(AT_FDCWD, path);
+    return node >= 0 ? sim::open_node(node, flags)
+                     : sim::next_cached<sim::open2_fn>([] { return "__open64_2"; })(path, flags);
 }
 
 namespace {
-int forward_ioctl(sim::ioctl_fn real, int fd, unsigned long request, void *arg) {
-    if (auto *bus = sim::simulated_bus(fd)) {
-        return static_cast<int>(c_result(sim::client_ioctl(*bus, sim::client(fd), request, arg)));
+
+// The requests that the kernel serves for every descriptor before the driver sees them.
+bool for_every_file(unsigned long request) {
+    return request == FIOCLEX || request == FIONCLEX || request == FIONBIO || request == FIOASYNC;
+}
+
+// i2c-dev's requests: type 0x07, no size or direction bits (I2C_SLAVE ... I2C_SMBUS).
+bool i2c_dev_request(unsigned long request) {
+    return (request & ~0xFFUL) == 0x0700;
+}
+
+long node_ioctl(sim::EmulatedBus &bus, int fd, unsigned long request, void *arg) {
+    if (!sim::uses_client(request)) {
+        sim::I2cDevClient unused;
+        return sim::client_ioctl(bus, unused, request, arg);
     }
+    sim::I2cDevClient client = sim::load_client(fd);
+    const sim::I2cDevClient before = client;
+    const long result = sim::client_ioctl(bus, client, request, arg);
+    if (client != before) {
+        sim::store_client(fd, client);
+    }
+    return result;
+}
+
+int forward_ioctl(sim::ioctl_fn real, int fd, unsigned long request, void *arg) {
     if (real == nullptr) { // no __ioctl_time64 in a 64-bit C library
         real = sim::next_cached<sim::ioctl_fn>([] { return "ioctl"; });
     }
-    return real(fd, request, arg);
+    if (!for_every_file(request)) {
+        if (auto *bus = sim::simulated_bus(fd)) {
+            return static_cast<int>(c_result(node_ioctl(*bus, fd, request, arg)));
+        }
+    }
+    const int result = real(fd, request, arg);
+    // A node's descriptor that this process has not met yet: the memory file behind it
+    // knows no i2c-dev request (ENOTTY; ENOSYS under qemu-arm's user mode, which does not
+    // pass on requests it does not know).
+    if (result < 0 && (errno == ENOTTY || errno == ENOSYS) && i2c_dev_request(request)) {
+        if (auto *bus = sim::unrecognised_node_bus(fd)) {
+            return static_cast<int>(c_result(node_ioctl(*bus, fd, request, arg)));
+        }
+    }
+    return result;
 }
+
 } // namespace
 
 int kzr415_ioctl(int fd, unsigned long request, ...) {
@@ -138,28 +184,55 @@ int kzr415_close(int fd) {
 }
 
 // read and write on the node move one message from or to the descriptor's slave address.
-// Every read and write of the program passes here, so the C library's are looked up once.
+// On a node's descriptor not met yet, the C library's read finds nothing in the empty
+// memory file and its write is refused: then it is served here.
+namespace {
+
+ssize_t node_read(sim::EmulatedBus &bus, int fd, void *buffer, size_t count) {
+    return c_result(sim::client_read(bus, sim::load_client(fd), buffer, count));
+}
+
+} // namespace
+
 ssize_t kzr415_read(int fd, void *buffer, size_t count) {
     if (auto *bus = sim::simulated_bus(fd)) {
-        return c_result(sim::client_read(*bus, sim::client(fd), buffer, count));
+        return node_read(*bus, fd, buffer, count);
     }
-    static const auto real = sim::next<sim::read_fn>("read");
-    return real(fd, buffer, count);
+    const ssize_t result = sim::next_cached<sim::read_fn>([] { return "read"; })(fd, buffer, count);
+    if (result == 0 && count != 0) {
+        if (auto *bus = sim::unrecognised_node_bus(fd)) {
+            return node_read(*bus, fd, buffer, count);
+        }
+    }
+    return result;
 }
 
 ssize_t kzr415_read_chk(int fd, void *buffer, size_t count, size_t size) {
-    auto *bus = sim::simulated_bus(fd);
-    if (bus != nullptr && count <= size) {
-        return c_result(sim::client_read(*bus, sim::client(fd), buffer, count));
+    if (count <= size) {
+        if (auto *bus = sim::simulated_bus(fd)) {
+            return node_read(*bus, fd, buffer, count);
+        }
     }
-    static const auto real = sim::next<sim::read_chk_fn>("__read_chk");
-    return real(fd, buffer, count, size);
+    const ssize_t result =
+        sim::next_cached<sim::read_chk_fn>([] { return "__read_chk"; })(fd, buffer, count, size);
+    if (result == 0 && count != 0) {
+        if (auto *bus = sim::unrecognised_node_bus(fd)) {
+            return node_read(*bus, fd, buffer, count);
+        }
+    }
+    return result;
 }
 
 ssize_t kzr415_write(int fd, const void *buffer, size_t count) {
     if (auto *bus = sim::simulated_bus(fd)) {
-        return c_result(sim::client_write(*bus, sim::client(fd), buffer, count));
+        return c_result(sim::client_write(*bus, sim::load_client(fd), buffer, count));
     }
-    static const auto real = sim::next<sim::write_fn>("write");
-    return real(fd, buffer, count);
+    const ssize_t result =
+        sim::next_cached<sim::write_fn>([] { return "write"; })(fd, buffer, count);
+    if (result < 0 && errno == EPERM) {
+        if (auto *bus = sim::unrecognised_node_bus(fd)) {
+            return c_result(sim::client_write(*bus, sim::load_client(fd), buffer, count));
+        }
+    }
+    return result;
 }

@@ -131,10 +131,13 @@ std::uint8_t smbus_pec(std::uint8_t crc, const std::uint8_t *bytes, std::size_t 
     return crc;
 }
 
+bool smbus_request_valid(std::uint32_t size, std::uint8_t read_write) {
+    return valid_size(size) && (read_write == I2C_SMBUS_READ || read_write == I2C_SMBUS_WRITE);
+}
+
 int smbus_transfer(EmulatedBus &bus, const SmbusRequest &r) {
     // What i2c-dev checks before the transfer.
-    if (!valid_size(r.size) ||
-        (r.read_write != I2C_SMBUS_READ && r.read_write != I2C_SMBUS_WRITE)) {
+    if (!smbus_request_valid(r.size, r.read_write)) {
         return -EINVAL;
     }
     const bool needs_data = !(r.size == I2C_SMBUS_QUICK ||

@@ -103,7 +103,8 @@ RunResult run_program(const std::vector<std::string> &argv, const Environment &e
     return result;
 }
 
-RunResult run_on_emulated_bus(const std::string &program, const Environment &environment) {
+RunResult run_on_emulated_bus(const std::string &program, const Environment &environment,
+                              const std::vector<std::string> &arguments) {
     const TemporaryPath left_open("left-open");
     Environment variables = environment;
     variables.emplace_back("LD_PRELOAD", preload_path);
@@ -112,6 +113,7 @@ RunResult run_on_emulated_bus(const std::string &program, const Environment &env
     RunResult result;
     if (argv.empty()) {
         argv.push_back(program);
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
         result = run_program(argv, variables);
     } else {
         for (const auto &[name, value] : variables) {
@@ -119,6 +121,7 @@ RunResult run_on_emulated_bus(const std::string &program, const Environment &env
             argv.push_back(name + "=" + value);
         }
         argv.push_back(program);
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
         result = run_program(argv, {{"LD_PRELOAD", ""}}); // nothing preloaded into the emulator
     }
     if (std::ifstream(left_open.path()).good()) {

@@ -26,11 +26,12 @@ using Environment = std::vector<std::pair<std::string, std::string>>;
 // and `environment`, standard input from /dev/null.
 RunResult run_program(const std::vector<std::string> &argv, const Environment &environment = {});
 
-// Runs `program` of the build with the emulated bus preloaded and `environment` added,
-// and the descriptor check (tests/descriptors-at-exit.c) preloaded after the bus. Under a cross
-// build the program is started through the emulator that runs the tests, which receives the preload
-// and the variables for its guest alone.
-RunResult run_on_emulated_bus(const std::string &program, const Environment &environment);
+// Runs `program` of the build, with `arguments`, with the emulated bus preloaded and `environment`
+// added, and the descriptor check (tests/descriptors-at-exit.c) preloaded after the bus. Under a
+// cross build the program is started through the emulator that runs the tests, which receives the
+// preload and the variables for its guest alone.
+RunResult run_on_emulated_bus(const std::string &program, const Environment &environment,
+                              const std::vector<std::string> &arguments = {});
 
 // A path for a temporary file in /tmp, removed when the object goes.
 class TemporaryPath {

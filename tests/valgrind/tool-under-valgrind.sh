@@ -2,12 +2,12 @@
 # Complete runs of kzr-415-tool on the preloaded emulated bus under valgrind's memcheck, on a
 # working device and with faults: no memory errors, no leaks, no descriptor left open.
 #
-# The runs set no KZR415_SIM_TRACE, so that the emulated bus opens no trace file of its own,
-# and each run starts with only the three standard descriptors: whatever the script's parent
+# Each run starts with only the three standard descriptors: whatever the script's parent
 # passed down (make's jobserver, a terminal, a CI runner's pipes) is closed first, since
-# valgrind from 3.24 on counts inherited descriptors still open at exit as errors. So every
-# error and every descriptor beyond the standard ones open at exit is the program's. The bus
-# node's stand-in descriptor is one the program opens through i2c_open and must close
+# valgrind from 3.24 on counts inherited descriptors still open at exit as errors. The
+# emulated bus keeps no descriptor of its own (a trace file is opened for each line), so
+# every error and every descriptor beyond the standard ones open at exit is the program's.
+# The bus node's descriptor is one the program opens through i2c_open and must close
 # through i2c_close.
 #
 # Usage: tests/valgrind/tool-under-valgrind.sh BUILD_DIR
@@ -73,6 +73,7 @@ run() {
 }
 
 run complete-run 0 "temperature 2:21.000000"
+run traced-run 0 "temperature 2:21.000000" KZR415_SIM_TRACE="$work/trace"
 run config-write-fails 0 "temperature 2:21.000000" KZR415_SIM_FAIL=1:EIO
 run pointer-write-fails 0 "temperature 2:21.000000" KZR415_SIM_FAIL=3:ETIMEDOUT
 run readout-fails 0 "temperature 2:-1.000000" KZR415_SIM_FAIL=12+:EREMOTEIO
