@@ -268,13 +268,24 @@ bool StateFile::store(const DeviceState &state) {
     }
     const int error = errno;
     raw_close(fd);
-    if (!written || rename(temporary.c_str(), path_.c_str()) != 0) {
-        const int failure = written ? errno : error;
+    if (!written) {
         unlink(temporary.c_str());
-        errno = failure;
+        errno = error;
         return false;
     }
-    return true;
+    // Exchanged with the old file rather than renamed over it, where the file system allows:
+    // ext4 writes a file renamed over another out to the disk at once, which would cost a
+    // transfer a hundred times more. The path names the old state or the new one at every
+    // moment either way.
+    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0 ||
+        ((errno == EINVAL || errno == ENOSYS) && rename(temporary.c_str(), path_.c_str()) == 0)) {
+        unlink(temporary.c_str()); // the old state after an exchange; nothing after a rename
+        return true;
+    }
+    const int failure = errno;
+    unlink(temporary.c_str());
+    errno = failure;
+    return false;
 }
 
 } // namespace kzr415::sim
