@@ -14,6 +14,7 @@
 // arrives meanwhile reaches PROGRAM as soon as it has started, so the run ends as it would
 // have had the signal come later, and the temporary state file is removed.
 #include "child-process.hpp"
+#include "preload-check.hpp"
 #include "preload-handshake.hpp"
 #include "printable-text.hpp"
 #include "program-launch.hpp"
@@ -226,12 +227,14 @@ int main(int argc, char **argv) {
         }
     }
     // The preload must be built for the machine of what loads it: natively this program's,
-    // through an emulator PROGRAM's.
-    std::string like = "/proc/self/exe";
-    if (sim::names_emulator(line->emulator)) {
-        std::string ignored;
-        like = sim::program_path(line->program[0], ignored).value_or("");
+    // through an emulator PROGRAM's; and PROGRAM must be one that loads a preload at all.
+    std::string ignored;
+    const auto program = sim::program_path(line->program[0], ignored);
+    if (std::string reason; program && !sim::check_program(*program, reason)) {
+        return refuse(2, sim::printable(*program) + ": " + reason);
     }
+    const std::string like =
+        sim::names_emulator(line->emulator) ? program.value_or("") : "/proc/self/exe";
     const auto preload = sim::find_preload(line->preload, like, error);
     if (!preload) {
         return refuse(2, error);

@@ -54,7 +54,65 @@ bool read_elf_kind(const std::string &path, ElfKind &kind) {
     return true;
 }
 
+// Whether the ELF file `path` names a dynamic loader (a PT_INTERP program header).
+bool has_interpreter(const std::string &path, const ElfKind &kind) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return true; // unreadable: left to the handshake
+    }
+    const bool wide = kind.elf_class == ELFCLASS64;
+    const auto number = [&](const unsigned char *bytes, std::size_t size) {
+        std::uint64_t value = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            const std::size_t at = kind.data == ELFDATA2MSB ? i : size - 1 - i;
+            value = value << 8 | bytes[at];
+        }
+        return value;
+    };
+    std::array<unsigned char, 64> header{};
+    bool found = true;
+    if (pread(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size())) {
+        const auto table = number(&header[wide ? 32 : 28], wide ? 8 : 4);
+        const auto entry_size = number(&header[wide ? 54 : 42], 2);
+        const auto entries = number(&header[wide ? 56 : 44], 2);
+        found = false;
+        for (std::uint64_t i = 0; i < entries && i < 256 && entry_size >= 4; ++i) {
+            std::array<unsigned char, 4> type{};
+            if (pread(fd, type.data(), type.size(), static_cast<off_t>(table + i * entry_size)) !=
+                4) {
+                found = true;
+                break;
+            }
+            if (number(type.data(), 4) == PT_INTERP) {
+                found = true;
+                break;
+            }
+        }
+    }
+    close(fd);
+    return found;
+}
+
 } // namespace
+
+bool check_program(const std::string &path, std::string &reason) {
+    struct stat info {};
+    ElfKind kind;
+    if (stat(path.c_str(), &info) != 0 || !read_elf_kind(path, kind)) {
+        return true;
+    }
+    if ((info.st_mode & (S_ISUID | S_ISGID)) != 0) {
+        reason = "set-user-ID or set-group-ID: its loader ignores the preload";
+        return false;
+    }
+    if (kind.type == ET_EXEC || kind.type == ET_DYN) {
+        if (!has_interpreter(path, kind)) {
+            reason = "statically linked: no preload reaches it";
+            return false;
+        }
+    }
+    return true;
+}
 
 bool check_preload(const std::string &path, const std::string &like, std::string &reason) {
     if (path.find_first_of(": \t\n\v\f\r") != std::string::npos) {

@@ -12,4 +12,10 @@ namespace kzr415::sim {
 // `reason` set to a few words for kzr-415-sim's message.
 bool check_preload(const std::string &path, const std::string &like, std::string &reason);
 
+// True when the program file `path` can load a preload at all: not a statically linked ELF
+// program (no dynamic loader runs for it) nor a set-user-ID or set-group-ID one (whose
+// loader ignores a preload named by path). A file that is not ELF (a script) is left to the
+// handshake. Otherwise false with `reason` set to a few words for kzr-415-sim's message.
+bool check_program(const std::string &path, std::string &reason);
+
 } // namespace kzr415::sim
