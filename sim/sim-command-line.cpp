@@ -92,7 +92,7 @@ The bus and the device:
 
 Faults:
   -f, --fail K:ERRNO         fail bus transfer K (counted from 1 over every process
-                             of this run) with ERRNO: EIO, ENXIO, ETIMEDOUT,
+                             sharing the state file) with ERRNO: EIO, ENXIO, ETIMEDOUT,
                              EREMOTEIO, EAGAIN (or another name or number)
   -f, --fail K+:ERRNO        fail transfer K and every one after it
       --no-device            nobody answers: every transfer fails with ENXIO
