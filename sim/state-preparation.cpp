@@ -6,14 +6,31 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace kzr415::sim {
 
 TemporaryStateFile::~TemporaryStateFile() {
-    if (!path_.empty()) {
-        unlink(path_.c_str());
+    if (path_.empty()) {
+        return;
+    }
+    unlink(path_.c_str());
+    // A process killed between writing a new state and putting it in place leaves that
+    // file beside the state file: "." NAME ".new-" PID "-" N.
+    const auto slash = path_.rfind('/');
+    const std::string folder = path_.substr(0, slash);
+    const std::string prefix = "." + path_.substr(slash + 1) + ".new-";
+    if (DIR *entries = opendir(folder.c_str())) {
+        while (const dirent *entry = readdir(entries)) {
+            if (std::string_view(entry->d_name).starts_with(prefix)) {
+                unlinkat(dirfd(entries), entry->d_name, 0);
+            }
+        }
+        closedir(entries);
     }
 }
 

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstring>
 #include <filesystem>
@@ -176,6 +177,28 @@ TEST_F(SimSafety, TwentyRunsSharingAStateFileCountEveryTransfer) {
         {sim_path, "-s", path("state"), "--fail", "20001:EIO", "--", transfer_loop, "1"});
     EXPECT_EQ(faulted.err, "I2C_RDWR: Input/output error\n");
     EXPECT_EQ(faulted.status, 1);
+}
+
+TEST_F(SimSafety, ProgramsKilledInTheMiddleOfTransfersLeaveAWholeStateAndNothingElse) {
+    // Killed at some moment of a transfer, ten times: the temporary state file reads back
+    // whole each time, and what a killed transfer left beside it goes with the run.
+    const std::string loop = transfer_loop + " 1000000 & sleep 0.05; kill -9 $!; wait; ";
+    std::string script;
+    for (int i = 0; i < 10; ++i) {
+        script += loop + "cat \"$KZR415_SIM_STATE\" > " + path("copy-" + std::to_string(i)) + "; ";
+    }
+    const auto result = run_program({sim_path, "--", "sh", "-c", script}, {{"TMPDIR", folder_}});
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 10; ++i) {
+        const std::string copy = read(path("copy-" + std::to_string(i)));
+        EXPECT_NE(copy.find("\ntransfers "), std::string::npos) << copy;
+        EXPECT_EQ(copy.find("\ntransfers "), copy.rfind("\ntransfers ")) << copy;
+        expected.push_back("copy-" + std::to_string(i));
+    }
+    auto names = entries();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, expected);
 }
 
 TEST_F(SimSafety, EnvironmentValuesAreCheckedAsTheCommandLinesAre) {
