@@ -233,6 +233,10 @@ TEST_F(SimSafety, ARefusedRunLeavesFilesAsTheyWere) {
     expect_refused(refused_run({"--trace", path("none/trace")}),
                    "bad value for --trace: '" + path("none/trace") +
                        "' (No such file or directory)");
+    // An errno given by a number the system knows reaches the program by its name.
+    const auto numbered = run_program({sim_path, "--fail", "1:12", "--", transfer_loop, "1"});
+    EXPECT_EQ(numbered.err, "I2C_RDWR: Cannot allocate memory\n");
+    EXPECT_EQ(numbered.status, 1);
     expect_refused(refused_run({"--fail", "1:99999"}),
                    "bad value for --fail: '1:99999' (K:ERRNO or K+:ERRNO, K from 1)");
     expect_refused(refused_run({"-t", "20\n21"}),
