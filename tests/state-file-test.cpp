@@ -2,6 +2,7 @@
 // never reached through a symbolic link, a process killed while storing leaves a whole file
 // behind, and no descriptor stays open between transfers.
 #include "state-file.hpp"
+#include "test-emulator.h"
 
 #include <gtest/gtest.h>
 
@@ -13,6 +14,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <string_view>
 
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -129,6 +131,10 @@ TEST_F(StateFolder, CountsOnAcrossOpeningsAndLeavesNoDescriptorOpen) {
 TEST_F(StateFolder, AProcessKilledWhileStoringLeavesAWholeFile) {
     // A child stores as fast as it can and is killed at some moment of it, twenty times;
     // each time the file reads back whole, with the count at least where it was.
+    if (std::string_view(KZR415_EMULATOR).size() != 0) {
+        // qemu-arm's forked child crashes (SIGSEGV) before it runs any code of this test.
+        GTEST_SKIP() << "fork under the user-mode emulator";
+    }
     unsigned last = 0;
     for (int round = 0; round < 20; ++round) {
         const pid_t pid = fork();
@@ -146,7 +152,8 @@ TEST_F(StateFolder, AProcessKilledWhileStoringLeavesAWholeFile) {
         kill(pid, SIGKILL);
         int status = 0;
         waitpid(pid, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the child failed a transfer";
+        ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
+            << "the child failed a transfer, or crashed";
         // Empty only when killed before its first store: the file the first lock creates.
         sim::DeviceState state;
         const std::string text = read(path("state"));
