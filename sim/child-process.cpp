@@ -43,6 +43,9 @@ class SpawnSetup {
         }
     }
 
+    // Dup'ed onto itself, the descriptor loses close-on-exec in the child.
+    void inherit(int fd) { posix_spawn_file_actions_adddup2(&actions_, fd, fd); }
+
     void signals(const std::vector<int> &defaults, const sigset_t *mask) {
         int flags = 0;
         if (!defaults.empty()) {
@@ -79,6 +82,9 @@ int start_child(const ChildOptions &options, pid_t &pid) {
     setup.open(STDIN_FILENO, options.input, O_RDONLY);
     setup.open(STDOUT_FILENO, options.output, O_WRONLY | O_CREAT | O_TRUNC);
     setup.open(STDERR_FILENO, options.error, O_WRONLY | O_CREAT | O_TRUNC);
+    for (const int fd : options.inherited) {
+        setup.inherit(fd);
+    }
     setup.signals(options.default_signals, options.signal_mask);
     auto argv = options.argv;
     auto environment = options.environment;

@@ -19,6 +19,9 @@ struct ChildOptions {
     std::string input;
     std::string output;
     std::string error;
+    // Descriptors of this process that the child keeps at their numbers, close-on-exec
+    // cleared in the child alone.
+    std::vector<int> inherited;
     std::vector<int> default_signals;      // set to their default action in the child
     const sigset_t *signal_mask = nullptr; // the child's signal mask; null: this process's
 };

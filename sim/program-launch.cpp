@@ -1,6 +1,8 @@
 #include "program-launch.hpp"
 
 #include "child-process.hpp"
+#include "preload-check.hpp"
+#include "printable-text.hpp"
 
 #include <array>
 #include <cerrno>
@@ -41,7 +43,7 @@ std::vector<std::string> words(const std::string &text) {
 std::optional<std::string> resolve(const std::string &program, std::string &error) {
     if (program.find('/') != std::string::npos) {
         if (access(program.c_str(), X_OK) != 0) {
-            error = program + ": " + std::strerror(errno);
+            error = printable(program) + ": " + std::strerror(errno);
             return std::nullopt;
         }
         return program;
@@ -54,7 +56,7 @@ std::optional<std::string> resolve(const std::string &program, std::string &erro
             return candidate;
         }
     }
-    error = program + ": " + std::strerror(ENOENT);
+    error = printable(program) + ": " + std::strerror(ENOENT);
     return std::nullopt;
 }
 
@@ -78,22 +80,24 @@ std::string absolute(const std::string &path) {
     return std::string(cwd.data()) + "/" + path;
 }
 
-std::optional<std::string> find_preload(const std::string &given, std::string &error) {
-    if (!given.empty()) {
-        if (!is_file(given)) {
-            error = "bad value for --preload: '" + given + "' (no such file)";
+std::optional<std::string> find_preload(const std::string &given, const std::string &like,
+                                        std::string &error) {
+    const auto checked = [&](const std::string &source,
+                             const std::string &path) -> std::optional<std::string> {
+        std::string reason;
+        const std::string full = absolute(path);
+        if (!check_preload(full, like, reason)) {
+            error = source + ": '" + printable(full) + "' (" + reason + ")";
             return std::nullopt;
         }
-        return absolute(given);
+        return full;
+    };
+    if (!given.empty()) {
+        return checked("bad value for --preload", given);
     }
     if (const char *from_environment = std::getenv("KZR415_SIM_PRELOAD");
         from_environment != nullptr && *from_environment != '\0') {
-        if (!is_file(from_environment)) {
-            error = std::string("bad value for KZR415_SIM_PRELOAD: '") + from_environment +
-                    "' (no such file)";
-            return std::nullopt;
-        }
-        return absolute(from_environment);
+        return checked("bad value for KZR415_SIM_PRELOAD", from_environment);
     }
     std::vector<char> self(PATH_MAX + 1);
     const auto length = readlink("/proc/self/exe", self.data(), PATH_MAX);
@@ -105,12 +109,16 @@ std::optional<std::string> find_preload(const std::string &given, std::string &e
               std::string("../lib64/kzr-415"), std::string("../libexec/kzr-415")}) {
             const std::string candidate = dir + "/" + relative + "/" + preload_name;
             if (is_file(candidate)) {
-                return candidate;
+                return checked("cannot use the preload", candidate);
             }
         }
     }
     error = std::string("cannot find ") + preload_name + " (name it with --preload)";
     return std::nullopt;
+}
+
+std::optional<std::string> program_path(const std::string &program, std::string &error) {
+    return resolve(program, error);
 }
 
 bool names_emulator(const std::string &emulator) {

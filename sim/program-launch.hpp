@@ -14,9 +14,15 @@ namespace kzr415::sim {
 std::string absolute(const std::string &path);
 
 // The preload: named by --preload (`given`) or KZR415_SIM_PRELOAD, else beside this program
-// (the build tree) or in its installed place relative to this program's directory. On
-// failure nullopt, with `error` set to kzr-415-sim's message (exit status 2).
-std::optional<std::string> find_preload(const std::string &given, std::string &error);
+// (the build tree) or in its installed place relative to this program's directory, and
+// checked to be one for the machine of the ELF file `like` (check_preload). On failure
+// nullopt, with `error` set to kzr-415-sim's message (exit status 2).
+std::optional<std::string> find_preload(const std::string &given, const std::string &like,
+                                        std::string &error);
+
+// PROGRAM as a path, searched in PATH when it holds no '/'; nullopt with `error` set to
+// kzr-415-sim's message (exit status 127) when there is no such program.
+std::optional<std::string> program_path(const std::string &program, std::string &error);
 
 // Whether `emulator` names an emulator to start PROGRAM through.
 bool names_emulator(const std::string &emulator);

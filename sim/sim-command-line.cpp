@@ -1,5 +1,7 @@
 #include "sim-command-line.hpp"
 
+#include "printable-text.hpp"
+
 #include <charconv>
 #include <cstdlib>
 
@@ -90,7 +92,7 @@ The bus and the device:
 
 Faults:
   -f, --fail K:ERRNO         fail bus transfer K (counted from 1 over every process
-                             of this run) with ERRNO: EIO, ENXIO, ETIMEDOUT,
+                             sharing the state file) with ERRNO: EIO, ENXIO, ETIMEDOUT,
                              EREMOTEIO, EAGAIN (or another name or number)
   -f, --fail K+:ERRNO        fail transfer K and every one after it
       --no-device            nobody answers: every transfer fails with ENXIO
@@ -138,14 +140,13 @@ std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string
             const std::string given = word_given.rfind("--", 0) == 0 || optopt == 0
                                           ? word_given
                                           : std::string("-") + static_cast<char>(optopt);
-            const auto word = given.substr(0, given.find('='));
+            const auto word = printable(given.substr(0, given.find('=')));
             return bad(code == ':' ? "missing value for " + word : "unknown option '" + word + "'");
         }
         const std::string_view value = optarg != nullptr ? optarg : "";
         const std::string name = option_name(code, long_index);
         const auto bad_value = [&](const char *expected) {
-            return bad("bad value for " + name + ": '" + std::string(value) + "' (" + expected +
-                       ")");
+            return bad("bad value for " + name + ": '" + printable(value) + "' (" + expected + ")");
         };
         auto &registers = line.config.registers;
         switch (code) {
@@ -226,13 +227,16 @@ std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string
             line.config.state = value;
             break;
         case opt_preload:
+            if (value.empty()) {
+                return bad_value("a file");
+            }
             line.preload = value;
             break;
         case opt_emulator:
             line.emulator = value;
             break;
         default:
-            return bad("unknown option '" + std::string(argv[optind - 1]) + "'");
+            return bad("unknown option '" + printable(argv[optind - 1]) + "'");
         }
     }
     // Raw bytes stand for the channels that were not given in degrees.

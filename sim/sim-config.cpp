@@ -1,12 +1,16 @@
 #include "sim-config.hpp"
 
+#include "printable-text.hpp"
 #include "temperature-encode.hpp"
 
 #include <array>
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
+
+#include <sys/stat.h>
 
 namespace kzr415::sim {
 
@@ -44,8 +48,42 @@ int parse_errno(std::string_view text) {
             return value;
         }
     }
+    // Any other name the system gives an error (kzr-415-sim passes a number on by its name).
+    for (int known = 1; known < 4096; ++known) {
+        if (const char *name = strerrorname_np(known); name != nullptr && text == name) {
+            return known;
+        }
+    }
+    // A number the system knows as an error: none above its largest, none in its gaps.
     int value = 0;
-    return parse_number(text, value) && value > 0 ? value : 0;
+    return parse_number(text, value) && value > 0 && strerrorname_np(value) != nullptr ? value : 0;
+}
+
+bool check_trace_target(const std::string &path, std::string &reason) {
+    if (path.empty() || path == "-") {
+        return true;
+    }
+    struct stat info {};
+    if (stat(path.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) {
+            reason = std::strerror(EISDIR);
+            return false;
+        }
+        return true;
+    }
+    if (errno != ENOENT) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    // A new file: its folder must be there.
+    const auto slash = path.rfind('/');
+    const std::string folder =
+        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        reason = std::strerror(stat(folder.c_str(), &info) != 0 ? errno : ENOTDIR);
+        return false;
+    }
+    return true;
 }
 
 std::optional<Fault> parse_fault(std::string_view text) {
@@ -86,7 +124,7 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
         return std::string_view(value);
     };
     const auto bad = [&error](const char *name, std::string_view value) {
-        error = std::string("bad value for ") + name + ": '" + std::string(value) + "'";
+        error = std::string("bad value for ") + name + ": '" + printable(value) + "'";
         return std::nullopt;
     };
 
@@ -125,9 +163,25 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
         }
         config.fault = *fault;
     }
-    config.device_present = variable("KZR415_SIM_NO_DEVICE").value_or("0") == "0";
-    config.node_present = variable("KZR415_SIM_NO_NODE").value_or("0") == "0";
+    // A flag is on when set to 1 and off when absent, as the command line's options are
+    // given or not; any other value is a mistake, never quietly one or the other.
+    for (const auto &[name, present] :
+         {std::pair<const char *, bool *>{"KZR415_SIM_NO_DEVICE", &config.device_present},
+          std::pair<const char *, bool *>{"KZR415_SIM_NO_NODE", &config.node_present}}) {
+        if (auto v = variable(name)) {
+            if (*v != "1") {
+                return bad(name, *v);
+            }
+            *present = false;
+        }
+    }
     if (auto v = variable("KZR415_SIM_TRACE")) {
+        std::string reason;
+        if (v->empty() || !check_trace_target(std::string(*v), reason)) {
+            error = "bad value for KZR415_SIM_TRACE: '" + printable(*v) + "'" +
+                    (reason.empty() ? "" : " (" + reason + ")");
+            return std::nullopt;
+        }
         config.trace = *v;
     }
     if (auto v = variable("KZR415_SIM_STATE")) {

@@ -13,6 +13,7 @@
 //                             from K on; ERRNO a name (EIO) or a number
 //   KZR415_SIM_NO_DEVICE=1    no device answers: every transfer is NACKed (ENXIO)
 //   KZR415_SIM_NO_NODE=1      the bus node does not exist (ENOENT)
+//                             (a flag is 1 or absent: any other value is refused)
 //   KZR415_SIM_TRACE          file that receives one line per transfer; "-" for stderr
 //   KZR415_SIM_STATE          state file shared by every process that names it: the device
 //                             and the transfer count live there (see state-file.hpp)
@@ -42,8 +43,12 @@ struct SimConfig {
     bool record = true; // keep every transfer for EmulatedBus::transfers()
 };
 
-// Parses an errno name such as "EIO" or a positive number; 0 when not recognised.
+// Parses an errno name such as "EIO" or a positive number that the system knows as an
+// error; 0 when not recognised.
 int parse_errno(std::string_view text);
+// Whether a trace can be written to `path` ("-" and "" always): not a folder, and for a new
+// file an existing folder. False with `reason` set to the system's text.
+bool check_trace_target(const std::string &path, std::string &reason);
 // Parses "K:ERRNO" or "K+:ERRNO".
 std::optional<Fault> parse_fault(std::string_view text);
 // Parses a temperature in degrees Celsius ("25", "-12.5", "1e-05") that the device can

@@ -5,12 +5,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace kzr415::sim {
@@ -36,6 +39,26 @@ bool parse_celsius_line(std::string_view text, std::optional<double> &celsius) {
     return celsius.has_value();
 }
 
+// The file's own calls go straight to the system: in a preloaded program the C library's
+// open, read, write and close names are the emulated bus's entry points.
+constexpr int open_flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_LARGEFILE;
+
+int raw_open(const char *path, int flags, mode_t mode) {
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+ssize_t raw_read(int fd, char *buffer, std::size_t count) {
+    return static_cast<ssize_t>(syscall(SYS_read, fd, buffer, count));
+}
+
+ssize_t raw_write(int fd, const char *buffer, std::size_t count) {
+    return static_cast<ssize_t>(syscall(SYS_write, fd, buffer, count));
+}
+
+void raw_close(int fd) {
+    (void)syscall(SYS_close, fd);
+}
+
 template <class T>
 bool parse_unsigned(std::string_view text, T &value, int base) {
     const auto *end = text.data() + text.size();
@@ -59,6 +82,10 @@ std::string format_state(const DeviceState &state) {
 }
 
 bool parse_state(std::string_view text, DeviceState &state) {
+    constexpr std::array<std::string_view, 8> names{"pointer",  "temperature", "configuration",
+                                                    "t_low",    "t_high",      "celsius1",
+                                                    "celsius2", "transfers"};
+    std::array<bool, names.size()> seen{};
     DeviceState parsed = state;
     auto &registers = parsed.device.registers();
     while (!text.empty()) {
@@ -74,6 +101,11 @@ bool parse_state(std::string_view text, DeviceState &state) {
         }
         const auto name = line.substr(0, blank);
         const auto value = line.substr(blank + 1);
+        const auto known = std::find(names.begin(), names.end(), name);
+        if (known == names.end() || seen[static_cast<std::size_t>(known - names.begin())]) {
+            return false; // not a name of the state, or one given twice
+        }
+        seen[static_cast<std::size_t>(known - names.begin())] = true;
         bool ok = false;
         if (name == "pointer") {
             std::uint8_t pointer = 0;
@@ -98,48 +130,90 @@ bool parse_state(std::string_view text, DeviceState &state) {
             return false;
         }
     }
+    if (std::find(seen.begin(), seen.end(), false) != seen.end()) {
+        return false; // a name missing
+    }
     state = parsed;
     return true;
 }
 
 StateFile::~StateFile() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
+    unlock();
 }
 
 bool StateFile::lock() {
-    const pid_t self = getpid();
-    if (fd_ >= 0 && owner_ != self) {
-        ::close(fd_); // inherited across fork: the open file description, and its lock, is shared
-        fd_ = -1;
-    }
-    if (fd_ < 0) {
-        fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (fd_ < 0) {
+    unlock();
+    // Each round either locks the file the path names or sees another process replace or
+    // create it meanwhile; a process that keeps doing so for this long is not one of ours.
+    for (int round = 0; round < 1000; ++round) {
+        struct stat named {};
+        int fd = -1;
+        if (lstat(path_.c_str(), &named) != 0) {
+            if (errno != ENOENT) {
+                return false;
+            }
+            fd = raw_open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | open_flags, 0666);
+            if (fd < 0 && errno == EEXIST) {
+                continue;
+            }
+        } else {
+            // Refused before opening: opening a device or a FIFO may have effects of its own.
+            if (!S_ISREG(named.st_mode)) {
+                errno = S_ISDIR(named.st_mode) ? EISDIR : S_ISLNK(named.st_mode) ? ELOOP : EINVAL;
+                return false;
+            }
+            fd = raw_open(path_.c_str(), O_RDWR | open_flags, 0);
+            if (fd < 0 && errno == ENOENT) {
+                continue;
+            }
+        }
+        if (fd < 0) {
             return false;
         }
-        owner_ = self;
-    }
-    while (flock(fd_, LOCK_EX) != 0) {
-        if (errno != EINTR) {
+        struct stat locked {};
+        int result = 0;
+        while ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        if (result != 0 || fstat(fd, &locked) != 0) {
+            const int error = errno;
+            raw_close(fd);
+            errno = error;
             return false;
         }
+        if (lstat(path_.c_str(), &named) == 0 && named.st_dev == locked.st_dev &&
+            named.st_ino == locked.st_ino) {
+            if (!S_ISREG(locked.st_mode)) {
+                raw_close(fd);
+                errno = EINVAL;
+                return false;
+            }
+            fd_ = fd;
+            size_ = locked.st_size;
+            mode_ = locked.st_mode & 07777;
+            return true;
+        }
+        raw_close(fd); // renamed over or removed while this process waited for the lock
     }
-    return true;
+    errno = EAGAIN;
+    return false;
 }
 
 void StateFile::unlock() {
     if (fd_ >= 0) {
-        flock(fd_, LOCK_UN);
+        raw_close(fd_);
+        fd_ = -1;
     }
 }
 
 bool StateFile::load(DeviceState &state, bool &was_empty) {
-    std::string text;
-    std::array<char, 512> chunk{};
-    for (;;) {
-        const auto n = pread(fd_, chunk.data(), chunk.size(), static_cast<off_t>(text.size()));
+    if (size_ < 0 || static_cast<std::size_t>(size_) > max_state_file_size) {
+        errno = EFBIG;
+        return false;
+    }
+    std::array<char, max_state_file_size + 1> text{};
+    std::size_t length = 0;
+    while (length < text.size()) {
+        const auto n = raw_read(fd_, text.data() + length, text.size() - length);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -149,10 +223,14 @@ bool StateFile::load(DeviceState &state, bool &was_empty) {
         if (n == 0) {
             break;
         }
-        text.append(chunk.data(), static_cast<std::size_t>(n));
+        length += static_cast<std::size_t>(n);
     }
-    was_empty = text.empty();
-    if (!was_empty && !parse_state(text, state)) {
+    if (length > max_state_file_size) {
+        errno = EFBIG;
+        return false;
+    }
+    was_empty = length == 0;
+    if (!was_empty && !parse_state(std::string_view(text.data(), length), state)) {
         errno = EBADMSG;
         return false;
     }
@@ -161,19 +239,53 @@ bool StateFile::load(DeviceState &state, bool &was_empty) {
 
 bool StateFile::store(const DeviceState &state) {
     const std::string text = format_state(state);
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const auto n =
-            pwrite(fd_, text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+    // The new state is written beside the file, in the same folder, and renamed into place.
+    static std::atomic<unsigned> serial{0};
+    const auto slash = path_.rfind('/');
+    const std::string folder = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
+    const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        temporary = folder + "." + name + ".new-" + std::to_string(getpid()) + "-" +
+                    std::to_string(serial.fetch_add(1));
+        fd = raw_open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | open_flags, 0600);
+        if (fd < 0 && errno != EEXIST) {
             return false;
         }
-        done += static_cast<std::size_t>(n);
     }
-    return ftruncate(fd_, static_cast<off_t>(text.size())) == 0;
+    if (fd < 0) {
+        return false;
+    }
+    bool written = fchmod(fd, mode_) == 0;
+    for (std::size_t done = 0; written && done < text.size();) {
+        const auto n = raw_write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        written = n > 0;
+        done += written ? static_cast<std::size_t>(n) : 0;
+    }
+    const int error = errno;
+    raw_close(fd);
+    if (!written) {
+        unlink(temporary.c_str());
+        errno = error;
+        return false;
+    }
+    // Exchanged with the old file rather than renamed over it, where the file system allows:
+    // ext4 writes a file renamed over another out to the disk at once, which would cost a
+    // transfer a hundred times more. The path names the old state or the new one at every
+    // moment either way.
+    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0 ||
+        ((errno == EINVAL || errno == ENOSYS) && rename(temporary.c_str(), path_.c_str()) == 0)) {
+        unlink(temporary.c_str()); // the old state after an exchange; nothing after a rename
+        return true;
+    }
+    const int failure = errno;
+    unlink(temporary.c_str());
+    errno = failure;
+    return false;
 }
 
 } // namespace kzr415::sim

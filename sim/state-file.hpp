@@ -3,8 +3,13 @@
 // in degrees and the count of bus transfers made so far.
 //
 // Each transfer holds the file's lock (flock) from loading the state to storing it back,
-// so transfers are atomic across processes as the kernel's bus lock makes them. The file is
-// plain text, one "name value" line per item, so that a person can read it:
+// so transfers are atomic across processes as the kernel's bus lock makes them. The state is
+// stored by writing a new file beside it and renaming that into place, so a process killed
+// at any moment leaves either the old state or the new one, whole. The file is opened for
+// each transfer and closed before it ends: no descriptor stays in the program between
+// transfers, and none is shared by a forked child. The file is only ever a regular file of
+// at most max_state_file_size bytes, never reached through a symbolic link. It is plain
+// text, every one of these "name value" lines exactly once, so that a person can read it:
 //
 //   pointer 01
 //   temperature 03 20 00 02 a0 00
@@ -21,6 +26,7 @@
 #include <string>
 #include <string_view>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace kzr415::sim {
@@ -30,7 +36,11 @@ struct DeviceState {
     unsigned transfers = 0;
 };
 
-// The file's text for `state`, and the state a text holds (false when malformed).
+// The largest state file taken: far above what format_state writes.
+inline constexpr std::size_t max_state_file_size = 4096;
+
+// The file's text for `state`, and the state a text holds (false when malformed, when a
+// line is not one of the names above, or when a name is missing or given twice).
 std::string format_state(const DeviceState &state);
 bool parse_state(std::string_view text, DeviceState &state);
 
@@ -43,22 +53,25 @@ class StateFile {
 
     [[nodiscard]] const std::string &path() const { return path_; }
 
-    // Takes the file's exclusive lock, opening (or creating) the file on first use and again
-    // in a child process after fork, whose descriptor would share the parent's lock.
-    // False with errno set on failure.
+    // Opens the file (creating it, empty, when there is none) and takes its exclusive lock,
+    // on the file that the path names once the lock is held: another process may have
+    // renamed a new state into place meanwhile. False with errno set on failure: EINVAL for
+    // anything but a regular file (EISDIR for a folder), ELOOP for a symbolic link.
     bool lock();
+    // Closes the file, which lets the lock go.
     void unlock();
 
     // With the lock held: replaces `state` with the file's (false with errno set when the
-    // file is malformed or unreadable; true and `state` untouched when the file is empty),
-    // and writes `state` into the file.
+    // file is malformed, EBADMSG, or too large, EFBIG; true and `state` untouched when the
+    // file is empty), and puts `state` in the file's place.
     bool load(DeviceState &state, bool &was_empty);
     bool store(const DeviceState &state);
 
   private:
     std::string path_;
     int fd_ = -1;
-    pid_t owner_ = 0;
+    off_t size_ = 0; // the locked file's size and permissions, from lock()
+    mode_t mode_ = 0;
 };
 
 } // namespace kzr415::sim

@@ -1,18 +1,36 @@
 #include "state-preparation.hpp"
 
+#include "printable-text.hpp"
 #include "state-file.hpp"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace kzr415::sim {
 
 TemporaryStateFile::~TemporaryStateFile() {
-    if (!path_.empty()) {
-        unlink(path_.c_str());
+    if (path_.empty()) {
+        return;
+    }
+    unlink(path_.c_str());
+    // A process killed between writing a new state and putting it in place leaves that
+    // file beside the state file: "." NAME ".new-" PID "-" N.
+    const auto slash = path_.rfind('/');
+    const std::string folder = path_.substr(0, slash);
+    const std::string prefix = "." + path_.substr(slash + 1) + ".new-";
+    if (DIR *entries = opendir(folder.c_str())) {
+        while (const dirent *entry = readdir(entries)) {
+            if (std::string_view(entry->d_name).starts_with(prefix)) {
+                unlinkat(dirfd(entries), entry->d_name, 0);
+            }
+        }
+        closedir(entries);
     }
 }
 
@@ -22,7 +40,7 @@ bool TemporaryStateFile::create(std::string &error) {
         std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/kzr-415-sim-XXXXXX";
     const int fd = mkstemp(path.data());
     if (fd < 0) {
-        error = "cannot create a state file in " + path + ": " + std::strerror(errno);
+        error = "cannot create a state file in " + printable(path) + ": " + std::strerror(errno);
         return false;
     }
     close(fd);
@@ -33,7 +51,8 @@ bool TemporaryStateFile::create(std::string &error) {
 bool prepare_state(const CommandLine &line, const std::string &path, std::string &error) {
     StateFile file(path);
     if (!file.lock()) {
-        error = "bad value for --state: '" + path + "' (" + std::strerror(errno) + ")";
+        error = "bad value for --state: '" + printable(path) + "' (" +
+                (errno == EINVAL ? "not a regular file" : std::strerror(errno)) + ")";
         return false;
     }
     DeviceModel wanted(line.config.address);
@@ -41,7 +60,10 @@ bool prepare_state(const CommandLine &line, const std::string &path, std::string
     DeviceState state{wanted, 0};
     bool was_empty = true;
     if (!file.load(state, was_empty)) {
-        error = "bad value for --state: '" + path + "' (not a kzr-415-sim state file)";
+        error = "bad value for --state: '" + printable(path) + "' (" +
+                (errno == EBADMSG || errno == EFBIG ? "not a kzr-415-sim state file"
+                                                    : std::strerror(errno)) +
+                ")";
         return false;
     }
     if (!was_empty) {
@@ -65,9 +87,10 @@ bool prepare_state(const CommandLine &line, const std::string &path, std::string
             registers.t_high = given.t_high;
         }
     }
-    state.transfers = 0;
+    // The transfer count carries on: faults count the transfers of every run that shares
+    // the file.
     if (!file.store(state)) {
-        error = "cannot write the state file '" + path + "': " + std::strerror(errno);
+        error = "cannot write the state file '" + printable(path) + "': " + std::strerror(errno);
         return false;
     }
     file.unlock();

@@ -27,8 +27,9 @@ class TemporaryStateFile {
 
 // Puts the device the options describe into the state file at `path`: all of it into a new
 // (empty) file, only the parts the options name into an existing one. The transfer count
-// starts over, since faults count the transfers of this run. False with `error` set to
-// kzr-415-sim's message when the file cannot be locked, read or written.
+// of an existing file carries on, so that faults count the transfers of every run that
+// shares it. False with `error` set to kzr-415-sim's message when the file is not a regular
+// file, is a symbolic link, or cannot be locked, read or written.
 bool prepare_state(const CommandLine &line, const std::string &path, std::string &error);
 
 } // namespace kzr415::sim

@@ -1,0 +1,282 @@
+// kzr-415-sim never lets a program run without the emulated bus, never touches a file that
+// is not a state file of its own kind, refuses what it cannot use before anything is
+// changed, keeps one transfer count for every run sharing a state file, and passes signals
+// on: each case as a user's program or command line met it.
+#include "child-process.hpp"
+#include "program-run.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kzr415::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string sim_path = KZR415_SIM_PATH;
+const std::string preload = KZR415_SIM_PRELOAD;
+const std::string tool = KZR415_TOOL_PATH;
+const std::string transfer_loop = KZR415_TRANSFER_LOOP;
+
+// A folder of its own for each test (also kzr-415-sim's TMPDIR), removed with what it holds.
+class SimSafety : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string name = "/tmp/kzr415-safety-XXXXXX";
+        ASSERT_NE(mkdtemp(name.data()), nullptr);
+        folder_ = name;
+    }
+    void TearDown() override { fs::remove_all(folder_); }
+    [[nodiscard]] std::string path(const std::string &name) const { return folder_ + "/" + name; }
+    [[nodiscard]] std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        for (const auto &entry : fs::directory_iterator(folder_)) {
+            names.push_back(entry.path().filename());
+        }
+        return names;
+    }
+    static std::string read(const std::string &path) {
+        std::ifstream file(path);
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+    static void write(const std::string &path, const std::string &text) {
+        std::ofstream(path) << text;
+    }
+
+    // kzr-415-sim with `arguments`, then a program that leaves a marker file when it runs.
+    RunResult refused_run(const std::vector<std::string> &arguments,
+                          const Environment &environment = {}) {
+        std::vector<std::string> argv{sim_path};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        argv.insert(argv.end(), {"--", "touch", path("marker")});
+        return run_program(argv, environment);
+    }
+
+    // Expects kzr-415-sim to refuse with `line` and status 2, the program not started.
+    void expect_refused(const RunResult &result, const std::string &line) {
+        EXPECT_EQ(result.err, "kzr-415-sim: " + line + "\n");
+        EXPECT_EQ(result.status, 2) << line;
+        EXPECT_FALSE(fs::exists(path("marker"))) << line;
+    }
+
+    std::string folder_;
+};
+
+TEST_F(SimSafety, APreloadThatCannotBeLoadedIsRefusedBeforeTheProgramStarts) {
+    expect_refused(refused_run({"--preload", "/etc/passwd"}),
+                   "bad value for --preload: '/etc/passwd' (not an ELF shared library)");
+    expect_refused(refused_run({}, {{"KZR415_SIM_PRELOAD", "/etc/hostname"}}),
+                   "bad value for KZR415_SIM_PRELOAD: '/etc/hostname' (not an ELF shared library)");
+    // LD_PRELOAD splits a path at blanks and colons: the real preload under such names.
+    for (const std::string name : {"with space", "with:colon"}) {
+        fs::create_directory(path(name));
+        fs::copy_file(preload, path(name) + "/bus.so");
+        expect_refused(refused_run({"--preload", path(name) + "/bus.so"}),
+                       "bad value for --preload: '" + path(name) +
+                           "/bus.so' (LD_PRELOAD splits a path at ':' and blanks)");
+    }
+    // kzr-415-sim installed under a folder with a space finds its preload there, and refuses.
+    fs::create_directory(path("in stall"));
+    fs::copy_file(sim_path, path("in stall/kzr-415-sim"));
+    fs::copy_file(preload, path("in stall/libkzr-415-sim-bus.so"));
+    fs::permissions(path("in stall/kzr-415-sim"), fs::perms::owner_all);
+    const auto installed =
+        run_program({path("in stall/kzr-415-sim"), "--", "touch", path("marker")});
+    expect_refused(installed, "cannot use the preload: '" + path("in stall") +
+                                  "/./libkzr-415-sim-bus.so' (LD_PRELOAD splits a path at ':' "
+                                  "and blanks)");
+}
+
+TEST_F(SimSafety, AProgramTheBusDoesNotReachIsEndedAndTheRunFails) {
+    // A statically linked program loads no preload at all: refused before it starts.
+    if (fs::exists("/sbin/ldconfig")) {
+        const auto linked = run_program({sim_path, "--", "/sbin/ldconfig", "-p"});
+        EXPECT_EQ(linked.err, "kzr-415-sim: /sbin/ldconfig: statically linked: no preload "
+                              "reaches it\n");
+        EXPECT_EQ(linked.status, 2);
+        EXPECT_EQ(linked.out, "");
+    }
+    // A shared library that loads but is not the emulated bus: no word from it, so the
+    // program is ended and the run fails with status 2, whatever the program did.
+    const auto other =
+        run_program({sim_path, "--preload", KZR415_OTHER_LIBRARY, "--", "sh", "-c", "exit 0"});
+    EXPECT_EQ(other.err, "kzr-415-sim: the emulated bus was not loaded into sh (ended it)\n");
+    EXPECT_EQ(other.status, 2);
+    // Where the bus is loaded, the program sees neither the pipe nor the variable that told
+    // kzr-415-sim so: the same descriptors as a shell started directly.
+    const std::string list = "ls /proc/$$/fd | tr '\\n' ' '; echo ${KZR415_SIM_HANDSHAKE-none}";
+    const auto direct = run_program({"sh", "-c", list});
+    const auto wrapped = run_program({sim_path, "--", "sh", "-c", list});
+    EXPECT_EQ(wrapped.out, direct.out);
+    EXPECT_EQ(wrapped.status, 0);
+}
+
+TEST_F(SimSafety, OnlyARegularStateFileIsTakenNeverThroughALink) {
+    expect_refused(refused_run({"--state", "/dev/zero"}),
+                   "bad value for --state: '/dev/zero' (not a regular file)");
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    expect_refused(refused_run({"--state", path("fifo")}),
+                   "bad value for --state: '" + path("fifo") + "' (not a regular file)");
+    expect_refused(refused_run({"--state", folder_}),
+                   "bad value for --state: '" + folder_ + "' (Is a directory)");
+    // Planted where the state file will be created: its target is not created.
+    ASSERT_EQ(symlink(path("target").c_str(), path("state").c_str()), 0);
+    expect_refused(refused_run({"--state", path("state")}),
+                   "bad value for --state: '" + path("state") +
+                       "' (Too many levels of symbolic links)");
+    EXPECT_FALSE(fs::exists(path("target")));
+}
+
+TEST_F(SimSafety, AStateFileWithANameMissingOrTwiceIsRefused) {
+    const auto made = run_program({sim_path, "-s", path("good"), "--", "true"});
+    ASSERT_EQ(made.status, 0) << made.err;
+    const std::string whole = read(path("good"));
+    ASSERT_NE(whole.find("\ntransfers 0\n"), std::string::npos) << whole;
+    // Left by storing in place and truncating, killed between the two.
+    write(path("twice"), whole + "transfers 2\n");
+    write(path("missing"), whole.substr(0, whole.find("transfers")));
+    for (const char *name : {"twice", "missing"}) {
+        expect_refused(refused_run({"--state", path(name)}),
+                       "bad value for --state: '" + path(name) +
+                           "' (not a kzr-415-sim state file)");
+    }
+}
+
+TEST_F(SimSafety, TwentyRunsSharingAStateFileCountEveryTransfer) {
+    // Started together, each run's start must not set the count back: 20 x 1000 transfers.
+    std::vector<pid_t> runs;
+    for (int i = 0; i < 20; ++i) {
+        sim::ChildOptions options;
+        options.argv = {sim_path, "-s", path("state"), "--", transfer_loop, "1000"};
+        options.environment = sim::current_environment();
+        pid_t pid = 0;
+        ASSERT_EQ(sim::start_child(options, pid), 0);
+        runs.push_back(pid);
+    }
+    for (const pid_t pid : runs) {
+        EXPECT_EQ(sim::wait_for_child(pid), 0);
+    }
+    EXPECT_NE(read(path("state")).find("\ntransfers 20000\n"), std::string::npos)
+        << read(path("state"));
+    EXPECT_EQ(entries(), std::vector<std::string>{"state"});
+    // A fault counts the transfers of every run: the next run's first is the 20001st.
+    const auto faulted = run_program(
+        {sim_path, "-s", path("state"), "--fail", "20001:EIO", "--", transfer_loop, "1"});
+    EXPECT_EQ(faulted.err, "I2C_RDWR: Input/output error\n");
+    EXPECT_EQ(faulted.status, 1);
+}
+
+TEST_F(SimSafety, ProgramsKilledInTheMiddleOfTransfersLeaveAWholeStateAndNothingElse) {
+    // Killed at some moment of a transfer, ten times: the temporary state file reads back
+    // whole each time, and what a killed transfer left beside it goes with the run.
+    const std::string loop = transfer_loop + " 1000000 & sleep 0.05; kill -9 $!; wait; ";
+    std::string script;
+    for (int i = 0; i < 10; ++i) {
+        script += loop + "cat \"$KZR415_SIM_STATE\" > " + path("copy-" + std::to_string(i)) + "; ";
+    }
+    const auto result = run_program({sim_path, "--", "sh", "-c", script}, {{"TMPDIR", folder_}});
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::vector<std::string> expected;
+    for (int i = 0; i < 10; ++i) {
+        const std::string copy = read(path("copy-" + std::to_string(i)));
+        EXPECT_NE(copy.find("\ntransfers "), std::string::npos) << copy;
+        EXPECT_EQ(copy.find("\ntransfers "), copy.rfind("\ntransfers ")) << copy;
+        expected.push_back("copy-" + std::to_string(i));
+    }
+    auto names = entries();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, expected);
+}
+
+TEST_F(SimSafety, EnvironmentValuesAreCheckedAsTheCommandLinesAre) {
+    // A flag is 1 or absent; the bus refuses any other value before the program's first
+    // transfer, as it does every bad value.
+    for (const char *value : {"no", "false", "", "0", "yes"}) {
+        for (const char *flag : {"KZR415_SIM_NO_DEVICE", "KZR415_SIM_NO_NODE"}) {
+            const auto result = run_on_emulated_bus(tool, {{flag, value}});
+            EXPECT_EQ(result.err, std::string("kzr-415 emulated bus: bad value for ") + flag +
+                                      ": '" + value + "'\n");
+            EXPECT_EQ(result.status, 2) << flag << "=" << value;
+        }
+    }
+    const auto on = run_on_emulated_bus(tool, {{"KZR415_SIM_NO_DEVICE", "1"}});
+    EXPECT_NE(on.err.find("No such device or address"), std::string::npos) << on.err;
+    EXPECT_EQ(run_on_emulated_bus(tool, {{"KZR415_SIM_FAIL", "1:99999"}}).err,
+              "kzr-415 emulated bus: bad value for KZR415_SIM_FAIL: '1:99999'\n");
+    EXPECT_EQ(run_on_emulated_bus(tool, {{"KZR415_SIM_TRACE", folder_}}).err,
+              "kzr-415 emulated bus: bad value for KZR415_SIM_TRACE: '" + folder_ +
+                  "' (Is a directory)\n");
+    EXPECT_EQ(run_on_emulated_bus(tool, {{"KZR415_SIM_TRACE", path("none/trace")}}).err,
+              "kzr-415 emulated bus: bad value for KZR415_SIM_TRACE: '" + path("none/trace") +
+                  "' (No such file or directory)\n");
+    // A newline in a value stays inside the one line.
+    EXPECT_EQ(run_on_emulated_bus(tool, {{"KZR415_SIM_ADDRESS", "0x48\nrm -rf"}}).err,
+              "kzr-415 emulated bus: bad value for KZR415_SIM_ADDRESS: '0x48\\nrm -rf'\n");
+}
+
+TEST_F(SimSafety, ARefusedRunLeavesFilesAsTheyWere) {
+    expect_refused(refused_run({"--trace", folder_}),
+                   "bad value for --trace: '" + folder_ + "' (Is a directory)");
+    expect_refused(refused_run({"--trace", path("none/trace")}),
+                   "bad value for --trace: '" + path("none/trace") +
+                       "' (No such file or directory)");
+    // An errno given by a number the system knows reaches the program by its name.
+    const auto numbered = run_program({sim_path, "--fail", "1:12", "--", transfer_loop, "1"});
+    EXPECT_EQ(numbered.err, "I2C_RDWR: Cannot allocate memory\n");
+    EXPECT_EQ(numbered.status, 1);
+    expect_refused(refused_run({"--fail", "1:99999"}),
+                   "bad value for --fail: '1:99999' (K:ERRNO or K+:ERRNO, K from 1)");
+    expect_refused(refused_run({"-t", "20\n21"}),
+                   "bad value for -t: '20\\n21' (degrees Celsius, magnitude below 1024)");
+    // The trace of an earlier run stays when this one is refused, and none is created.
+    write(path("trace"), "W 0x48 [01]\n");
+    expect_refused(refused_run({"--trace", path("trace"), "--state", "/dev/zero"}),
+                   "bad value for --state: '/dev/zero' (not a regular file)");
+    EXPECT_EQ(read(path("trace")), "W 0x48 [01]\n");
+    expect_refused(refused_run({"--trace", path("new-trace"), "--state", "/dev/zero"}),
+                   "bad value for --state: '/dev/zero' (not a regular file)");
+    EXPECT_FALSE(fs::exists(path("new-trace")));
+}
+
+TEST_F(SimSafety, EveryCatchableSignalIsPassedOnAndNothingIsLeft) {
+    // Sent while the program runs: it reaches the program, which ends by it; kzr-415-sim
+    // ends with the program's status, its temporary state file removed, no program left.
+    for (const int signal : {SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM}) {
+        SCOPED_TRACE(strsignal(signal));
+        fs::remove(path("pid"));
+        sim::ChildOptions options;
+        options.argv = {sim_path, "--", "sh", "-c",
+                        "echo $$ > " + path("pid.new") + "; mv " + path("pid.new") + " " +
+                            path("pid") + "; exec sleep 10"};
+        options.environment = sim::current_environment();
+        options.environment.push_back("TMPDIR=" + folder_);
+        pid_t pid = 0;
+        ASSERT_EQ(sim::start_child(options, pid), 0);
+        for (int wait = 0; wait < 500 && !fs::exists(path("pid")); ++wait) {
+            usleep(10000);
+        }
+        ASSERT_TRUE(fs::exists(path("pid")));
+        kill(pid, signal);
+        EXPECT_EQ(sim::wait_for_child(pid), 128 + signal);
+        const pid_t program = std::stoi(read(path("pid")));
+        EXPECT_NE(kill(program, 0), 0) << "the program outlived kzr-415-sim";
+        fs::remove(path("pid"));
+        EXPECT_EQ(entries(), std::vector<std::string>{});
+    }
+}
+
+} // namespace
+} // namespace kzr415::test
