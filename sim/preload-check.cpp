@@ -1,9 +1,12 @@
 #include "preload-check.hpp"
+#include "preload-handshake.hpp"
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include <elf.h>
 #include <fcntl.h>
@@ -54,6 +57,171 @@ bool read_elf_kind(const std::string &path, ElfKind &kind) {
     return true;
 }
 
+// The unsigned number of `size` bytes at `bytes`, in the byte order `data`.
+std::uint64_t number(const unsigned char *bytes, std::size_t size, unsigned char data) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < size; ++i) {
+        const std::size_t at = data == ELFDATA2MSB ? i : size - 1 - i;
+        value = value << 8 | bytes[at];
+    }
+    return value;
+}
+
+// What a preload's dynamic symbol table says about the marker (preload_marker).
+enum class Marker { defined, missing, damaged };
+
+// The parts of an open ELF file that find_marker reads, each read held to the file's size
+// and to `limit` bytes, so that a damaged file (or a huge one) is refused, never followed.
+class ElfReader {
+  public:
+    ElfReader(int fd, std::uint64_t size, const ElfKind &kind)
+        : fd_(fd), size_(size), data_(kind.data), wide_(kind.elf_class == ELFCLASS64) {}
+
+    [[nodiscard]] bool wide() const { return wide_; }
+
+    // The `count` bytes at `offset`; false when they are not all in the file.
+    bool bytes(std::uint64_t offset, std::uint64_t count, std::vector<unsigned char> &out) const {
+        if (offset > size_ || count > size_ - offset || count > limit) {
+            return false;
+        }
+        out.assign(static_cast<std::size_t>(count), 0);
+        std::size_t done = 0;
+        while (done < out.size()) {
+            const ssize_t got =
+                pread(fd_, out.data() + done, out.size() - done, static_cast<off_t>(offset + done));
+            if (got <= 0) {
+                return false;
+            }
+            done += static_cast<std::size_t>(got);
+        }
+        return true;
+    }
+
+    // The field of `size` bytes at `at` in `record`, which the caller sized to hold it.
+    [[nodiscard]] std::uint64_t field(const std::vector<unsigned char> &record, std::size_t at,
+                                      std::size_t size) const {
+        return number(record.data() + at, size, data_);
+    }
+    // An address-sized field: 8 bytes in ELF64, 4 in ELF32.
+    [[nodiscard]] std::uint64_t word(const std::vector<unsigned char> &record,
+                                     std::size_t at) const {
+        return field(record, at, wide_ ? 8 : 4);
+    }
+
+    // Any table or string table of a shared library is far smaller than this.
+    static constexpr std::uint64_t limit = std::uint64_t{16} << 20;
+
+  private:
+    int fd_;
+    std::uint64_t size_;
+    unsigned char data_;
+    bool wide_;
+};
+
+// Where a section is in the file, from its entry in the section header table.
+struct Section {
+    std::uint64_t type = 0;
+    std::uint64_t offset = 0;
+    std::uint64_t size = 0;
+    std::uint64_t link = 0;
+    std::uint64_t entry_size = 0;
+};
+
+Section section_at(const ElfReader &elf, const std::vector<unsigned char> &table, std::size_t at) {
+    const std::vector<unsigned char> entry(table.begin() + static_cast<std::ptrdiff_t>(at),
+                                           table.begin() + static_cast<std::ptrdiff_t>(at) +
+                                               (elf.wide() ? 64 : 40));
+    Section section;
+    section.type = elf.field(entry, 4, 4);
+    section.offset = elf.word(entry, elf.wide() ? 24 : 16);
+    section.size = elf.word(entry, elf.wide() ? 32 : 20);
+    section.link = elf.field(entry, elf.wide() ? 40 : 24, 4);
+    section.entry_size = elf.word(entry, elf.wide() ? 56 : 36);
+    return section;
+}
+
+// Whether the ELF shared library `path` exports and defines the marker, in its dynamic
+// symbol table (.dynsym, found through the section headers, and the string table it links).
+Marker find_marker(const std::string &path, const ElfKind &kind) {
+    if ((kind.elf_class != ELFCLASS32 && kind.elf_class != ELFCLASS64) ||
+        (kind.data != ELFDATA2LSB && kind.data != ELFDATA2MSB)) {
+        return Marker::damaged;
+    }
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        return Marker::damaged;
+    }
+    struct stat info {};
+    Marker found = Marker::damaged;
+    if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        const ElfReader elf(fd, static_cast<std::uint64_t>(info.st_size), kind);
+        const bool wide = elf.wide();
+        std::vector<unsigned char> header;
+        std::vector<unsigned char> table;
+        std::vector<unsigned char> symbols;
+        std::vector<unsigned char> names;
+        const auto read_all = [&]() -> Marker {
+            if (!elf.bytes(0, wide ? 64 : 52, header)) {
+                return Marker::damaged;
+            }
+            const auto table_offset = elf.word(header, wide ? 40 : 32);
+            const auto entry_size = elf.field(header, wide ? 58 : 46, 2);
+            const auto entries = elf.field(header, wide ? 60 : 48, 2);
+            if (entries == 0) {
+                return Marker::missing; // no section headers: no symbol table to read
+            }
+            if (entry_size < (wide ? 64U : 40U) ||
+                !elf.bytes(table_offset, entries * entry_size, table)) {
+                return Marker::damaged;
+            }
+            for (std::uint64_t i = 0; i < entries; ++i) {
+                const auto dynsym =
+                    section_at(elf, table, static_cast<std::size_t>(i * entry_size));
+                if (dynsym.type != SHT_DYNSYM) {
+                    continue;
+                }
+                const std::uint64_t symbol_size = wide ? 24 : 16;
+                if (dynsym.link >= entries || dynsym.entry_size < symbol_size) {
+                    return Marker::damaged;
+                }
+                const auto strings =
+                    section_at(elf, table, static_cast<std::size_t>(dynsym.link * entry_size));
+                if (strings.type != SHT_STRTAB || !elf.bytes(dynsym.offset, dynsym.size, symbols) ||
+                    !elf.bytes(strings.offset, strings.size, names)) {
+                    return Marker::damaged;
+                }
+                const std::string_view text(reinterpret_cast<const char *>(names.data()),
+                                            names.size());
+                for (std::uint64_t at = 0; at + symbol_size <= symbols.size();
+                     at += dynsym.entry_size) {
+                    const std::vector<unsigned char> symbol(
+                        symbols.begin() + static_cast<std::ptrdiff_t>(at),
+                        symbols.begin() + static_cast<std::ptrdiff_t>(at + symbol_size));
+                    const auto name = elf.field(symbol, 0, 4);
+                    const auto symbol_info = elf.field(symbol, wide ? 4 : 12, 1);
+                    const auto other = elf.field(symbol, wide ? 5 : 13, 1);
+                    const auto section = elf.field(symbol, wide ? 6 : 14, 2);
+                    const auto binding = symbol_info >> 4;
+                    if (name >= text.size() ||
+                        text.substr(static_cast<std::size_t>(name), preload_marker.size() + 1) !=
+                            std::string(preload_marker) + '\0') {
+                        continue;
+                    }
+                    if (section != SHN_UNDEF && (binding == STB_GLOBAL || binding == STB_WEAK) &&
+                        (other & 3U) == STV_DEFAULT) {
+                        return Marker::defined;
+                    }
+                }
+                return Marker::missing;
+            }
+            return Marker::missing;
+        };
+        found = read_all();
+    }
+    close(fd);
+    return found;
+}
+
 // Whether the ELF file `path` names a dynamic loader (a PT_INTERP program header).
 bool has_interpreter(const std::string &path, const ElfKind &kind) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -61,20 +229,15 @@ bool has_interpreter(const std::string &path, const ElfKind &kind) {
         return true; // unreadable: left to the handshake
     }
     const bool wide = kind.elf_class == ELFCLASS64;
-    const auto number = [&](const unsigned char *bytes, std::size_t size) {
-        std::uint64_t value = 0;
-        for (std::size_t i = 0; i < size; ++i) {
-            const std::size_t at = kind.data == ELFDATA2MSB ? i : size - 1 - i;
-            value = value << 8 | bytes[at];
-        }
-        return value;
+    const auto read_number = [&](const unsigned char *bytes, std::size_t size) {
+        return kzr415::sim::number(bytes, size, kind.data);
     };
     std::array<unsigned char, 64> header{};
     bool found = true;
     if (pread(fd, header.data(), header.size(), 0) == static_cast<ssize_t>(header.size())) {
-        const auto table = number(&header[wide ? 32 : 28], wide ? 8 : 4);
-        const auto entry_size = number(&header[wide ? 54 : 42], 2);
-        const auto entries = number(&header[wide ? 56 : 44], 2);
+        const auto table = read_number(&header[wide ? 32 : 28], wide ? 8 : 4);
+        const auto entry_size = read_number(&header[wide ? 54 : 42], 2);
+        const auto entries = read_number(&header[wide ? 56 : 44], 2);
         found = false;
         for (std::uint64_t i = 0; i < entries && i < 256 && entry_size >= 4; ++i) {
             std::array<unsigned char, 4> type{};
@@ -83,7 +246,7 @@ bool has_interpreter(const std::string &path, const ElfKind &kind) {
                 found = true;
                 break;
             }
-            if (number(type.data(), 4) == PT_INTERP) {
+            if (read_number(type.data(), 4) == PT_INTERP) {
                 found = true;
                 break;
             }
@@ -138,7 +301,17 @@ bool check_preload(const std::string &path, const std::string &like, std::string
                  (like == "/proc/self/exe" ? std::string("kzr-415-sim") : like);
         return false;
     }
-    return true;
+    switch (find_marker(path, preload)) {
+    case Marker::defined:
+        return true;
+    case Marker::missing:
+        reason = "a shared library, but not the emulated bus";
+        return false;
+    case Marker::damaged:
+        break;
+    }
+    reason = "a damaged or truncated ELF file";
+    return false;
 }
 
 } // namespace kzr415::sim

@@ -12,6 +12,10 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+// Exported whatever the build's default visibility, for kzr-415-sim's check of the preload.
+extern "C" __attribute__((visibility("default"), used)) const char kzr415_sim_bus_preload[] =
+    "kzr-415 emulated i2c-dev bus";
+
 namespace {
 
 __attribute__((constructor)) void confirm_loaded() {

@@ -13,4 +13,12 @@ namespace kzr415::sim {
 inline constexpr const char *handshake_variable = "KZR415_SIM_HANDSHAKE";
 inline constexpr std::string_view handshake_message = "kzr-415 emulated bus loaded\n";
 
+// The name of a symbol that the preload alone exports and defines: kzr-415-sim looks for it
+// in a preload's dynamic symbol table before it starts the program, so that another shared
+// library never stands in for the emulated bus, even until the handshake fails.
+inline constexpr std::string_view preload_marker = "kzr415_sim_bus_preload";
+
 } // namespace kzr415::sim
+
+// The symbol named by preload_marker, defined in the preload: what it is, as text.
+extern "C" const char kzr415_sim_bus_preload[];

@@ -12,10 +12,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include <elf.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -100,6 +102,67 @@ TEST_F(SimSafety, APreloadThatCannotBeLoadedIsRefusedBeforeTheProgramStarts) {
                                   "and blanks)");
 }
 
+TEST_F(SimSafety, ASharedLibraryThatIsNotTheBusIsRefusedBeforeTheProgramStarts) {
+    std::vector<std::string> libraries{KZR415_DRIVER_LIBRARY, KZR415_OTHER_LIBRARY};
+    for (const std::string system :
+         {"/usr/lib/x86_64-linux-gnu/libz.so.1", "/lib/x86_64-linux-gnu/libc.so.6"}) {
+        if (fs::exists(system)) {
+            libraries.push_back(system);
+        }
+    }
+    for (const auto &library : libraries) {
+        expect_refused(refused_run({"--preload", library}),
+                       "bad value for --preload: '" + library +
+                           "' (a shared library, but not the emulated bus)");
+    }
+}
+
+TEST_F(SimSafety, ADamagedCopyOfThePreloadIsRefusedWithOneLine) {
+    const std::string whole = read(preload);
+    ASSERT_GT(whole.size(), 4096U);
+    const bool wide = whole[EI_CLASS] == ELFCLASS64;
+    // Section header table offset, entry size and count, in the preload's own layout
+    // (little-endian: the byte order of every machine the project builds for).
+    const std::size_t table_at = wide ? 40 : 32;
+    const std::size_t entry_size_at = wide ? 58 : 46;
+    const auto store = [](std::string &bytes, std::size_t at, std::uint64_t value,
+                          std::size_t size) {
+        for (std::size_t i = 0; i < size; ++i) {
+            bytes[at + i] = static_cast<char>(value >> (8 * i) & 0xff);
+        }
+    };
+    const std::vector<std::pair<std::string, std::function<void(std::string &)>>> damages{
+        {"header only", [](std::string &b) { b.resize(64); }},
+        {"cut at 4096", [](std::string &b) { b.resize(4096); }},
+        {"cut in half", [](std::string &b) { b.resize(b.size() / 2); }},
+        {"last byte gone", [](std::string &b) { b.pop_back(); }},
+        {"table far away",
+         [&](std::string &b) { store(b, table_at, std::uint64_t{1} << 62, wide ? 8 : 4); }},
+        {"table past the end",
+         [&](std::string &b) { store(b, table_at, b.size() - 8, wide ? 8 : 4); }},
+        {"entries too small", [&](std::string &b) { store(b, entry_size_at, 8, 2); }},
+        {"a table of 4 GiB",
+         [&](std::string &b) {
+             store(b, entry_size_at, 0xffff, 2);
+             store(b, entry_size_at + 2, 0xffff, 2);
+         }},
+    };
+    const std::string copy = path("bus.so");
+    for (const auto &[what, change] : damages) {
+        SCOPED_TRACE(what);
+        std::string bytes = whole;
+        change(bytes);
+        std::ofstream(copy, std::ios::binary | std::ios::trunc) << bytes;
+        expect_refused(refused_run({"--preload", copy}),
+                       "bad value for --preload: '" + copy + "' (a damaged or truncated ELF file)");
+    }
+    // The intact copy is the bus: the same check lets it through.
+    std::ofstream(copy, std::ios::binary | std::ios::trunc) << whole;
+    const auto intact = run_program({sim_path, "--preload", copy, "--", "true"});
+    EXPECT_EQ(intact.err, "");
+    EXPECT_EQ(intact.status, 0);
+}
+
 TEST_F(SimSafety, AProgramTheBusDoesNotReachIsEndedAndTheRunFails) {
     // A statically linked program loads no preload at all: refused before it starts.
     if (fs::exists("/sbin/ldconfig")) {
@@ -109,10 +172,10 @@ TEST_F(SimSafety, AProgramTheBusDoesNotReachIsEndedAndTheRunFails) {
         EXPECT_EQ(linked.status, 2);
         EXPECT_EQ(linked.out, "");
     }
-    // A shared library that loads but is not the emulated bus: no word from it, so the
-    // program is ended and the run fails with status 2, whatever the program did.
+    // A shared library that carries the bus's marker but is not the bus: no word from it,
+    // so the program is ended and the run fails with status 2, whatever the program did.
     const auto other =
-        run_program({sim_path, "--preload", KZR415_OTHER_LIBRARY, "--", "sh", "-c", "exit 0"});
+        run_program({sim_path, "--preload", KZR415_BUS_IMPOSTOR, "--", "sh", "-c", "exit 0"});
     EXPECT_EQ(other.err, "kzr-415-sim: the emulated bus was not loaded into sh (ended it)\n");
     EXPECT_EQ(other.status, 2);
     // Where the bus is loaded, the program sees neither the pipe nor the variable that told
