@@ -25,16 +25,19 @@ std::atomic<Way> way{Way::unknown};
 // This process's id, kept across fork without a system call per copy.
 std::atomic<pid_t> own_pid{0};
 
+// The child of a fork learns its own id from the handler registered here, when the library
+// is loaded and before the program can have started a second thread: registered on first
+// use instead, a fork made while another thread ran that first use would leave the child
+// waiting for ever on the initialisation it inherited half done.
+[[maybe_unused]] const bool pid_follows_fork = [] {
+    return pthread_atfork(nullptr, nullptr, [] {
+               own_pid.store(static_cast<pid_t>(syscall(SYS_getpid)), std::memory_order_relaxed);
+           }) == 0;
+}();
+
 pid_t self() {
     pid_t pid = own_pid.load(std::memory_order_relaxed);
     if (pid == 0) {
-        static const bool registered = [] {
-            pthread_atfork(nullptr, nullptr, [] {
-                own_pid.store(static_cast<pid_t>(syscall(SYS_getpid)), std::memory_order_relaxed);
-            });
-            return true;
-        }();
-        (void)registered;
         pid = static_cast<pid_t>(syscall(SYS_getpid));
         own_pid.store(pid, std::memory_order_relaxed);
     }

@@ -30,6 +30,7 @@ const std::string sim_path = KZR415_SIM_PATH;
 const std::string preload = KZR415_SIM_PRELOAD;
 const std::string tool = KZR415_TOOL_PATH;
 const std::string transfer_loop = KZR415_TRANSFER_LOOP;
+const std::string preload_probe = KZR415_PRELOAD_PROBE_PATH;
 
 // A folder of its own for each test (also kzr-415-sim's TMPDIR), removed with what it holds.
 class SimSafety : public ::testing::Test {
@@ -262,6 +263,21 @@ TEST_F(SimSafety, ProgramsKilledInTheMiddleOfTransfersLeaveAWholeStateAndNothing
     auto names = entries();
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, expected);
+}
+
+// A program that closes every descriptor it did not open, then opens the node and a file of
+// its own, under a shared state file and a trace: its file holds what it wrote, and the state
+// file and the trace each see every transfer.
+TEST_F(SimSafety, AProgramClosingEverythingKeepsItsFileAndTheStateAndTraceTheirs) {
+    const auto result = run_program({sim_path, "--state", path("state"), "--trace", path("trace"),
+                                     "--", preload_probe, "close-everything", path("output")});
+    EXPECT_EQ(result.status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(read(path("output")), "first line\nsecond line\n");
+    EXPECT_NE(read(path("state")).find("\ntransfers 4\n"), std::string::npos)
+        << read(path("state"));
+    const std::string line = "R 0x48 2 -> [03 20]\n";
+    EXPECT_EQ(read(path("trace")), line + line + line + line);
 }
 
 TEST_F(SimSafety, EnvironmentValuesAreCheckedAsTheCommandLinesAre) {
