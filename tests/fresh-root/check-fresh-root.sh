@@ -157,7 +157,15 @@ inner_seconds=$(($(date +%s) - started))
 cp "$root/root/figures" "$figures" 2>/dev/null || : >"$figures"
 {
     echo "root build ${root_seconds} s, inner run ${inner_seconds} s, status $inner_status"
-    grep -m 1 'run-board: kernel ' "$log" | sed 's/^.*run-board: /board test booted /' || true
+    # The kernel the board test took, and whether it booted to a result.
+    kernel=$(grep -m 1 'run-board: kernel ' "$log" | sed 's/^.*run-board: kernel //' || true)
+    if [ -z "$kernel" ]; then
+        echo "board test: not reached"
+    elif grep -q 'run-board: boot to result' "$log"; then
+        echo "board test booted kernel $kernel; $(grep -m 1 'run-board: boot to result' "$log" | sed 's/^.*run-board: //')"
+    else
+        echo "board test took kernel $kernel but did not boot it to a result"
+    fi
 } >>"$figures"
 note "figures for $release:"
 sed 's/^/    /' "$figures"
