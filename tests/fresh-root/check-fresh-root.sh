@@ -52,9 +52,10 @@ cleanup() {
     local status=$?
     trap - EXIT INT TERM HUP
     if [ -n "$inner_pid" ] && kill -0 "$inner_pid" 2>/dev/null; then
-        # unshare --kill-child takes the namespace's first process, and with it every
-        # process inside, along.
-        kill -TERM "$inner_pid" 2>/dev/null || true
+        # unshare --fork ignores SIGINT and SIGTERM (they are for the process inside), so
+        # it gets SIGKILL; --kill-child then takes the namespace's first process, and with
+        # it every process inside, along.
+        kill -KILL "$inner_pid" 2>/dev/null || true
         wait "$inner_pid" 2>/dev/null || true
     fi
     # The mounts were only ever in the inner namespace: here the root is plain files.
@@ -63,7 +64,7 @@ cleanup() {
             echo "check-fresh-root: something is mounted under $work, not removing it" >&2
             status=2
         else
-            rm -rf --one-file-system "$work"
+            rm -rf --one-file-system "$work" || status=2
         fi
     fi
     exit "$status"
