@@ -52,9 +52,10 @@ cleanup() {
     local status=$?
     trap - EXIT INT TERM HUP
     if [ -n "$inner_pid" ] && kill -0 "$inner_pid" 2>/dev/null; then
-        # unshare --kill-child takes the namespace's first process, and with it every
-        # process inside, along.
-        kill -TERM "$inner_pid" 2>/dev/null || true
+        # unshare --fork ignores SIGINT and SIGTERM (they are for the process inside), so
+        # it gets SIGKILL; --kill-child then takes the namespace's first process, and with
+        # it every process inside, along.
+        kill -KILL "$inner_pid" 2>/dev/null || true
         wait "$inner_pid" 2>/dev/null || true
     fi
     # The mounts were only ever in the inner namespace: here the root is plain files.
@@ -63,7 +64,7 @@ cleanup() {
             echo "check-fresh-root: something is mounted under $work, not removing it" >&2
             status=2
         else
-            rm -rf --one-file-system "$work"
+            rm -rf --one-file-system "$work" || status=2
         fi
     fi
     exit "$status"
@@ -157,7 +158,15 @@ inner_seconds=$(($(date +%s) - started))
 cp "$root/root/figures" "$figures" 2>/dev/null || : >"$figures"
 {
     echo "root build ${root_seconds} s, inner run ${inner_seconds} s, status $inner_status"
-    grep -m 1 'run-board: kernel ' "$log" | sed 's/^.*run-board: /board test booted /' || true
+    # The kernel the board test took, and whether it booted to a result.
+    kernel=$(grep -m 1 'run-board: kernel ' "$log" | sed 's/^.*run-board: kernel //' || true)
+    if [ -z "$kernel" ]; then
+        echo "board test: not reached"
+    elif grep -q 'run-board: boot to result' "$log"; then
+        echo "board test booted kernel $kernel; $(grep -m 1 'run-board: boot to result' "$log" | sed 's/^.*run-board: //')"
+    else
+        echo "board test took kernel $kernel but did not boot it to a result"
+    fi
 } >>"$figures"
 note "figures for $release:"
 sed 's/^/    /' "$figures"
