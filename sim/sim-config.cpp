@@ -28,27 +28,10 @@ bool parse_number(std::string_view text, T &value) {
     return ec == std::errc{} && ptr == end && !text.empty();
 }
 
-constexpr std::array<std::pair<std::string_view, int>, 9> errno_names{{
-    {"EIO", EIO},
-    {"ENXIO", ENXIO},
-    {"ETIMEDOUT", ETIMEDOUT},
-    {"EREMOTEIO", EREMOTEIO},
-    {"EAGAIN", EAGAIN},
-    {"EBUSY", EBUSY},
-    {"EINVAL", EINVAL},
-    {"ENODEV", ENODEV},
-    {"EOPNOTSUPP", EOPNOTSUPP},
-}};
-
 } // namespace
 
 int parse_errno(std::string_view text) {
-    for (const auto &[name, value] : errno_names) {
-        if (text == name) {
-            return value;
-        }
-    }
-    // Any other name the system gives an error (kzr-415-sim passes a number on by its name).
+    // Any name the system gives an error (kzr-415-sim passes a number on by its name).
     for (int known = 1; known < 4096; ++known) {
         if (const char *name = strerrorname_np(known); name != nullptr && text == name) {
             return known;
