@@ -1,5 +1,5 @@
 # kzr415_install_man_page(<page>.<section> COMPONENT <component>)
-# Installs a roff man page from the current source folder into
+# Installs a roff man page, named from the current source folder, into
 # ${CMAKE_INSTALL_MANDIR}/man<section>, compressed with gzip -9n as distributions expect
 # (reproducibly: no name, no time stamp); uncompressed where there is no gzip.
 find_program(KZR415_GZIP gzip)
@@ -16,11 +16,12 @@ function(kzr415_install_man_page page)
         install(FILES ${source} DESTINATION ${destination} COMPONENT ${arg_COMPONENT})
         return()
     endif()
-    set(compressed ${CMAKE_CURRENT_BINARY_DIR}/${page}.gz)
+    get_filename_component(name ${page} NAME)
+    set(compressed ${CMAKE_CURRENT_BINARY_DIR}/${name}.gz)
     add_custom_command(OUTPUT ${compressed}
-        COMMAND ${CMAKE_COMMAND} -E copy ${source} ${CMAKE_CURRENT_BINARY_DIR}/${page}
-        COMMAND ${KZR415_GZIP} -9 -n -f ${CMAKE_CURRENT_BINARY_DIR}/${page}
+        COMMAND ${CMAKE_COMMAND} -E copy ${source} ${CMAKE_CURRENT_BINARY_DIR}/${name}
+        COMMAND ${KZR415_GZIP} -9 -n -f ${CMAKE_CURRENT_BINARY_DIR}/${name}
         DEPENDS ${source} COMMENT "Compressing man page ${page}" VERBATIM)
-    add_custom_target(man-${page} ALL DEPENDS ${compressed})
+    add_custom_target(man-${name} ALL DEPENDS ${compressed})
     install(FILES ${compressed} DESTINATION ${destination} COMPONENT ${arg_COMPONENT})
 endfunction()

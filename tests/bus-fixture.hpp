@@ -1,11 +1,11 @@
 // A test fixture with the library's bus descriptor open on the in-process emulated bus.
 #pragma once
 
-#include "emulated-bus.hpp"
+#include "bus/emulated-bus.hpp"
+#include "config/sim-config.hpp"
 #include "kzr-415-drv.h"
 #include "output-capture.hpp"
-#include "sim-config.hpp"
-#include "simulated-nodes.hpp"
+#include "preload/simulated-nodes.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 #include "program-run.hpp"
 #include "test-emulator.h"
 
-#include "child-process.hpp"
+#include "launcher/child-process.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-// Runs a program as a child process (sim/child-process.hpp) and collects what it printed
+// Runs a program as a child process (sim/launcher/child-process.hpp) and collects what it printed
 // and how it ended; temporary files for the runs.
 #pragma once
 

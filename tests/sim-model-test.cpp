@@ -1,12 +1,12 @@
 // The simulated device and the i2c-dev emulation on their own: temperatures encoded in
 // degrees, SMBus transfers as i2c-dev carries them out, the per-descriptor requests, and
 // the state file's text.
-#include "emulated-bus.hpp"
-#include "i2c-dev-client.hpp"
-#include "smbus-emulation.hpp"
-#include "state-file.hpp"
+#include "bus/emulated-bus.hpp"
+#include "bus/i2c-dev-client.hpp"
+#include "bus/smbus-emulation.hpp"
+#include "bus/state-file.hpp"
+#include "device/temperature-encode.hpp"
 #include "temperature-decode.hpp"
-#include "temperature-encode.hpp"
 
 #include <gtest/gtest.h>
 

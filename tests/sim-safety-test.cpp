@@ -2,7 +2,7 @@
 // is not a state file of its own kind, refuses what it cannot use before anything is
 // changed, keeps one transfer count for every run sharing a state file, and passes signals
 // on: each case as a user's program or command line met it.
-#include "child-process.hpp"
+#include "launcher/child-process.hpp"
 #include "program-run.hpp"
 
 #include <gtest/gtest.h>

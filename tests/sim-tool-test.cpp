@@ -1,7 +1,7 @@
 // kzr-415-sim as its users run it: the unmodified kzr-415-tool and Debian's i2c-tools
 // against the simulated device, byte for byte; faults, state shared between processes and
 // runs, exit statuses, and bad command lines.
-#include "child-process.hpp"
+#include "launcher/child-process.hpp"
 #include "program-run.hpp"
 #include "tool-traffic.hpp"
 

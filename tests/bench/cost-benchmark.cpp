@@ -8,10 +8,10 @@
 //
 // Standard output and error are pointed at /dev/null streams while a function runs, so the
 // printing is done (formatted and written) but does not disturb the report.
+#include "config/sim-config.hpp"
 #include "counting-allocator.hpp"
 #include "kzr-415-drv.h"
-#include "sim-config.hpp"
-#include "simulated-nodes.hpp"
+#include "preload/simulated-nodes.hpp"
 
 #include <benchmark/benchmark.h>
 

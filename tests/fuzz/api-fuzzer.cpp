@@ -7,12 +7,12 @@
 // never longer than the pointer and 6 data bytes, a refused request none at all), no
 // transfer after a failed one where the call must stop, every failure printed as the
 // transport's two lines or the readout's message, and the right result.
-#include "emulated-bus.hpp"
+#include "bus/emulated-bus.hpp"
+#include "config/sim-config.hpp"
 #include "fuzz-input.hpp"
 #include "kzr-415-drv.h"
 #include "output-capture.hpp"
-#include "sim-config.hpp"
-#include "simulated-nodes.hpp"
+#include "preload/simulated-nodes.hpp"
 #include "temperature-decode.hpp"
 
 #include <array>

@@ -7,11 +7,11 @@
 // encoding that the channel's own configuration bit 5 selects (the other channel's bytes and
 // configuration, and the other configuration bits, change nothing); and that the raw lines
 // print the six bytes.
+#include "config/sim-config.hpp"
 #include "fuzz-input.hpp"
 #include "kzr-415-drv.h"
 #include "output-capture.hpp"
-#include "sim-config.hpp"
-#include "simulated-nodes.hpp"
+#include "preload/simulated-nodes.hpp"
 #include "temperature-decode.hpp"
 
 #include <array>

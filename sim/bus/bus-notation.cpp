@@ -1,0 +1,52 @@
+#include "bus/bus-notation.hpp"
+
+#include "device/hex-bytes.hpp"
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+
+#include <linux/i2c.h>
+
+namespace kzr415::sim {
+
+namespace {
+
+std::string errno_name(int error) {
+    if (const char *name = strerrorname_np(error)) {
+        return name;
+    }
+    return "errno " + std::to_string(error);
+}
+
+} // namespace
+
+std::string format_transfer(const RecordedTransfer &transfer) {
+    std::string out;
+    for (const auto &message : transfer.messages) {
+        if (!out.empty()) {
+            out += " + ";
+        }
+        std::array<char, 32> head{};
+        const bool is_read = (message.flags & I2C_M_RD) != 0;
+        std::snprintf(head.data(), head.size(), "%c 0x%02x ", is_read ? 'R' : 'W',
+                      unsigned{message.addr});
+        out += head.data();
+        if (is_read) {
+            out += std::to_string(message.length);
+            if (transfer.error != 0) {
+                continue; // nothing was read
+            }
+            out += " -> ";
+        }
+        out += '[';
+        out += format_hex_bytes(message.bytes);
+        out += ']';
+    }
+    if (transfer.error != 0) {
+        out += " FAILED " + errno_name(transfer.error);
+    }
+    return out;
+}
+
+} // namespace kzr415::sim

@@ -1,0 +1,220 @@
+#include "bus/smbus-emulation.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+
+namespace kzr415::sim {
+
+namespace {
+
+bool valid_size(std::uint32_t size) {
+    switch (size) {
+    case I2C_SMBUS_QUICK:
+    case I2C_SMBUS_BYTE:
+    case I2C_SMBUS_BYTE_DATA:
+    case I2C_SMBUS_WORD_DATA:
+    case I2C_SMBUS_PROC_CALL:
+    case I2C_SMBUS_BLOCK_DATA:
+    case I2C_SMBUS_I2C_BLOCK_BROKEN:
+    case I2C_SMBUS_BLOCK_PROC_CALL:
+    case I2C_SMBUS_I2C_BLOCK_DATA:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::uint8_t message_pec(std::uint8_t crc, const i2c_msg &message) {
+    const auto address =
+        static_cast<std::uint8_t>((message.addr << 1) | (message.flags & I2C_M_RD ? 1 : 0));
+    crc = smbus_pec(crc, &address, 1);
+    return smbus_pec(crc, message.buf, message.len);
+}
+
+// The messages of one SMBus transfer, with room for a block, its count and a checksum.
+struct Messages {
+    std::array<std::uint8_t, I2C_SMBUS_BLOCK_MAX + 3> out{};
+    std::array<std::uint8_t, I2C_SMBUS_BLOCK_MAX + 2> in{};
+    std::array<i2c_msg, 2> msg{};
+    unsigned count = 0;
+};
+
+// Fills `m` for the request; returns 0 or -EINVAL. `read_write` may turn into a read
+// (process calls).
+int build(const SmbusRequest &r, std::uint32_t size, const i2c_smbus_data &data, Messages &m,
+          std::uint8_t &read_write) {
+    const auto flags = static_cast<std::uint16_t>(r.ten_bit ? I2C_M_TEN : 0);
+    const bool read = read_write == I2C_SMBUS_READ;
+    m.msg[0] = {r.address, flags, 1, m.out.data()};
+    m.msg[1] = {r.address, static_cast<std::uint16_t>(flags | I2C_M_RD), 0, m.in.data()};
+    m.count = read ? 2 : 1;
+    m.out[0] = r.command;
+    switch (size) {
+    case I2C_SMBUS_QUICK:
+        m.msg[0].len = 0;
+        m.msg[0].flags = static_cast<std::uint16_t>(flags | (read ? I2C_M_RD : 0));
+        m.count = 1;
+        break;
+    case I2C_SMBUS_BYTE:
+        if (read) {
+            m.msg[0].flags = static_cast<std::uint16_t>(flags | I2C_M_RD);
+            m.count = 1;
+        }
+        break;
+    case I2C_SMBUS_BYTE_DATA:
+        if (read) {
+            m.msg[1].len = 1;
+        } else {
+            m.msg[0].len = 2;
+            m.out[1] = data.byte;
+        }
+        break;
+    case I2C_SMBUS_WORD_DATA:
+    case I2C_SMBUS_PROC_CALL:
+        if (read && size == I2C_SMBUS_WORD_DATA) {
+            m.msg[1].len = 2;
+            break;
+        }
+        m.msg[0].len = 3;
+        m.out[1] = static_cast<std::uint8_t>(data.word & 0xFF);
+        m.out[2] = static_cast<std::uint8_t>(data.word >> 8);
+        if (size == I2C_SMBUS_PROC_CALL) {
+            m.count = 2;
+            read_write = I2C_SMBUS_READ;
+            m.msg[1].len = 2;
+        }
+        break;
+    case I2C_SMBUS_BLOCK_DATA:
+    case I2C_SMBUS_BLOCK_PROC_CALL:
+        if (!read || size == I2C_SMBUS_BLOCK_PROC_CALL) {
+            const unsigned length = data.block[0] + 2U;
+            if (length > I2C_SMBUS_BLOCK_MAX + 2U) {
+                return -EINVAL;
+            }
+            m.msg[0].len = static_cast<std::uint16_t>(length);
+            std::copy_n(data.block, length - 1, m.out.begin() + 1);
+        }
+        if (read || size == I2C_SMBUS_BLOCK_PROC_CALL) {
+            m.count = 2;
+            read_write = I2C_SMBUS_READ;
+            m.msg[1].flags |= I2C_M_RECV_LEN;
+            m.msg[1].len = 1; // the count byte; the bus adds the count
+        }
+        break;
+    case I2C_SMBUS_I2C_BLOCK_DATA:
+        if (data.block[0] > I2C_SMBUS_BLOCK_MAX) {
+            return -EINVAL;
+        }
+        if (read) {
+            m.msg[1].len = data.block[0];
+        } else {
+            m.msg[0].len = static_cast<std::uint16_t>(data.block[0] + 1U);
+            std::copy_n(data.block + 1, data.block[0], m.out.begin() + 1);
+        }
+        break;
+    default:
+        return -EOPNOTSUPP;
+    }
+    return 0;
+}
+
+} // namespace
+
+std::uint8_t smbus_pec(std::uint8_t crc, const std::uint8_t *bytes, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        crc = static_cast<std::uint8_t>(crc ^ bytes[i]);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = static_cast<std::uint8_t>((crc & 0x80) != 0 ? (crc << 1) ^ 0x07 : crc << 1);
+        }
+    }
+    return crc;
+}
+
+bool smbus_request_valid(std::uint32_t size, std::uint8_t read_write) {
+    return valid_size(size) && (read_write == I2C_SMBUS_READ || read_write == I2C_SMBUS_WRITE);
+}
+
+int smbus_transfer(EmulatedBus &bus, const SmbusRequest &r) {
+    // What i2c-dev checks before the transfer.
+    if (!smbus_request_valid(r.size, r.read_write)) {
+        return -EINVAL;
+    }
+    const bool needs_data = !(r.size == I2C_SMBUS_QUICK ||
+                              (r.size == I2C_SMBUS_BYTE && r.read_write == I2C_SMBUS_WRITE));
+    if (needs_data && r.data == nullptr) {
+        return -EINVAL;
+    }
+    i2c_smbus_data data{};
+    if (needs_data) {
+        data = *r.data;
+    }
+    std::uint32_t size = r.size;
+    if (size == I2C_SMBUS_I2C_BLOCK_BROKEN) {
+        size = I2C_SMBUS_I2C_BLOCK_DATA;
+        if (r.read_write == I2C_SMBUS_READ) {
+            data.block[0] = I2C_SMBUS_BLOCK_MAX;
+        }
+    }
+
+    Messages m;
+    std::uint8_t read_write = r.read_write;
+    if (const int built = build(r, size, data, m, read_write); built < 0) {
+        return built;
+    }
+    auto &last = m.msg[m.count - 1];
+    const bool pec = r.pec && size != I2C_SMBUS_QUICK && size != I2C_SMBUS_I2C_BLOCK_DATA;
+    std::uint8_t partial_pec = 0;
+    if (pec) {
+        if ((m.msg[0].flags & I2C_M_RD) == 0) {
+            if (m.count == 1) {
+                m.out[m.msg[0].len] = message_pec(0, m.msg[0]);
+                ++m.msg[0].len;
+            } else {
+                partial_pec = message_pec(0, m.msg[0]);
+            }
+        }
+        if ((last.flags & I2C_M_RD) != 0) {
+            ++last.len;
+        }
+    }
+
+    const int status = bus.rdwr(i2c_rdwr_ioctl_data{m.msg.data(), m.count});
+    if (status < 0) {
+        return status;
+    }
+    if (pec && (last.flags & I2C_M_RD) != 0) {
+        --last.len;
+        if (last.buf[last.len] != message_pec(partial_pec, last)) {
+            return -EBADMSG;
+        }
+    }
+    if (read_write != I2C_SMBUS_READ || !needs_data) {
+        return 0;
+    }
+    switch (size) {
+    case I2C_SMBUS_BYTE:
+        data.byte = m.out[0];
+        break;
+    case I2C_SMBUS_BYTE_DATA:
+        data.byte = m.in[0];
+        break;
+    case I2C_SMBUS_WORD_DATA:
+    case I2C_SMBUS_PROC_CALL:
+        data.word = static_cast<std::uint16_t>(m.in[0] | (m.in[1] << 8));
+        break;
+    case I2C_SMBUS_I2C_BLOCK_DATA:
+        std::copy_n(m.in.begin(), data.block[0], data.block + 1);
+        break;
+    case I2C_SMBUS_BLOCK_DATA:
+    case I2C_SMBUS_BLOCK_PROC_CALL:
+        std::copy_n(m.in.begin(), m.in[0] + 1U, data.block);
+        break;
+    default:
+        break;
+    }
+    *r.data = data;
+    return 0;
+}
+
+} // namespace kzr415::sim

@@ -1,0 +1,277 @@
+// kzr-415-sim: runs a program with the emulated i2c-dev bus preloaded and a simulated kzr-415
+// on it. The device lives in a state file (the one given by --state, or a temporary one for
+// this run), so that every process the program starts meets the same device.
+//
+// The program never runs on the real bus by mistake: the preload is checked before the
+// program starts, and the preload's constructor confirms through a pipe that it was loaded
+// into the program (preload-handshake.hpp); a program that runs without it is ended at once
+// and the run fails with status 2.
+//
+// Signals: PROGRAM gets the terminal's interrupt and quit itself, and every other signal
+// that ends a process by default and can be caught (SIGTERM, SIGHUP, SIGUSR1, SIGPIPE,
+// SIGALRM, ...) sent to kzr-415-sim is passed on to it, unless kzr-415-sim was started with
+// it ignored. From kzr-415-sim's start until PROGRAM has started, they are held; one that
+// arrives meanwhile reaches PROGRAM as soon as it has started, so the run ends as it would
+// have had the signal come later, and the temporary state file is removed.
+#include "config/printable-text.hpp"
+#include "launcher/child-process.hpp"
+#include "launcher/preload-check.hpp"
+#include "launcher/program-launch.hpp"
+#include "launcher/sim-command-line.hpp"
+#include "launcher/state-preparation.hpp"
+#include "preload/preload-handshake.hpp"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace sim = kzr415::sim;
+
+volatile sig_atomic_t child = 0;
+
+void forward(int signal) {
+    if (child > 0) {
+        kill(child, signal);
+    }
+}
+
+int refuse(int status, const std::string &message) {
+    std::fprintf(stderr, "kzr-415-sim: %s\n", message.c_str());
+    return status;
+}
+
+// The signals held from the start and passed on: the terminal's two, SIGTERM and SIGHUP,
+// and the other catchable ones whose default ends a process, unless ignored at the start.
+std::vector<int> handled_signals() {
+    std::vector<int> result{SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+    std::vector<int> others{SIGUSR1, SIGUSR2, SIGPIPE,   SIGALRM, SIGVTALRM,
+                            SIGPROF, SIGXCPU, SIGSTKFLT, SIGIO,   SIGPWR};
+    for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
+        others.push_back(signal);
+    }
+    for (const int signal : others) {
+        struct sigaction current {};
+        if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
+            result.push_back(signal);
+        }
+    }
+    return result;
+}
+
+// Holds `signals`; the mask kzr-415-sim was started with goes to `original`.
+sigset_t hold_signals(const std::vector<int> &signals, sigset_t &original) {
+    sigset_t held;
+    sigemptyset(&held);
+    for (const int signal : signals) {
+        sigaddset(&held, signal);
+    }
+    sigprocmask(SIG_BLOCK, &held, &original);
+    return held;
+}
+
+// The trace file, opened before anything else is done but emptied only when the program is
+// about to start: a refused run leaves it as it was, and removes it if the run created it.
+class TraceFile {
+  public:
+    TraceFile() = default;
+    TraceFile(const TraceFile &) = delete;
+    TraceFile &operator=(const TraceFile &) = delete;
+    ~TraceFile() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+        if (created_ && !kept_) {
+            unlink(path_.c_str());
+        }
+    }
+
+    // False with `error` set to the system's text.
+    bool open(const std::string &path, std::string &error) {
+        path_ = path;
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
+        created_ = fd_ >= 0;
+        if (fd_ < 0 && errno == EEXIST) {
+            fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
+        }
+        if (fd_ < 0) {
+            error = std::strerror(errno);
+            return false;
+        }
+        return true;
+    }
+
+    // Empties a regular file for the run and keeps it.
+    void start() {
+        struct stat info {};
+        if (fd_ >= 0 && fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
+            (void)ftruncate(fd_, 0);
+        }
+        kept_ = true;
+    }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    bool created_ = false;
+    bool kept_ = false;
+};
+
+// Waits for the preload's message on `fd`: true when it came, false at the end of the pipe
+// (no process holds its writing end any more) without it.
+bool preload_confirmed(int fd) {
+    std::string received;
+    char buffer[64];
+    while (received.size() < sim::handshake_message.size()) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            break;
+        }
+        received.append(buffer, static_cast<std::size_t>(n));
+    }
+    return received == sim::handshake_message;
+}
+
+// Starts PROGRAM with the handled signals at their defaults and unblocked, waits for the
+// preload's word that it is loaded, then lets the signals through: an interrupt or quit that
+// is pending is passed on, since the terminal sent it before PROGRAM was there to receive it;
+// from then on they are ignored here. A pending signal of the others is passed on by its
+// handler as it is unblocked.
+int run(sim::ChildOptions options, const std::vector<int> &signals, const sigset_t &held,
+        sigset_t program_mask) {
+    struct sigaction pass {};
+    pass.sa_handler = forward;
+    for (const int signal : signals) {
+        if (signal != SIGINT && signal != SIGQUIT) {
+            sigaction(signal, &pass, nullptr);
+        }
+        sigdelset(&program_mask, signal);
+    }
+    options.default_signals = signals;
+    options.signal_mask = &program_mask;
+
+    int handshake[2];
+    if (pipe2(handshake, O_CLOEXEC) != 0) {
+        return refuse(2, std::string("pipe: ") + std::strerror(errno));
+    }
+    options.inherited.push_back(handshake[1]);
+    options.environment.push_back(std::string(sim::handshake_variable) + "=" +
+                                  std::to_string(handshake[1]));
+    pid_t pid = 0;
+    const int error = sim::start_child(options, pid);
+    close(handshake[1]);
+    if (error != 0) {
+        close(handshake[0]);
+        return refuse(127, sim::printable(options.argv[0]) + ": " + std::strerror(error));
+    }
+    child = pid;
+    const bool confirmed = preload_confirmed(handshake[0]);
+    close(handshake[0]);
+    if (!confirmed) {
+        kill(pid, SIGKILL);
+        (void)sim::wait_for_child(pid);
+        return refuse(2, "the emulated bus was not loaded into " + sim::printable(options.argv[0]) +
+                             " (ended it)");
+    }
+
+    sigset_t pending;
+    sigpending(&pending);
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    for (const int signal : {SIGINT, SIGQUIT}) {
+        if (sigismember(&pending, signal) == 1) {
+            kill(pid, signal);
+        }
+        sigaction(signal, &ignore, nullptr);
+    }
+    sigprocmask(SIG_UNBLOCK, &held, nullptr);
+
+    const int status = sim::wait_for_child(pid);
+    if (status < 0) {
+        return refuse(127, std::string("waitpid: ") + std::strerror(errno));
+    }
+    return status;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    const auto signals = handled_signals();
+    sigset_t original_mask;
+    const sigset_t held = hold_signals(signals, original_mask);
+
+    std::string error;
+    auto line = sim::parse_command_line(argc, argv, error);
+    if (!line) {
+        return refuse(2, error);
+    }
+    if (line->help) {
+        std::fputs(sim::usage_text(), stdout);
+        return 0;
+    }
+    if (line->emulator.empty()) {
+        if (const char *emulator = std::getenv("KZR415_SIM_EMULATOR")) {
+            line->emulator = emulator;
+        }
+    }
+    // The preload must be built for the machine of what loads it: natively this program's,
+    // through an emulator PROGRAM's; and PROGRAM must be one that loads a preload at all.
+    std::string ignored;
+    const auto program = sim::program_path(line->program[0], ignored);
+    if (std::string reason; program && !sim::check_program(*program, reason)) {
+        return refuse(2, sim::printable(*program) + ": " + reason);
+    }
+    const std::string like =
+        sim::names_emulator(line->emulator) ? program.value_or("") : "/proc/self/exe";
+    const auto preload = sim::find_preload(line->preload, like, error);
+    if (!preload) {
+        return refuse(2, error);
+    }
+    const auto words = sim::program_words(*line, *preload, error);
+    if (!words) {
+        return refuse(127, error);
+    }
+
+    // Checked, and opened, before anything is changed; emptied only as the program starts.
+    TraceFile trace_file;
+    line->config.trace = sim::absolute(line->config.trace);
+    if (!line->config.trace.empty() && line->config.trace != "-") {
+        std::string reason;
+        if (!sim::check_trace_target(line->config.trace, reason) ||
+            !trace_file.open(line->config.trace, reason)) {
+            return refuse(2, "bad value for --trace: '" + sim::printable(line->config.trace) +
+                                 "' (" + reason + ")");
+        }
+    }
+
+    // Removed on every way out from here on.
+    sim::TemporaryStateFile temporary;
+    std::string state = sim::absolute(line->config.state);
+    if (state.empty()) {
+        if (!temporary.create(error)) {
+            return refuse(2, error);
+        }
+        state = temporary.path();
+    }
+    if (!sim::prepare_state(*line, state, error)) {
+        return refuse(2, error);
+    }
+
+    sim::ChildOptions options;
+    options.argv = *words;
+    options.environment = sim::program_environment(*line, *preload, state);
+    trace_file.start();
+    return run(std::move(options), signals, held, original_mask);
+}

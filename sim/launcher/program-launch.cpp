@@ -1,0 +1,187 @@
+#include "launcher/program-launch.hpp"
+
+#include "config/printable-text.hpp"
+#include "launcher/child-process.hpp"
+#include "launcher/preload-check.hpp"
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <string_view>
+
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kzr415::sim {
+
+namespace {
+
+constexpr const char *preload_name = "libkzr-415-sim-bus.so";
+// Where the preload is installed, relative to where this program is installed (set by the
+// build from its install directories).
+constexpr const char *installed_preload_dir = KZR415_SIM_PRELOAD_FROM_BINDIR;
+
+bool is_file(const std::string &path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+std::vector<std::string> words(const std::string &text) {
+    std::istringstream stream(text);
+    std::vector<std::string> result;
+    for (std::string word; stream >> word;) {
+        result.push_back(word);
+    }
+    return result;
+}
+
+// PROGRAM as the emulator must be given it: a path.
+std::optional<std::string> resolve(const std::string &program, std::string &error) {
+    if (program.find('/') != std::string::npos) {
+        if (access(program.c_str(), X_OK) != 0) {
+            error = printable(program) + ": " + std::strerror(errno);
+            return std::nullopt;
+        }
+        return program;
+    }
+    const char *path = std::getenv("PATH");
+    std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    for (std::string dir; std::getline(dirs, dir, ':');) {
+        const std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+        if (is_file(candidate) && access(candidate.c_str(), X_OK) == 0) {
+            return candidate;
+        }
+    }
+    error = printable(program) + ": " + std::strerror(ENOENT);
+    return std::nullopt;
+}
+
+std::string errno_text(int error) {
+    if (const char *name = strerrorname_np(error)) {
+        return name;
+    }
+    return std::to_string(error);
+}
+
+} // namespace
+
+std::string absolute(const std::string &path) {
+    if (path.empty() || path == "-" || path[0] == '/') {
+        return path;
+    }
+    std::vector<char> cwd(PATH_MAX);
+    if (getcwd(cwd.data(), cwd.size()) == nullptr) {
+        return path;
+    }
+    return std::string(cwd.data()) + "/" + path;
+}
+
+std::optional<std::string> find_preload(const std::string &given, const std::string &like,
+                                        std::string &error) {
+    const auto checked = [&](const std::string &source,
+                             const std::string &path) -> std::optional<std::string> {
+        std::string reason;
+        const std::string full = absolute(path);
+        if (!check_preload(full, like, reason)) {
+            error = source + ": '" + printable(full) + "' (" + reason + ")";
+            return std::nullopt;
+        }
+        return full;
+    };
+    if (!given.empty()) {
+        return checked("bad value for --preload", given);
+    }
+    if (const char *from_environment = std::getenv("KZR415_SIM_PRELOAD");
+        from_environment != nullptr && *from_environment != '\0') {
+        return checked("bad value for KZR415_SIM_PRELOAD", from_environment);
+    }
+    std::vector<char> self(PATH_MAX + 1);
+    const auto length = readlink("/proc/self/exe", self.data(), PATH_MAX);
+    if (length > 0) {
+        std::string dir(self.data(), static_cast<std::size_t>(length));
+        dir.erase(dir.rfind('/'));
+        for (const std::string &relative :
+             {std::string("."), std::string(installed_preload_dir), std::string("../lib/kzr-415"),
+              std::string("../lib64/kzr-415"), std::string("../libexec/kzr-415")}) {
+            const std::string candidate = dir + "/" + relative + "/" + preload_name;
+            if (is_file(candidate)) {
+                return checked("cannot use the preload", candidate);
+            }
+        }
+    }
+    error = std::string("cannot find ") + preload_name + " (name it with --preload)";
+    return std::nullopt;
+}
+
+std::optional<std::string> program_path(const std::string &program, std::string &error) {
+    return resolve(program, error);
+}
+
+bool names_emulator(const std::string &emulator) {
+    return !words(emulator).empty();
+}
+
+std::optional<std::vector<std::string>>
+program_words(const CommandLine &line, const std::string &preload, std::string &error) {
+    if (!names_emulator(line.emulator)) {
+        return line.program;
+    }
+    auto result = words(line.emulator);
+    result.emplace_back("-E"); // for the emulated program only, not the emulator
+    result.push_back("LD_PRELOAD=" + preload);
+    const auto program = resolve(line.program[0], error);
+    if (!program) {
+        return std::nullopt;
+    }
+    result.push_back(*program);
+    result.insert(result.end(), line.program.begin() + 1, line.program.end());
+    return result;
+}
+
+std::vector<std::string> program_environment(const CommandLine &line, const std::string &preload,
+                                             const std::string &state) {
+    const bool emulated = names_emulator(line.emulator);
+    std::vector<std::string> result;
+    std::string inherited_preload;
+    for (auto &variable : current_environment()) {
+        if (variable.rfind("KZR415_SIM_", 0) == 0) {
+            continue;
+        }
+        if (!emulated && variable.rfind("LD_PRELOAD=", 0) == 0) {
+            inherited_preload = variable.substr(11);
+            continue;
+        }
+        result.push_back(std::move(variable));
+    }
+    const auto &config = line.config;
+    std::array<char, 8> address{};
+    std::snprintf(address.data(), address.size(), "0x%02x", unsigned{config.address});
+    result.push_back("KZR415_SIM_NODE=" + config.node);
+    result.push_back(std::string("KZR415_SIM_ADDRESS=") + address.data());
+    result.push_back("KZR415_SIM_STATE=" + state);
+    if (config.fault.transfer != 0) {
+        result.push_back("KZR415_SIM_FAIL=" + std::to_string(config.fault.transfer) +
+                         (config.fault.onwards ? "+:" : ":") + errno_text(config.fault.error));
+    }
+    if (!config.device_present) {
+        result.emplace_back("KZR415_SIM_NO_DEVICE=1");
+    }
+    if (!config.node_present) {
+        result.emplace_back("KZR415_SIM_NO_NODE=1");
+    }
+    if (!config.trace.empty()) {
+        result.push_back("KZR415_SIM_TRACE=" + config.trace);
+    }
+    if (!emulated) {
+        // Whatever was preloaded already (a sanitizer's runtime, say) stays first.
+        result.push_back("LD_PRELOAD=" +
+                         (inherited_preload.empty() ? preload : inherited_preload + ":" + preload));
+    }
+    return result;
+}
+
+} // namespace kzr415::sim

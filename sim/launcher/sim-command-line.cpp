@@ -1,0 +1,260 @@
+#include "launcher/sim-command-line.hpp"
+
+#include "config/printable-text.hpp"
+#include "device/temperature-encode.hpp"
+
+#include <charconv>
+#include <cstdlib>
+
+#include <getopt.h>
+
+namespace kzr415::sim {
+
+namespace {
+
+enum LongOnly : int {
+    opt_raw_temperature = 256,
+    opt_t_low,
+    opt_t_high,
+    opt_no_device,
+    opt_no_node,
+    opt_preload,
+    opt_emulator,
+};
+
+constexpr const char *short_options = "+:hn:a:t:1:2:c:f:T:s:";
+
+const option long_options[] = {
+    {"help", no_argument, nullptr, 'h'},
+    {"node", required_argument, nullptr, 'n'},
+    {"address", required_argument, nullptr, 'a'},
+    {"temperature", required_argument, nullptr, 't'},
+    {"temperature1", required_argument, nullptr, '1'},
+    {"temperature2", required_argument, nullptr, '2'},
+    {"raw-temperature", required_argument, nullptr, opt_raw_temperature},
+    {"configuration", required_argument, nullptr, 'c'},
+    {"t-low", required_argument, nullptr, opt_t_low},
+    {"t-high", required_argument, nullptr, opt_t_high},
+    {"fail", required_argument, nullptr, 'f'},
+    {"no-device", no_argument, nullptr, opt_no_device},
+    {"no-node", no_argument, nullptr, opt_no_node},
+    {"trace", required_argument, nullptr, 'T'},
+    {"state", required_argument, nullptr, 's'},
+    {"preload", required_argument, nullptr, opt_preload},
+    {"emulator", required_argument, nullptr, opt_emulator},
+    {nullptr, 0, nullptr, 0},
+};
+
+bool parse_address(std::string_view text, std::uint16_t &address) {
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+        base = 16;
+    }
+    unsigned value = 0;
+    const auto *end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
+    if (text.empty() || ec != std::errc{} || ptr != end || value > 0x7F) {
+        return false;
+    }
+    address = static_cast<std::uint16_t>(value);
+    return true;
+}
+
+// The name an option was given by, for error messages.
+std::string option_name(int code, int long_index) {
+    if (long_index >= 0) {
+        return std::string("--") + long_options[long_index].name;
+    }
+    return std::string("-") + static_cast<char>(code);
+}
+
+} // namespace
+
+const char *usage_text() {
+    return R"(Usage: kzr-415-sim [OPTION]... [--] PROGRAM [ARGUMENT]...
+Runs PROGRAM with an emulated i2c-dev bus preloaded, with a simulated kzr-415 on it, and
+exits with PROGRAM's exit status (128+N when signal N ends it).
+
+The bus and the device:
+  -n, --node PATH            the bus node (default /dev/i2c-4)
+  -a, --address ADDRESS      the device's 7-bit address (default 0x48)
+  -t, --temperature DEGREES  both channels' temperature in degrees Celsius
+  -1, --temperature1 DEGREES channel 1's temperature (default 25)
+  -2, --temperature2 DEGREES channel 2's temperature (default 21)
+                             Encoded when read, in the format that the channel's
+                             configuration byte (bit 5) selects at that moment.
+                             Magnitudes of 1024 and above do not fit the device.
+      --raw-temperature HEX  the temperature register as 6 bytes ("03 20 00 02 a0 00"),
+                             returned as they stand by channels not given in degrees
+  -c, --configuration HEX    the configuration register, 2 bytes (default "00 00")
+      --t-low HEX            the low-threshold register, 6 bytes (default zeros)
+      --t-high HEX           the high-threshold register, 6 bytes (default zeros)
+
+Faults:
+  -f, --fail K:ERRNO         fail bus transfer K (counted from 1 over every process
+                             sharing the state file) with ERRNO: EIO, ENXIO, ETIMEDOUT,
+                             EREMOTEIO, EAGAIN (or another name or number)
+  -f, --fail K+:ERRNO        fail transfer K and every one after it
+      --no-device            nobody answers: every transfer fails with ENXIO
+      --no-node              the bus node does not exist (ENOENT)
+
+Watching and sharing:
+  -T, --trace FILE           write one line per transfer to FILE ("-": standard error):
+                             W 0x48 [01 1c 1c], R 0x48 2 -> [1c 1c], ... FAILED EIO
+  -s, --state FILE           keep the device in FILE, so that later runs naming it meet
+                             the same device; options that set the device replace
+                             those parts of it. Without it the device lives for this
+                             run, shared by every process PROGRAM starts.
+
+Running:
+      --preload PATH         the preload library (default: KZR415_SIM_PRELOAD, else
+                             libkzr-415-sim-bus.so beside or installed with kzr-415-sim)
+      --emulator COMMAND     start PROGRAM through COMMAND, e.g. "qemu-arm -L
+                             /usr/arm-linux-gnueabihf", passing -E LD_PRELOAD=PATH
+                             (default: KZR415_SIM_EMULATOR); name the preload built for
+                             PROGRAM's architecture with --preload
+  -h, --help                 show this help and exit
+
+Exit status: PROGRAM's; 2 for bad options; 127 when PROGRAM cannot be started.
+)";
+}
+
+std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string &error) {
+    CommandLine line;
+    line.config.registers.celsius = {25.0, 21.0};
+    optind = 1;
+    opterr = 0;
+    const auto bad = [&error](const std::string &what) {
+        error = what;
+        return std::nullopt;
+    };
+    for (;;) {
+        int long_index = -1;
+        const int code = getopt_long(argc, argv, short_options, long_options, &long_index);
+        if (code == -1) {
+            break;
+        }
+        if (code == '?' || code == ':') {
+            // A short option is named by optopt; a long one only by the word it came in.
+            const std::string word_given = argv[optind - 1];
+            const std::string given = word_given.rfind("--", 0) == 0 || optopt == 0
+                                          ? word_given
+                                          : std::string("-") + static_cast<char>(optopt);
+            const auto word = printable(given.substr(0, given.find('=')));
+            return bad(code == ':' ? "missing value for " + word : "unknown option '" + word + "'");
+        }
+        const std::string_view value = optarg != nullptr ? optarg : "";
+        const std::string name = option_name(code, long_index);
+        const auto bad_value = [&](const char *expected) {
+            return bad("bad value for " + name + ": '" + printable(value) + "' (" + expected + ")");
+        };
+        auto &registers = line.config.registers;
+        switch (code) {
+        case 'h':
+            line.help = true;
+            return line;
+        case 'n':
+            if (value.empty()) {
+                return bad_value("a path");
+            }
+            line.config.node = value;
+            break;
+        case 'a':
+            if (!parse_address(value, line.config.address)) {
+                return bad_value("a 7-bit address, 0 to 0x7f");
+            }
+            break;
+        case 't':
+        case '1':
+        case '2': {
+            const auto celsius = parse_celsius(value);
+            if (!celsius) {
+                return bad_value("degrees Celsius, magnitude below 1024");
+            }
+            for (std::size_t channel = 0; channel < 2; ++channel) {
+                if (code == 't' || code == '1' + static_cast<int>(channel)) {
+                    registers.celsius[channel] = celsius;
+                    line.given_celsius[channel] = true;
+                }
+            }
+            break;
+        }
+        case opt_raw_temperature:
+            if (!parse_hex_bytes(value, registers.temperature)) {
+                return bad_value("6 hex bytes");
+            }
+            line.given_raw_temperature = true;
+            break;
+        case 'c':
+            if (!parse_hex_bytes(value, registers.configuration)) {
+                return bad_value("2 hex bytes");
+            }
+            line.given_configuration = true;
+            break;
+        case opt_t_low:
+        case opt_t_high:
+            if (!parse_hex_bytes(value, code == opt_t_low
+                                            ? std::span<std::uint8_t>(registers.t_low)
+                                            : std::span<std::uint8_t>(registers.t_high))) {
+                return bad_value("6 hex bytes");
+            }
+            (code == opt_t_low ? line.given_t_low : line.given_t_high) = true;
+            break;
+        case 'f': {
+            const auto fault = parse_fault(value);
+            if (!fault) {
+                return bad_value("K:ERRNO or K+:ERRNO, K from 1");
+            }
+            line.config.fault = *fault;
+            break;
+        }
+        case opt_no_device:
+            line.config.device_present = false;
+            break;
+        case opt_no_node:
+            line.config.node_present = false;
+            break;
+        case 'T':
+            if (value.empty()) {
+                return bad_value("a file, or - for standard error");
+            }
+            line.config.trace = value;
+            break;
+        case 's':
+            if (value.empty()) {
+                return bad_value("a file");
+            }
+            line.config.state = value;
+            break;
+        case opt_preload:
+            if (value.empty()) {
+                return bad_value("a file");
+            }
+            line.preload = value;
+            break;
+        case opt_emulator:
+            line.emulator = value;
+            break;
+        default:
+            return bad("unknown option '" + printable(argv[optind - 1]) + "'");
+        }
+    }
+    // Raw bytes stand for the channels that were not given in degrees.
+    if (line.given_raw_temperature) {
+        for (std::size_t channel = 0; channel < 2; ++channel) {
+            if (!line.given_celsius[channel]) {
+                line.config.registers.celsius[channel].reset();
+            }
+        }
+    }
+    for (int i = optind; i < argc; ++i) {
+        line.program.emplace_back(argv[i]);
+    }
+    if (line.program.empty()) {
+        return bad("no PROGRAM given (see --help)");
+    }
+    return line;
+}
+
+} // namespace kzr415::sim

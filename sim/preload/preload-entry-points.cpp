@@ -1,0 +1,238 @@
+// The C library's entry points that the preload (or a test program linked with it)
+// defines in place of the C library's: opening a simulated node gives a descriptor of its
+// own (simulated-nodes.hpp), on which ioctl, read and write are served by the emulated bus;
+// every other path and descriptor goes on to the C library's own function.
+#include "bus/i2c-dev-client.hpp"
+#include "preload/next-symbol.hpp"
+#include "preload/simulated-nodes.hpp"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstddef>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+// The C library's entry points, under their own symbol names. Asm labels keep the names
+// exact whatever <fcntl.h> redirects them to (open64 with 64-bit file offsets).
+extern "C" {
+int kzr415_open(const char *path, int flags, ...) __asm__("open");
+int kzr415_open64(const char *path, int flags, ...) __asm__("open64");
+int kzr415_openat(int dirfd, const char *path, int flags, ...) __asm__("openat");
+int kzr415_openat64(int dirfd, const char *path, int flags, ...) __asm__("openat64");
+int kzr415_open_2(const char *path, int flags) __asm__("__open_2");
+int kzr415_open64_2(const char *path, int flags) __asm__("__open64_2");
+int kzr415_ioctl(int fd, unsigned long request, ...) __asm__("ioctl");
+int kzr415_ioctl_time64(int fd, unsigned long request, ...) __asm__("__ioctl_time64");
+int kzr415_close(int fd) __asm__("close");
+ssize_t kzr415_read(int fd, void *buffer, size_t count) __asm__("read");
+ssize_t kzr415_read_chk(int fd, void *buffer, size_t count, size_t size) __asm__("__read_chk");
+ssize_t kzr415_write(int fd, const void *buffer, size_t count) __asm__("write");
+}
+
+namespace sim = kzr415::sim;
+
+namespace {
+
+// The configuration is read before the program's own code runs, and before any thread of
+// its exists.
+__attribute__((constructor)) void start() {
+    sim::initialise();
+}
+
+// A result or -errno as the C library gives it: the result, or -1 with errno set.
+template <class T>
+T c_result(T result) {
+    if (result < 0) {
+        errno = static_cast<int>(-result);
+        return -1;
+    }
+    return result;
+}
+
+mode_t mode_argument(int flags, va_list args) {
+    const bool has_mode = (flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE;
+    return has_mode ? static_cast<mode_t>(va_arg(args, unsigned int)) : 0;
+}
+
+} // namespace
+
+int kzr415_open(const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    const int node = sim::node_index(AT_FDCWD, path);
+    return node >= 0 ? sim::open_node(node, flags)
+                     : sim::next_cached<sim::open_fn>([] { return "open"; })(path, flags, mode);
+}
+
+int kzr415_open64(const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    const int node = sim::node_index(AT_FDCWD, path);
+    return node >= 0 ? sim::open_node(node, flags)
+                     : sim::next_cached<sim::open_fn>([] { return "open64"; })(path, flags, mode);
+}
+
+int kzr415_openat(int dirfd, const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    const int node = sim::node_index(dirfd, path);
+    return node >= 0 ? sim::open_node(node, flags) : sim::next_cached<sim::openat_fn>([] {
+        return "openat";
+    })(dirfd, path, flags, mode);
+}
+
+int kzr415_openat64(int dirfd, const char *path, int flags, ...) {
+    va_list args;
+    va_start(args, flags);
+    const mode_t mode = mode_argument(flags, args);
+    va_end(args);
+    const int node = sim::node_index(dirfd, path);
+    return node >= 0 ? sim::open_node(node, flags) : sim::next_cached<sim::openat_fn>([] {
+        return "openat64";
+    })(dirfd, path, flags, mode);
+}
+
+int kzr415_open_2(const char *path, int flags) {
+    const int node = sim::node_index(AT_FDCWD, path);
+    return node >= 0 ? sim::open_node(node, flags)
+                     : sim::next_cached<sim::open2_fn>([] { return "__open_2"; })(path, flags);
+}
+
+int kzr415_open64_2(const char *path, int flags) {
+    const int node = sim::node_index(AT_FDCWD, path);
+    return node >= 0 ? sim::open_node(node, flags)
+                     : sim::next_cached<sim::open2_fn>([] { return "__open64_2"; })(path, flags);
+}
+
+namespace {
+
+// The requests that the kernel serves for every descriptor before the driver sees them.
+bool for_every_file(unsigned long request) {
+    return request == FIOCLEX || request == FIONCLEX || request == FIONBIO || request == FIOASYNC;
+}
+
+// i2c-dev's requests: type 0x07, no size or direction bits (I2C_SLAVE ... I2C_SMBUS).
+bool i2c_dev_request(unsigned long request) {
+    return (request & ~0xFFUL) == 0x0700;
+}
+
+long node_ioctl(sim::EmulatedBus &bus, int fd, unsigned long request, void *arg) {
+    if (!sim::uses_client(request)) {
+        sim::I2cDevClient unused;
+        return sim::client_ioctl(bus, unused, request, arg);
+    }
+    sim::I2cDevClient client = sim::load_client(fd);
+    const sim::I2cDevClient before = client;
+    const long result = sim::client_ioctl(bus, client, request, arg);
+    if (client != before) {
+        sim::store_client(fd, client);
+    }
+    return result;
+}
+
+int forward_ioctl(sim::ioctl_fn real, int fd, unsigned long request, void *arg) {
+    if (real == nullptr) { // no __ioctl_time64 in a 64-bit C library
+        real = sim::next_cached<sim::ioctl_fn>([] { return "ioctl"; });
+    }
+    if (!for_every_file(request)) {
+        if (auto *bus = sim::simulated_bus(fd)) {
+            return static_cast<int>(c_result(node_ioctl(*bus, fd, request, arg)));
+        }
+    }
+    const int result = real(fd, request, arg);
+    // A node's descriptor that this process has not met yet: the memory file behind it
+    // knows no i2c-dev request (ENOTTY; ENOSYS under qemu-arm's user mode, which does not
+    // pass on requests it does not know).
+    if (result < 0 && (errno == ENOTTY || errno == ENOSYS) && i2c_dev_request(request)) {
+        if (auto *bus = sim::unrecognised_node_bus(fd)) {
+            return static_cast<int>(c_result(node_ioctl(*bus, fd, request, arg)));
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+int kzr415_ioctl(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    return forward_ioctl(sim::next_cached<sim::ioctl_fn>([] { return "ioctl"; }), fd, request, arg);
+}
+
+int kzr415_ioctl_time64(int fd, unsigned long request, ...) {
+    va_list args;
+    va_start(args, request);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    return forward_ioctl(sim::next_cached<sim::ioctl_fn>([] { return "__ioctl_time64"; }), fd,
+                         request, arg);
+}
+
+int kzr415_close(int fd) {
+    sim::forget_descriptor(fd);
+    return sim::next_cached<sim::close_fn>([] { return "close"; })(fd);
+}
+
+// read and write on the node move one message from or to the descriptor's slave address.
+// On a node's descriptor not met yet, the C library's read finds nothing in the empty
+// memory file and its write is refused: then it is served here.
+namespace {
+
+ssize_t node_read(sim::EmulatedBus &bus, int fd, void *buffer, size_t count) {
+    return c_result(sim::client_read(bus, sim::load_client(fd), buffer, count));
+}
+
+} // namespace
+
+ssize_t kzr415_read(int fd, void *buffer, size_t count) {
+    if (auto *bus = sim::simulated_bus(fd)) {
+        return node_read(*bus, fd, buffer, count);
+    }
+    const ssize_t result = sim::next_cached<sim::read_fn>([] { return "read"; })(fd, buffer, count);
+    if (result == 0 && count != 0) {
+        if (auto *bus = sim::unrecognised_node_bus(fd)) {
+            return node_read(*bus, fd, buffer, count);
+        }
+    }
+    return result;
+}
+
+ssize_t kzr415_read_chk(int fd, void *buffer, size_t count, size_t size) {
+    if (count <= size) {
+        if (auto *bus = sim::simulated_bus(fd)) {
+            return node_read(*bus, fd, buffer, count);
+        }
+    }
+    const ssize_t result =
+        sim::next_cached<sim::read_chk_fn>([] { return "__read_chk"; })(fd, buffer, count, size);
+    if (result == 0 && count != 0) {
+        if (auto *bus = sim::unrecognised_node_bus(fd)) {
+            return node_read(*bus, fd, buffer, count);
+        }
+    }
+    return result;
+}
+
+ssize_t kzr415_write(int fd, const void *buffer, size_t count) {
+    if (auto *bus = sim::simulated_bus(fd)) {
+        return c_result(sim::client_write(*bus, sim::load_client(fd), buffer, count));
+    }
+    const ssize_t result =
+        sim::next_cached<sim::write_fn>([] { return "write"; })(fd, buffer, count);
+    if (result < 0 && errno == EPERM) {
+        if (auto *bus = sim::unrecognised_node_bus(fd)) {
+            return c_result(sim::client_write(*bus, sim::load_client(fd), buffer, count));
+        }
+    }
+    return result;
+}
