@@ -297,8 +297,9 @@ def check_run(step, got, seen):
     for key in ("exit", "transfers") + REGISTERS:
         if got.get(key) != seen.get(key):
             problems.append("  %s: host %s, board %s" % (key, seen.get(key), got.get(key)))
-    problems += ["  host: " + p.lstrip() for p in expect_problems(step, seen)]
-    problems += ["  board: " + p.lstrip() for p in expect_problems(step, got)]
+    for home, fields in (("host", seen), ("board", got)):
+        against_plan = expect_problems(step, fields)
+        problems += ["  the %s's run against the plan:" % home] + against_plan if against_plan else []
     return "%s %s(exit %s, %s transfers; host %s, %s)" % (
         step.name, " ".join(step.settings) + " " if step.settings else "", got.get("exit"),
         got.get("transfers"), seen["exit"], seen["transfers"]), problems
