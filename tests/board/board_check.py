@@ -75,7 +75,8 @@ def expect_problems(step, got):
     if "exit" in e and got.get("exit") != e["exit"][0]:
         problems.append("  exit status: expected %s, seen %s" % (e["exit"][0], got.get("exit")))
     if "transfers" in e and got.get("transfers") != e["transfers"][0]:
-        problems.append("  transfers: expected %s, seen %s" % (e["transfers"][0], got.get("transfers")))
+        problems.append("  transfers: expected %s, seen %s"
+                        % (e["transfers"][0], got.get("transfers")))
     for key, lines in (("stdout", e.get("stdout")), ("stderr", e.get("stderr")),
                        ("stdout", [] if "silent" in e else None)):
         if lines is not None:
@@ -241,8 +242,10 @@ def check_load(step, got, parameters):
     if got.get("node") != want_node:
         problems.append("  /dev/i2c-4 is '%s', expected '%s'" % (got.get("node"), want_node))
     if got.get("parameters", "").split() != parameters:
-        problems.append("  parameters in sysfs %s, modinfo lists %s" % (got.get("parameters"), parameters))
-    return "load %s %s (i2c-%s, %s)" % (step.name, " ".join(step.settings), bus, got.get("node")), problems
+        problems.append("  parameters in sysfs %s, modinfo lists %s"
+                        % (got.get("parameters"), parameters))
+    label = "load %s %s (i2c-%s, %s)" % (step.name, " ".join(step.settings), bus, got.get("node"))
+    return label, problems
 
 
 def check_refusal(step, got):
@@ -283,7 +286,8 @@ def check_control(step, got):
         if "Invalid argument" not in got.get("stderr", ""):
             problems.append("  the write did not fail with EINVAL: %r" % got.get("stderr"))
         if got.get("after") != got.get("before"):
-            problems.append("  the value changed from '%s' to '%s'" % (got.get("before"), got.get("after")))
+            problems.append("  the value changed from '%s' to '%s'"
+                            % (got.get("before"), got.get("after")))
         return "%s: %s '%s' refused" % (step.name, parameter, value), problems
     if got.get("status") != "0":
         problems.append("  the value was refused: %r" % got.get("stderr"))
@@ -302,7 +306,8 @@ def check_run(step, got, seen):
             problems.append("  %s: host %s, board %s" % (key, seen.get(key), got.get(key)))
     for home, fields in (("host", seen), ("board", got)):
         against_plan = expect_problems(step, fields)
-        problems += ["  the %s's run against the plan:" % home] + against_plan if against_plan else []
+        if against_plan:
+            problems += ["  the %s's run against the plan:" % home] + against_plan
     return "%s %s(exit %s, %s transfers; host %s, %s)" % (
         step.name, " ".join(step.settings) + " " if step.settings else "", got.get("exit"),
         got.get("transfers"), seen["exit"], seen["transfers"]), problems
@@ -323,7 +328,8 @@ def check(args):
     if vermagic.split()[:1] != [args.release]:
         problems.append("  module vermagic '%s' is not for %s" % (vermagic, args.release))
     if facts.get("kernel") != args.release:
-        problems.append("  the board runs '%s', the image holds %s" % (facts.get("kernel"), args.release))
+        problems.append("  the board runs '%s', the image holds %s"
+                        % (facts.get("kernel"), args.release))
     v.report("module for the booted kernel: vermagic '%s', uname -r '%s'"
              % (vermagic, facts.get("kernel")), problems)
 
