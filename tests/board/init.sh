@@ -1,24 +1,27 @@
 #!/bin/busybox sh
 # shellcheck shell=dash
-# /init of the board image. Carries out /plan, written on the host by board_check.py
-# from the steps of board_model.py, one command a line:
+# /init of the board image. Carries out /plan, the board test's scenarios
+# (tests/board/scenarios.txt, which says what each command does), and reports on the
+# console:
 #
-#   fact                       reports the running kernel
-#   load NAME [ARGUMENT...]    loads the kzr-415-sim module (and reports its bus and the
-#                              kernel's log of the load); the program's node /dev/i2c-4
-#                              becomes a link to the module's bus unless the bus is number
-#                              4 itself
-#   refuse NAME [ARGUMENT...]  loads the module with arguments it must refuse: reports the
-#                              outcome, the kernel's log and whether it stayed loaded (it is
-#                              then unloaded)
+#   fact                       the running kernel
+#   load NAME [ARGUMENT...]    loads the kzr-415-sim module, reports its bus and the
+#                              kernel's log of the load, keeps the device parameters as
+#                              loaded (every scenario starts from them); the program's node
+#                              /dev/i2c-4 becomes a link to the module's bus unless the bus
+#                              is number 4 itself
+#   refuse NAME [ARGUMENT...]  a load to be refused: the outcome, the kernel's log and
+#                              whether the module stayed loaded (it is then unloaded)
 #   unload NAME                unloads it
 #   adapters NAME MODULE       loads another kernel module that adds I2C adapters and
 #                              reports every adapter's number and name
-#   set PARAMETER VALUE        writes one of the module's parameters
-#   run NAME                   runs kzr-415-tool, reports its output and the device after
-#   probe NAME COMMAND...      runs an I2C tool (@BUS@ is the module's bus number)
+#   run NAME [SETTING...]      runs kzr-415-tool: its output, exit status, the transfers
+#                              and the registers afterwards
+#   probe NAME [SETTING...] -- COMMAND...
+#                              runs an I2C tool (@BUS@ is the module's bus number)
 #   control NAME PARAMETER VALUE  writes a parameter, reports the outcome and the value
 #                              before and after
+#   expect ...                 (for the host's check; nothing to do here)
 #
 # Reports are marker lines "@@KZR ..." on the console: RECORD NAME opens one, FIELD KEY
 # TEXT adds to it, and output bytes go between BEGIN KEY and END KEY as hex, so that the
@@ -33,6 +36,7 @@ echo 1 >/proc/sys/kernel/printk
 insmod /lib/modules/i2c-dev.ko || echo "@@KZR ERROR insmod i2c-dev failed"
 
 params=/sys/module/kzr_415_sim/parameters
+device_parameters="address temperature configuration t_low t_high fail"
 bus=
 dmesg -c >/dev/null
 
@@ -86,6 +90,11 @@ load() { # load NAME [ARGUMENT...]
     fi
     # shellcheck disable=SC2046 # one word a parameter
     field parameters $(ls "$params")
+    # The device as loaded: every scenario starts from it.
+    rm -rf /tmp/loaded && mkdir /tmp/loaded
+    for p in $device_parameters; do
+        cat "$params/$p" >"/tmp/loaded/$p"
+    done
 }
 
 refuse() { # refuse NAME [ARGUMENT...]
@@ -125,10 +134,47 @@ unload() { # unload NAME
 }
 
 device_state() {
-    [ -d "$params" ] || return 0
     for p in transfers configuration t_low t_high; do
         field "$p" "$(cat "$params/$p")"
     done
+}
+
+# scenario [SETTING...] [-- COMMAND...]: the device as loaded, then the SETTINGs
+# (PARAMETER=VALUE, or node=absent), the transfer count at 0; sets $command_words to the
+# words after "--" and $node_absent.
+scenario() {
+    node_absent=
+    command_words=
+    for p in $device_parameters; do
+        printf '%s' "$(cat "/tmp/loaded/$p")" >"$params/$p" || say "ERROR cannot restore $p"
+    done
+    while [ $# -gt 0 ]; do
+        case "$1" in
+        --)
+            shift
+            command_words=$(echo "$*" | sed "s/@BUS@/$bus/g")
+            break
+            ;;
+        node=absent) node_absent=yes ;;
+        *=*) printf '%s' "${1#*=}" >"$params/${1%%=*}" || say "ERROR cannot set $1" ;;
+        *) say "ERROR bad setting '$1'" ;;
+        esac
+        shift
+    done
+    echo 0 >"$params/transfers" || say "ERROR cannot set transfers to 0"
+    if [ -n "$node_absent" ]; then
+        mv /dev/i2c-4 /tmp/i2c-4
+    fi
+}
+
+# scenario_end: reports the transfers and the registers, and puts the node back.
+scenario_end() {
+    if [ -n "$node_absent" ]; then
+        mv /tmp/i2c-4 /dev/i2c-4
+        field transfers "$(cat "$params/transfers")"
+    else
+        device_state
+    fi
 }
 
 while read -r command name rest; do
@@ -150,26 +196,26 @@ while read -r command name rest; do
     adapters)
         adapters "$name" "$rest"
         ;;
-    set)
-        printf '%s' "$rest" >"$params/$name" || say "ERROR cannot set $name to '$rest'"
-        ;;
     run)
         say "RECORD $name"
+        # shellcheck disable=SC2086 # the settings, a word each
+        scenario $rest
         /usr/bin/kzr-415-tool >/tmp/out 2>/tmp/err
         field exit $?
         dump stdout /tmp/out
         dump stderr /tmp/err
-        device_state
+        scenario_end
         ;;
     probe)
         say "RECORD $name"
-        probe_command=$(echo "$rest" | sed "s/@BUS@/$bus/g")
+        # shellcheck disable=SC2086 # the settings and the command, a word each
+        scenario $rest
         # shellcheck disable=SC2086 # the command's words
-        $probe_command >/tmp/out 2>/tmp/err
+        $command_words >/tmp/out 2>/tmp/err
         field exit $?
         dump stdout /tmp/out
         dump stderr /tmp/err
-        field transfers "$(cat "$params/transfers")"
+        scenario_end
         ;;
     control)
         say "RECORD $name"
@@ -183,6 +229,7 @@ while read -r command name rest; do
         dump stderr /tmp/err
         field after "$(cat "$params/$parameter")"
         ;;
+    expect | '' | '#'*) ;;
     *)
         say "ERROR unknown plan command '$command'"
         ;;
