@@ -164,7 +164,7 @@ run_consumers() {
         dir=$work/$label-consumers-$way
         if [ "$kind" = shared ]; then
             for program in consumer-c consumer-cxx; do
-                readelf -d "$dir/$program" | grep -qF "(NEEDED)                     Shared library: [$soname]" ||
+                readelf -d "$dir/$program" | grep -q "(NEEDED).*\[${soname//./\\.}\]" ||
                     fail "$label/$way: $program does not need $soname"
             done
         fi
