@@ -3,7 +3,7 @@
 # add; verbose, so that they call into the C++ runtime as GCC 13 and later always do) and no
 # optimisation to prove them away. It must build the library and the program and nothing of
 # the emulated bus (whose glibc extensions a board's C library need not have), and the
-# library must still export the nine functions and need the C library alone.
+# library must still export the functions of its version script and need the C library alone.
 # Usage: cmake -DSOURCE_DIR=... -DBINARY_DIR=... -DGENERATOR=... -DC_COMPILER=...
 #              -DCXX_COMPILER=... [-DTOOLCHAIN_FILE=...] -DNM=... -DREADELF=...
 #              -DABI_VERSION=... -P check-board-build.cmake
