@@ -39,10 +39,18 @@ extern "C" {
 #define KZR_415_SLAVE_ADDR 0x48
 
 /* Register pointers. Images are sent most significant byte first, channel 1 first. */
-#define TEMPERATURE_REG 0x00   /* 6 bytes, read only: two 24-bit readings */
-#define CONFIGURATION_REG 0x01 /* 2 bytes: one configuration byte per channel */
-#define T_LOW_REG 0x02         /* 6 bytes: two 24-bit low thresholds */
-#define T_HIGH_REG 0x03        /* 6 bytes: two 24-bit high thresholds */
+#define TEMPERATURE_REG 0x00   /* read only: two 24-bit readings */
+#define CONFIGURATION_REG 0x01 /* one configuration byte per channel */
+#define T_LOW_REG 0x02         /* two 24-bit low thresholds */
+#define T_HIGH_REG 0x03        /* two 24-bit high thresholds */
+
+/* Image length of each register in bytes: the count that kzr_415_write and kzr_415_read take
+ * for it, and the size of the buffer that its accessor reads or fills. Channel 1 owns the
+ * first half of every image. */
+#define TEMPERATURE_REG_LENGTH 6
+#define CONFIGURATION_REG_LENGTH 2
+#define T_LOW_REG_LENGTH 6
+#define T_HIGH_REG_LENGTH 6
 
 /* Direction of the register accessors. */
 #define REG_WRITE 0
@@ -67,8 +75,9 @@ KZR_415_API int i2c_close(int fd);
  * slave_addr. `data` is only read; it may be NULL when len is 0.
  * Returns 0 on success. On a failed transfer prints "ioctl(): <error>" and
  * "ioctl returned <n>" on standard error and returns -1 with errno set by the ioctl. A count
- * above 6 (the longest register image) or a NULL data pointer with a non-zero count is
- * refused with -1, errno EINVAL and one line on standard error, before any bus traffic.
+ * above the longest register image (TEMPERATURE_REG_LENGTH) or a NULL data pointer with a
+ * non-zero count is refused with -1, errno EINVAL and one line on standard error, before any
+ * bus traffic.
  */
 KZR_415_API int kzr_415_write(int fd, uint16_t slave_addr, uint8_t reg, const uint8_t *data,
                               uint8_t len);
@@ -85,11 +94,11 @@ KZR_415_API int kzr_415_write(int fd, uint16_t slave_addr, uint8_t reg, const ui
 KZR_415_API int kzr_415_read(int fd, uint16_t slave_addr, uint8_t reg, uint8_t *data, uint8_t len);
 
 /*
- * Reads the configuration register (2 bytes) and the temperature register (6 bytes), prints
- * both channels' raw bytes on standard output as "raw value 1:b0 b1 b2" and
- * "raw value 2:b3 b4 b5", and returns channel 1's or 2's reading decoded in the encoding
- * that the channel's configuration byte selects (bit 5 set: sign-magnitude with quarter
- * steps; clear: 24-bit two's complement with 13 fraction bits).
+ * Reads the configuration register and the temperature register, prints both channels' raw
+ * bytes on standard output as "raw value 1:b0 b1 b2" and "raw value 2:b3 b4 b5", and returns
+ * channel 1's or 2's reading decoded in the encoding that the channel's configuration byte
+ * selects (bit 5 set: sign-magnitude with quarter steps; clear: 24-bit two's complement with
+ * 13 fraction bits).
  * Returns -1.0f on failure, errno set by the failed transfer: a failed configuration read
  * prints "read configure register err!", a failed temperature read "read temperature register
  * err!" (standard output, after the transport's own lines on standard error). A channel other
@@ -99,13 +108,13 @@ KZR_415_API int kzr_415_read(int fd, uint16_t slave_addr, uint8_t reg, uint8_t *
 KZR_415_API float temperature_reg_read(int fd, uint16_t slave_addr, int channel);
 
 /*
- * Register accessors for the configuration (2-byte image), low threshold and high
- * threshold (6-byte images) registers. rw REG_WRITE writes the caller's image with one
- * register write; rw REG_READ reads the register into the caller's buffer with one
- * register read. Return 0 on success and -1 on a failed transfer (reported by the
- * transport; errno as for kzr_415_write); any other rw returns 0 and touches neither the bus
- * nor the buffer.
- * `data` must hold the image's length.
+ * Register accessors for the configuration, low threshold and high threshold registers.
+ * rw REG_WRITE writes the caller's image with one register write; rw REG_READ reads the
+ * register into the caller's buffer with one register read. Return 0 on success and -1 on a
+ * failed transfer (reported by the transport; errno as for kzr_415_write); any other rw
+ * returns 0 and touches neither the bus nor the buffer.
+ * `data` must hold the register's image length: CONFIGURATION_REG_LENGTH, T_LOW_REG_LENGTH
+ * or T_HIGH_REG_LENGTH bytes.
  */
 KZR_415_API int configurature_reg_control(int fd, uint16_t slave_addr, uint8_t *data, int rw);
 KZR_415_API int t_low_reg_control(int fd, uint16_t slave_addr, uint8_t *data, int rw);

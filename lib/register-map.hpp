@@ -1,10 +1,12 @@
-// Register map and configuration bit fields of the kzr-415. The register pointers are the
-// public header's (TEMPERATURE_REG ...); this adds each register's image length and the
-// configuration byte's fields.
+// Register map and configuration bit fields of the kzr-415. The register pointers and image
+// lengths are the public header's (TEMPERATURE_REG, TEMPERATURE_REG_LENGTH ...); this pairs
+// them, checks them against the channel layout that the library's code indexes by, and adds
+// the configuration byte's fields.
 #pragma once
 
 #include "kzr-415-drv.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -15,16 +17,29 @@ struct Register {
     std::uint8_t image_length;
 };
 
-inline constexpr Register temperature_register{TEMPERATURE_REG, 6};
-inline constexpr Register configuration_register{CONFIGURATION_REG, 2};
-inline constexpr Register t_low_register{T_LOW_REG, 6};
-inline constexpr Register t_high_register{T_HIGH_REG, 6};
+inline constexpr Register temperature_register{TEMPERATURE_REG, TEMPERATURE_REG_LENGTH};
+inline constexpr Register configuration_register{CONFIGURATION_REG, CONFIGURATION_REG_LENGTH};
+inline constexpr Register t_low_register{T_LOW_REG, T_LOW_REG_LENGTH};
+inline constexpr Register t_high_register{T_HIGH_REG, T_HIGH_REG_LENGTH};
 
 // The longest register image; a register write never carries more data bytes.
-inline constexpr std::size_t max_image_length = 6;
+inline constexpr std::size_t max_image_length =
+    std::max({temperature_register.image_length, configuration_register.image_length,
+              t_low_register.image_length, t_high_register.image_length});
 
-// Each channel owns three bytes of a 6-byte image and one byte of the configuration image.
+// Each channel owns three bytes of a temperature or threshold image and one byte of the
+// configuration image, channel 1 the first.
+inline constexpr std::size_t channel_count = 2;
 inline constexpr std::size_t channel_value_length = 3;
+inline constexpr std::size_t channel_configuration_length = 1;
+
+static_assert(temperature_register.image_length == channel_count * channel_value_length,
+              "the temperature image holds one 24-bit reading per channel");
+static_assert(t_low_register.image_length == channel_count * channel_value_length &&
+                  t_high_register.image_length == channel_count * channel_value_length,
+              "a threshold image holds one 24-bit threshold per channel");
+static_assert(configuration_register.image_length == channel_count * channel_configuration_length,
+              "the configuration image holds one configuration byte per channel");
 
 // Configuration byte, one per channel.
 inline constexpr std::uint8_t config_sign_magnitude = 1U << 5; // set: sign-magnitude encoding

@@ -18,13 +18,13 @@ struct AccessorCase {
 };
 
 constexpr std::array<AccessorCase, 3> accessors{{
-    {configurature_reg_control, CONFIGURATION_REG, 2},
-    {t_low_reg_control, T_LOW_REG, 6},
-    {t_high_reg_control, T_HIGH_REG, 6},
+    {configurature_reg_control, CONFIGURATION_REG, CONFIGURATION_REG_LENGTH},
+    {t_low_reg_control, T_LOW_REG, T_LOW_REG_LENGTH},
+    {t_high_reg_control, T_HIGH_REG, T_HIGH_REG_LENGTH},
 }};
 
 TEST_F(AccessorTest, WriteSendsTheWholeImageToItsRegister) {
-    std::array<std::uint8_t, 6> image{0x80, 0x00, 0x00, 0x80, 0x00, 0x01};
+    std::array<std::uint8_t, T_LOW_REG_LENGTH> image{0x80, 0x00, 0x00, 0x80, 0x00, 0x01};
     for (const auto &accessor : accessors) {
         sim::bus().clear_record();
         EXPECT_EQ(accessor.function(fd, device_address, image.data(), REG_WRITE), 0);
@@ -41,7 +41,7 @@ TEST_F(AccessorTest, WriteSendsTheWholeImageToItsRegister) {
 
 TEST_F(AccessorTest, ReadFillsTheCallersBufferFromItsRegister) {
     registers().t_high = {0x7F, 0xFF, 0xFF, 0x01, 0x02, 0x03};
-    std::array<std::uint8_t, 6> image{};
+    std::array<std::uint8_t, T_HIGH_REG_LENGTH> image{};
     EXPECT_EQ(t_high_reg_control(fd, device_address, image.data(), REG_READ), 0);
     EXPECT_EQ(image, registers().t_high);
     EXPECT_EQ(trace(),
@@ -51,16 +51,16 @@ TEST_F(AccessorTest, ReadFillsTheCallersBufferFromItsRegister) {
 TEST_F(AccessorTest, AnUnknownDirectionTouchesNeitherBusNorBuffer) {
     for (const auto &accessor : accessors) {
         for (const int rw : {2, -1, 1000}) {
-            std::array<std::uint8_t, 6> image{1, 2, 3, 4, 5, 6};
+            std::array<std::uint8_t, T_LOW_REG_LENGTH> image{1, 2, 3, 4, 5, 6};
             EXPECT_EQ(accessor.function(fd, device_address, image.data(), rw), 0);
-            EXPECT_EQ(image, (std::array<std::uint8_t, 6>{1, 2, 3, 4, 5, 6}));
+            EXPECT_EQ(image, (decltype(image){1, 2, 3, 4, 5, 6}));
         }
     }
     EXPECT_TRUE(transfers().empty());
 }
 
 TEST_F(AccessorTest, AFailedTransferBecomesMinusOne) {
-    std::array<std::uint8_t, 6> image{};
+    std::array<std::uint8_t, T_LOW_REG_LENGTH> image{};
     for (const auto &accessor : accessors) {
         for (const int rw : {REG_WRITE, REG_READ}) {
             fail_transfer(1, ENXIO);
@@ -77,10 +77,10 @@ TEST_F(AccessorTest, AFailedTransferBecomesMinusOne) {
 }
 
 struct AlertCase {
-    std::array<std::uint8_t, 2> before;
+    std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> before;
     int channel;
     unsigned mode;
-    std::array<std::uint8_t, 2> after;
+    std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> after;
 };
 
 std::string alert_case_name(const ::testing::TestParamInfo<AlertCase> &param_info) {

@@ -3,10 +3,10 @@
 # add; verbose, so that they call into the C++ runtime as GCC 13 and later always do) and no
 # optimisation to prove them away. It must build the library and the program and nothing of
 # the emulated bus (whose glibc extensions a board's C library need not have), and the
-# library must still export the nine functions and need the C library alone.
+# library must still export the functions of its version script and need the C library alone.
 # Usage: cmake -DSOURCE_DIR=... -DBINARY_DIR=... -DGENERATOR=... -DC_COMPILER=...
 #              -DCXX_COMPILER=... [-DTOOLCHAIN_FILE=...] -DNM=... -DREADELF=...
-#              -P check-board-build.cmake
+#              -DABI_VERSION=... -P check-board-build.cmake
 file(REMOVE_RECURSE "${BINARY_DIR}")
 set(options -DBUILD_TESTING=OFF -DCMAKE_BUILD_TYPE=None -DCMAKE_COMPILE_WARNING_AS_ERROR=ON
     "-DCMAKE_CXX_FLAGS=-O0 -D_GLIBCXX_ASSERTIONS -D_GLIBCXX_VERBOSE_ASSERT")
@@ -29,13 +29,16 @@ endif()
 
 file(GLOB_RECURSE built RELATIVE "${BINARY_DIR}" "${BINARY_DIR}/*.so*" "${BINARY_DIR}/*.a")
 list(SORT built)
-set(expected lib/libkzr-415-drv.so lib/libkzr-415-drv.so.1 lib/libkzr-415-drv.so.1.0.0)
+string(REGEX MATCH "^[0-9]+" abi_major "${ABI_VERSION}")
+set(expected lib/libkzr-415-drv.so lib/libkzr-415-drv.so.${abi_major}
+    lib/libkzr-415-drv.so.${ABI_VERSION})
 if(NOT built STREQUAL expected OR NOT EXISTS "${BINARY_DIR}/tool/kzr-415-tool"
    OR EXISTS "${BINARY_DIR}/sim")
     message(FATAL_ERROR "the board build should make the library and kzr-415-tool alone; "
                         "libraries: ${built}")
 endif()
-execute_process(COMMAND ${CMAKE_COMMAND} -DLIBRARY=${BINARY_DIR}/lib/libkzr-415-drv.so.1.0.0
-                        -DNM=${NM} -DREADELF=${READELF} -DSONAME=libkzr-415-drv.so.1
+execute_process(COMMAND ${CMAKE_COMMAND}
+                        -DLIBRARY=${BINARY_DIR}/lib/libkzr-415-drv.so.${ABI_VERSION}
+                        -DNM=${NM} -DREADELF=${READELF} -DSONAME=libkzr-415-drv.so.${abi_major}
                         -P ${CMAKE_CURRENT_LIST_DIR}/check-library-symbols.cmake
                 COMMAND_ERROR_IS_FATAL ANY)

@@ -1,8 +1,9 @@
-# Checks the built library's dynamic interface: exactly the nine driver functions are
-# exported, and the C library is the only shared library it needs: libc.so.6, and possibly
-# the dynamic loader, which belongs to the C library too (a stack-protected build for 32-bit
-# ARM takes __stack_chk_guard from it).
-# Usage: cmake -DLIBRARY=... -DNM=... -DREADELF=... -P check-library-symbols.cmake
+# Checks the built library's dynamic interface: it exports exactly the functions of the
+# version script lib/kzr-415-drv.map (the names between "global:" and "local:", one a line),
+# its SONAME is the one given, and the C library is the only shared library it needs:
+# libc.so.6, and possibly the dynamic loader, which belongs to the C library too (a
+# stack-protected build for 32-bit ARM takes __stack_chk_guard from it).
+# Usage: cmake -DLIBRARY=... -DNM=... -DREADELF=... -DSONAME=... -P check-library-symbols.cmake
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
                 OUTPUT_VARIABLE symbols COMMAND_ERROR_IS_FATAL ANY)
 string(REGEX MATCHALL "[^\n]+" lines "${symbols}")
@@ -12,8 +13,22 @@ foreach(line IN LISTS lines)
     list(APPEND exported "${name}")
 endforeach()
 list(SORT exported)
-set(expected alert_mode_set configurature_reg_control i2c_close i2c_open kzr_415_read
-    kzr_415_write t_high_reg_control t_low_reg_control temperature_reg_read)
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/../lib/kzr-415-drv.map script)
+set(expected "")
+set(in_global FALSE)
+foreach(line IN LISTS script)
+    if(line MATCHES "^[ \t]*global:")
+        set(in_global TRUE)
+    elseif(line MATCHES "^[ \t]*local:")
+        set(in_global FALSE)
+    elseif(in_global AND line MATCHES "^[ \t]*([A-Za-z_][A-Za-z0-9_]*);")
+        list(APPEND expected "${CMAKE_MATCH_1}")
+    endif()
+endforeach()
+list(SORT expected)
+if(NOT expected)
+    message(FATAL_ERROR "no exported function found in lib/kzr-415-drv.map")
+endif()
 if(NOT exported STREQUAL expected)
     message(FATAL_ERROR "exported symbols differ:\n  got:      ${exported}\n  expected: ${expected}")
 endif()

@@ -70,8 +70,8 @@ int exercise_own_device(const OwnDevice &device) {
     const int fd = i2c_open(device.node.c_str());
     for (int round = 0; round < rounds; ++round) {
         const auto tag = static_cast<std::uint8_t>(device.address + round);
-        std::array<std::uint8_t, 6> low{tag, 1, 2, tag, 3, 4};
-        std::array<std::uint8_t, 6> low_back{};
+        std::array<std::uint8_t, T_LOW_REG_LENGTH> low{tag, 1, 2, tag, 3, 4};
+        std::array<std::uint8_t, T_LOW_REG_LENGTH> low_back{};
         wrong += t_low_reg_control(fd, device.address, low.data(), REG_WRITE) != 0;
         wrong += t_low_reg_control(fd, device.address, low_back.data(), REG_READ) != 0;
         wrong += low_back != low;
@@ -80,7 +80,7 @@ int exercise_own_device(const OwnDevice &device) {
         const auto mode2 = static_cast<unsigned>(round + device.address) % 4U;
         wrong += alert_mode_set(fd, device.address, 1, mode1) != 0;
         wrong += alert_mode_set(fd, device.address, 2, mode2) != 0;
-        std::array<std::uint8_t, 2> config{};
+        std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> config{};
         wrong += configurature_reg_control(fd, device.address, config.data(), REG_READ) != 0;
         wrong += config[0] != (0x18U | (mode1 << 1U)) || config[1] != (0x38U | (mode2 << 1U));
 
@@ -157,7 +157,7 @@ TEST_F(ConcurrencyOnOneDescriptor, ThreadsThatSerialiseWholeCallsLoseNoUpdate) {
                             (static_cast<unsigned>(round) + static_cast<unsigned>(t)) % 4U;
                         wrong.at(t) += alert_mode_set(fd, device_address, channel, mode) != 0;
                         last_mode.at(static_cast<std::size_t>(channel - 1)) = mode;
-                        std::array<std::uint8_t, 2> config{};
+                        std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> config{};
                         wrong.at(t) +=
                             configurature_reg_control(fd, device_address, config.data(), 1);
                         wrong.at(t) += config[0] != (0x18U | (last_mode[0] << 1U)) ||

@@ -61,16 +61,19 @@ auto result_and_errno(Call call) {
 using ErrnoTest = BusTest;
 
 TEST_F(ErrnoTest, AFailedTransferLeavesItsOwnErrorWhateverThePrintingDid) {
-    const std::array<std::uint8_t, 2> image{0x1C, 0x1C};
-    std::array<std::uint8_t, 6> buffer{};
+    const std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> image{0x1C, 0x1C};
+    std::array<std::uint8_t, T_LOW_REG_LENGTH> buffer{};
     fail_transfer(1, ETIMEDOUT);
     EXPECT_EQ(result_and_errno([&] {
-                  return kzr_415_write(fd, device_address, CONFIGURATION_REG, image.data(), 2);
+                  return kzr_415_write(fd, device_address, CONFIGURATION_REG, image.data(),
+                                       CONFIGURATION_REG_LENGTH);
               }),
               std::pair(-1, ETIMEDOUT));
     fail_transfer(2, EREMOTEIO); // the read half, after a good pointer write
-    EXPECT_EQ(result_and_errno(
-                  [&] { return kzr_415_read(fd, device_address, T_LOW_REG, buffer.data(), 6); }),
+    EXPECT_EQ(result_and_errno([&] {
+                  return kzr_415_read(fd, device_address, T_LOW_REG, buffer.data(),
+                                      T_LOW_REG_LENGTH);
+              }),
               std::pair(-1, EREMOTEIO));
 }
 
@@ -84,7 +87,7 @@ TEST_F(ErrnoTest, AFailedReadoutLeavesTheTransferErrorNotTheMessageOne) {
 }
 
 TEST_F(ErrnoTest, NoDeviceAtTheAddressIsEnxioThroughEveryLayer) {
-    std::array<std::uint8_t, 6> image{};
+    std::array<std::uint8_t, T_HIGH_REG_LENGTH> image{};
     const auto elsewhere = static_cast<std::uint16_t>(device_address + 1);
     EXPECT_EQ(
         result_and_errno([&] { return t_high_reg_control(fd, elsewhere, image.data(), REG_READ); }),

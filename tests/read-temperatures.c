@@ -6,7 +6,7 @@
 #include <stdlib.h>
 
 int main(int argc, char **argv) {
-    unsigned char configuration[2];
+    unsigned char configuration[CONFIGURATION_REG_LENGTH];
     unsigned long byte;
     int fd;
     if (argc != 2) {

@@ -16,7 +16,7 @@ std::string printed(float value) {
     return text.data();
 }
 
-std::string raw_lines(const std::array<std::uint8_t, 6> &image) {
+std::string raw_lines(const std::array<std::uint8_t, TEMPERATURE_REG_LENGTH> &image) {
     std::array<char, 128> text{};
     std::snprintf(text.data(), text.size(), "raw value 1:%u %u %u\nraw value 2:%u %u %u\n",
                   image[0], image[1], image[2], image[3], image[4], image[5]);

@@ -13,8 +13,10 @@ namespace {
 using TransportTest = BusTest;
 
 TEST_F(TransportTest, WriteSendsOneMessageWithPointerAndImage) {
-    const std::array<std::uint8_t, 2> image{0x1C, 0x1C};
-    EXPECT_EQ(kzr_415_write(fd, device_address, CONFIGURATION_REG, image.data(), 2), 0);
+    const std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> image{0x1C, 0x1C};
+    EXPECT_EQ(kzr_415_write(fd, device_address, CONFIGURATION_REG, image.data(),
+                            CONFIGURATION_REG_LENGTH),
+              0);
 
     ASSERT_EQ(transfers().size(), 1U);
     ASSERT_EQ(transfers()[0].messages.size(), 1U);
@@ -27,8 +29,8 @@ TEST_F(TransportTest, WriteSendsOneMessageWithPointerAndImage) {
 }
 
 TEST_F(TransportTest, WriteOfSixBytesCarriesAllSevenOnTheWire) {
-    const std::array<std::uint8_t, 6> image{0x7F, 0xFF, 0xFF, 0x80, 0x00, 0x01};
-    EXPECT_EQ(kzr_415_write(fd, device_address, T_HIGH_REG, image.data(), 6), 0);
+    const std::array<std::uint8_t, T_HIGH_REG_LENGTH> image{0x7F, 0xFF, 0xFF, 0x80, 0x00, 0x01};
+    EXPECT_EQ(kzr_415_write(fd, device_address, T_HIGH_REG, image.data(), T_HIGH_REG_LENGTH), 0);
     EXPECT_EQ(trace(), (std::vector<std::string>{"W 0x48 [03 7f ff ff 80 00 01]"}));
 }
 
@@ -42,8 +44,9 @@ TEST_F(TransportTest, EmptyWriteSendsThePointerAloneAndNeverReadsData) {
 
 TEST_F(TransportTest, ReadIsAPointerWriteThenASeparateReadMessage) {
     registers().temperature = {0x03, 0x20, 0x00, 0xFC, 0xE0, 0x00};
-    std::array<std::uint8_t, 6> image{};
-    EXPECT_EQ(kzr_415_read(fd, device_address, TEMPERATURE_REG, image.data(), 6), 0);
+    std::array<std::uint8_t, TEMPERATURE_REG_LENGTH> image{};
+    EXPECT_EQ(
+        kzr_415_read(fd, device_address, TEMPERATURE_REG, image.data(), TEMPERATURE_REG_LENGTH), 0);
 
     ASSERT_EQ(transfers().size(), 2U);
     ASSERT_EQ(transfers()[0].messages.size(), 1U);
@@ -54,15 +57,17 @@ TEST_F(TransportTest, ReadIsAPointerWriteThenASeparateReadMessage) {
     EXPECT_EQ(read.addr, 0x48);
     EXPECT_EQ(read.flags, I2C_M_RD);
     EXPECT_EQ(read.length, 6);
-    EXPECT_EQ(image, (std::array<std::uint8_t, 6>{0x03, 0x20, 0x00, 0xFC, 0xE0, 0x00}));
+    EXPECT_EQ(image, (decltype(image){0x03, 0x20, 0x00, 0xFC, 0xE0, 0x00}));
 }
 
 TEST_F(TransportTest, AFailedTransferPrintsTheSystemErrorAndTheResult) {
-    const std::array<std::uint8_t, 2> image{0x1C, 0x1C};
+    const std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> image{0x1C, 0x1C};
     fail_transfer(1, EIO);
     int result = 0;
-    const auto output = capture_output(
-        [&] { result = kzr_415_write(fd, device_address, CONFIGURATION_REG, image.data(), 2); });
+    const auto output = capture_output([&] {
+        result = kzr_415_write(fd, device_address, CONFIGURATION_REG, image.data(),
+                               CONFIGURATION_REG_LENGTH);
+    });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(output.err, "ioctl(): Input/output error\nioctl returned -1\n");
     EXPECT_EQ(output.out, "");
@@ -70,32 +75,38 @@ TEST_F(TransportTest, AFailedTransferPrintsTheSystemErrorAndTheResult) {
 
 TEST_F(TransportTest, AFailedPointerWriteReportsOnceAndReadsNothing) {
     fail_transfer(1, ETIMEDOUT);
-    std::array<std::uint8_t, 2> image{0xAA, 0xAA};
+    std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> image{0xAA, 0xAA};
     int result = 0;
-    const auto output = capture_output(
-        [&] { result = kzr_415_read(fd, device_address, CONFIGURATION_REG, image.data(), 2); });
+    const auto output = capture_output([&] {
+        result = kzr_415_read(fd, device_address, CONFIGURATION_REG, image.data(),
+                              CONFIGURATION_REG_LENGTH);
+    });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(output.err, "ioctl(): Connection timed out\nioctl returned -1\n");
     EXPECT_EQ(transfers().size(), 1U);
-    EXPECT_EQ(image, (std::array<std::uint8_t, 2>{0xAA, 0xAA}));
+    EXPECT_EQ(image, (decltype(image){0xAA, 0xAA}));
 }
 
 TEST_F(TransportTest, AFailedReadHalfReportsAndLeavesTheBufferAsTheKernelLeftIt) {
     fail_transfer(2, EREMOTEIO);
-    std::array<std::uint8_t, 2> image{0xAA, 0xBB};
+    std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> image{0xAA, 0xBB};
     int result = 0;
-    const auto output = capture_output(
-        [&] { result = kzr_415_read(fd, device_address, CONFIGURATION_REG, image.data(), 2); });
+    const auto output = capture_output([&] {
+        result = kzr_415_read(fd, device_address, CONFIGURATION_REG, image.data(),
+                              CONFIGURATION_REG_LENGTH);
+    });
     EXPECT_EQ(result, -1);
     EXPECT_EQ(output.err, "ioctl(): Remote I/O error\nioctl returned -1\n");
     EXPECT_EQ(transfers().size(), 2U);
-    EXPECT_EQ(image, (std::array<std::uint8_t, 2>{0xAA, 0xBB}));
+    EXPECT_EQ(image, (decltype(image){0xAA, 0xBB}));
 }
 
 TEST_F(TransportTest, AnAbsentDeviceIsANackAtEveryTransfer) {
-    std::array<std::uint8_t, 2> image{};
-    const auto output = capture_output(
-        [&] { EXPECT_EQ(kzr_415_read(fd, 0x49, CONFIGURATION_REG, image.data(), 2), -1); });
+    std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> image{};
+    const auto output = capture_output([&] {
+        EXPECT_EQ(kzr_415_read(fd, 0x49, CONFIGURATION_REG, image.data(), CONFIGURATION_REG_LENGTH),
+                  -1);
+    });
     EXPECT_EQ(output.err, "ioctl(): No such device or address\nioctl returned -1\n");
     EXPECT_EQ(trace(), (std::vector<std::string>{"W 0x49 [01] FAILED ENXIO"}));
 }

@@ -15,11 +15,13 @@ constexpr const char *bus_node = "/dev/i2c-4";
 constexpr std::uint16_t slave_addr = KZR_415_SLAVE_ADDR;
 
 // Both channels: bits 4, 3 and 2 set; bit 5 clear selects the two's-complement encoding.
-constexpr std::array<std::uint8_t, 2> configuration{0x1C, 0x1C};
+constexpr std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> configuration{0x1C, 0x1C};
 constexpr unsigned alert_mode = 0;
 // Each channel's thresholds at the 24-bit two's-complement extremes.
-constexpr std::array<std::uint8_t, 6> low_threshold{0x80, 0x00, 0x00, 0x80, 0x00, 0x00};
-constexpr std::array<std::uint8_t, 6> high_threshold{0x7F, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF};
+constexpr std::array<std::uint8_t, T_LOW_REG_LENGTH> low_threshold{0x80, 0x00, 0x00,
+                                                                   0x80, 0x00, 0x00};
+constexpr std::array<std::uint8_t, T_HIGH_REG_LENGTH> high_threshold{0x7F, 0xFF, 0xFF,
+                                                                     0x7F, 0xFF, 0xFF};
 
 } // namespace
 

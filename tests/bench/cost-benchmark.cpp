@@ -82,7 +82,7 @@ void bare_read(std::uint8_t reg, std::uint8_t *buffer, std::uint16_t length) {
     bare_transfer(I2C_M_RD, length, buffer);
 }
 
-void print_raw_lines(const std::array<std::uint8_t, 6> &image) {
+void print_raw_lines(const std::array<std::uint8_t, TEMPERATURE_REG_LENGTH> &image) {
     std::printf("raw value 1:%hhu %hhu %hhu\n", image[0], image[1], image[2]);
     std::printf("raw value 2:%hhu %hhu %hhu\n", image[3], image[4], image[5]);
 }
@@ -93,55 +93,63 @@ struct Case {
     std::function<void()> floor;
 };
 
-std::array<std::uint8_t, 6> image{0x7F, 0xFF, 0xFF, 0x80, 0x00, 0x00};
-std::array<std::uint8_t, 2> config{0x1C, 0x1C};
-std::array<std::uint8_t, 7> staging{};
+std::array<std::uint8_t, T_LOW_REG_LENGTH> image{0x7F, 0xFF, 0xFF, 0x80, 0x00, 0x00};
+std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> config{0x1C, 0x1C};
+std::array<std::uint8_t, 1 + T_LOW_REG_LENGTH> staging{};
 
 std::vector<Case> per_call_cases() {
     return {
         {"kzr_415_write (6 bytes)",
-         [] { benchmark::DoNotOptimize(kzr_415_write(bus_fd, address, 3, image.data(), 6)); },
-         [] { bare_write(staging.data(), 7); }},
+         [] {
+             benchmark::DoNotOptimize(
+                 kzr_415_write(bus_fd, address, T_HIGH_REG, image.data(), T_HIGH_REG_LENGTH));
+         },
+         [] { bare_write(staging.data(), 1 + T_LOW_REG_LENGTH); }},
         {"kzr_415_read (6 bytes)",
-         [] { benchmark::DoNotOptimize(kzr_415_read(bus_fd, address, 0, image.data(), 6)); },
-         [] { bare_read(0, image.data(), 6); }},
+         [] {
+             benchmark::DoNotOptimize(kzr_415_read(bus_fd, address, TEMPERATURE_REG, image.data(),
+                                                   TEMPERATURE_REG_LENGTH));
+         },
+         [] { bare_read(TEMPERATURE_REG, image.data(), TEMPERATURE_REG_LENGTH); }},
         {"temperature_reg_read",
          [] { benchmark::DoNotOptimize(temperature_reg_read(bus_fd, address, 1)); },
          [] {
-             std::array<std::uint8_t, 6> raw{};
-             bare_read(1, config.data(), 2);
-             bare_read(0, raw.data(), 6);
+             std::array<std::uint8_t, TEMPERATURE_REG_LENGTH> raw{};
+             bare_read(CONFIGURATION_REG, config.data(), CONFIGURATION_REG_LENGTH);
+             bare_read(TEMPERATURE_REG, raw.data(), TEMPERATURE_REG_LENGTH);
              print_raw_lines(raw);
          }},
         {"configurature_reg_control (write)",
          [] { configurature_reg_control(bus_fd, address, config.data(), REG_WRITE); },
-         [] { bare_write(staging.data(), 3); }},
+         [] { bare_write(staging.data(), 1 + CONFIGURATION_REG_LENGTH); }},
         {"configurature_reg_control (read)",
          [] { configurature_reg_control(bus_fd, address, config.data(), REG_READ); },
-         [] { bare_read(1, config.data(), 2); }},
+         [] { bare_read(CONFIGURATION_REG, config.data(), CONFIGURATION_REG_LENGTH); }},
         {"t_low_reg_control (write)",
          [] { t_low_reg_control(bus_fd, address, image.data(), REG_WRITE); },
-         [] { bare_write(staging.data(), 7); }},
+         [] { bare_write(staging.data(), 1 + T_LOW_REG_LENGTH); }},
         {"t_low_reg_control (read)",
          [] { t_low_reg_control(bus_fd, address, image.data(), REG_READ); },
-         [] { bare_read(2, image.data(), 6); }},
+         [] { bare_read(T_LOW_REG, image.data(), T_LOW_REG_LENGTH); }},
         {"t_high_reg_control (write)",
          [] { t_high_reg_control(bus_fd, address, image.data(), REG_WRITE); },
-         [] { bare_write(staging.data(), 7); }},
+         [] { bare_write(staging.data(), 1 + T_LOW_REG_LENGTH); }},
         {"t_high_reg_control (read)",
          [] { t_high_reg_control(bus_fd, address, image.data(), REG_READ); },
-         [] { bare_read(3, image.data(), 6); }},
+         [] { bare_read(T_HIGH_REG, image.data(), T_HIGH_REG_LENGTH); }},
         {"alert_mode_set", [] { benchmark::DoNotOptimize(alert_mode_set(bus_fd, address, 1, 0)); },
          [] {
-             bare_read(1, config.data(), 2);
-             std::array<std::uint8_t, 3> write{1, config[0], config[1]};
-             bare_write(write.data(), 3);
+             bare_read(CONFIGURATION_REG, config.data(), CONFIGURATION_REG_LENGTH);
+             std::array<std::uint8_t, 1 + CONFIGURATION_REG_LENGTH> write{CONFIGURATION_REG,
+                                                                          config[0], config[1]};
+             bare_write(write.data(), 1 + CONFIGURATION_REG_LENGTH);
          }},
         {"the program's calls (configure, read both)",
          [] {
-             auto configuration = std::array<std::uint8_t, 2>{0x1C, 0x1C};
-             auto low = std::array<std::uint8_t, 6>{0x80, 0, 0, 0x80, 0, 0};
-             auto high = std::array<std::uint8_t, 6>{0x7F, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF};
+             auto configuration = std::array<std::uint8_t, CONFIGURATION_REG_LENGTH>{0x1C, 0x1C};
+             auto low = std::array<std::uint8_t, T_LOW_REG_LENGTH>{0x80, 0, 0, 0x80, 0, 0};
+             auto high =
+                 std::array<std::uint8_t, T_HIGH_REG_LENGTH>{0x7F, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF};
              configurature_reg_control(bus_fd, address, configuration.data(), REG_WRITE);
              alert_mode_set(bus_fd, address, 1, 0);
              alert_mode_set(bus_fd, address, 2, 0);
@@ -151,17 +159,17 @@ std::vector<Case> per_call_cases() {
              benchmark::DoNotOptimize(temperature_reg_read(bus_fd, address, 2));
          },
          [] {
-             std::array<std::uint8_t, 6> raw{};
-             bare_write(staging.data(), 3);
+             std::array<std::uint8_t, TEMPERATURE_REG_LENGTH> raw{};
+             bare_write(staging.data(), 1 + CONFIGURATION_REG_LENGTH);
              for (int channel = 1; channel <= 2; ++channel) {
-                 bare_read(1, config.data(), 2);
-                 bare_write(staging.data(), 3);
+                 bare_read(CONFIGURATION_REG, config.data(), CONFIGURATION_REG_LENGTH);
+                 bare_write(staging.data(), 1 + CONFIGURATION_REG_LENGTH);
              }
-             bare_write(staging.data(), 7);
-             bare_write(staging.data(), 7);
+             bare_write(staging.data(), 1 + T_LOW_REG_LENGTH);
+             bare_write(staging.data(), 1 + T_LOW_REG_LENGTH);
              for (int channel = 1; channel <= 2; ++channel) {
-                 bare_read(1, config.data(), 2);
-                 bare_read(0, raw.data(), 6);
+                 bare_read(CONFIGURATION_REG, config.data(), CONFIGURATION_REG_LENGTH);
+                 bare_read(TEMPERATURE_REG, raw.data(), TEMPERATURE_REG_LENGTH);
                  print_raw_lines(raw);
              }
          }},

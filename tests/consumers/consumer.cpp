@@ -8,7 +8,7 @@
 
 int main(int argc, char **argv) {
     const int fd = i2c_open(argc > 1 ? argv[1] : "/dev/i2c-4");
-    std::array<std::uint8_t, 2> configuration{};
+    std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> configuration{};
     const bool ok =
         alert_mode_set(fd, KZR_415_SLAVE_ADDR, 2, 3) == 0 &&
         configurature_reg_control(fd, KZR_415_SLAVE_ADDR, configuration.data(), REG_READ) == 0;

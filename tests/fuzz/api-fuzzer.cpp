@@ -195,9 +195,9 @@ void call_temperature(const Call &c) {
     Bytes image;
     std::string expected_out;
     float expected = -1.0F;
-    if (!replay.register_read(c.addr, CONFIGURATION_REG, 2, config)) {
+    if (!replay.register_read(c.addr, CONFIGURATION_REG, CONFIGURATION_REG_LENGTH, config)) {
         expected_out = "read configure register err!\n";
-    } else if (!replay.register_read(c.addr, TEMPERATURE_REG, 6, image)) {
+    } else if (!replay.register_read(c.addr, TEMPERATURE_REG, TEMPERATURE_REG_LENGTH, image)) {
         expected_out = "read temperature register err!\n";
     } else {
         expected_out = raw_lines(image);
@@ -262,7 +262,7 @@ void call_alert_mode(const Call &c) {
     } else {
         Bytes config;
         int expected = -1;
-        if (replay.register_read(c.addr, CONFIGURATION_REG, 2, config)) {
+        if (replay.register_read(c.addr, CONFIGURATION_REG, CONFIGURATION_REG_LENGTH, config)) {
             expected = 0;
             if (channel == 1 || channel == 2) {
                 const auto index = static_cast<std::size_t>(channel - 1);
@@ -324,13 +324,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             fuzz::call_temperature(call);
             break;
         case 3:
-            fuzz::call_accessor(call, configurature_reg_control, CONFIGURATION_REG, 2);
+            fuzz::call_accessor(call, configurature_reg_control, CONFIGURATION_REG,
+                                CONFIGURATION_REG_LENGTH);
             break;
         case 4:
-            fuzz::call_accessor(call, t_low_reg_control, T_LOW_REG, 6);
+            fuzz::call_accessor(call, t_low_reg_control, T_LOW_REG, T_LOW_REG_LENGTH);
             break;
         case 5:
-            fuzz::call_accessor(call, t_high_reg_control, T_HIGH_REG, 6);
+            fuzz::call_accessor(call, t_high_reg_control, T_HIGH_REG, T_HIGH_REG_LENGTH);
             break;
         case 6:
             fuzz::call_alert_mode(call);

@@ -10,7 +10,7 @@ source "$(dirname "$0")/common.sh" --name coinstall
 native_debs=$1 foreign_debs=$2 foreign_arch=$3
 native_arch=$(dpkg --print-architecture)
 version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
-packages=(libkzr-415-drv1 libkzr-415-drv-dev)
+packages=("$runtime" libkzr-415-drv-dev)
 
 root=$work/root
 scratch_root "$root" "libc6:$native_arch" "libc6:$foreign_arch"
@@ -29,7 +29,7 @@ for package in "${packages[@]}"; do
     done
 done
 for arch in "$native_arch" "$foreign_arch"; do
-    library=$root/usr/lib/$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)/libkzr-415-drv.so.1
+    library=$root/usr/lib/$(dpkg-architecture -a"$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)/$soname
     [ -f "$library" ] || fail "no $arch library at ${library#"$root"}"
     echo "  ${library#"$root"}: $(readelf -h "$library" | sed -n 's/^ *Machine: *//p')"
 done

@@ -24,7 +24,7 @@ done
 version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
 triplet=$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
 libdir=usr/lib/$triplet
-runtime=libkzr-415-drv1 development=libkzr-415-drv-dev tool=kzr-415-tool sim=kzr-415-sim
+development=libkzr-415-drv-dev tool=kzr-415-tool sim=kzr-415-sim
 
 deb_of() { echo "$debs/${1}_${version}_${deb_arch}.deb"; }
 field() { dpkg-deb --field "$(deb_of "$1")" "$2"; }
@@ -52,7 +52,7 @@ package_of_library() {
     libc.so.6 | libm.so.6 | libdl.so.2 | libpthread.so.0 | librt.so.1 | ld-linux*.so.*) echo libc6 ;;
     libstdc++.so.6) echo libstdc++6 ;;
     libgcc_s.so.1) echo libgcc-s1 ;;
-    libkzr-415-drv.so.1) echo "$runtime" ;;
+    "$soname") echo "$runtime" ;;
     *) echo "unknown:$1" ;;
     esac
 }
@@ -115,16 +115,15 @@ grep -Eq "(^|, )$runtime \(= $version\)(,|$)" <<<"$(field $development Depends)"
 grep -Eq "(^|, )$runtime \(>= 1\.0\.0\)(,|$)" <<<"$(field $tool Depends)" ||
     fail "$tool must depend on $runtime (>= 1.0.0)"
 
-# The library's symbols file (its agreement with the exports is dpkg-gensymbols -c4's, in the
-# build) and the loader cache's trigger.
+# The library's symbols file, written from lib/kzr-415-drv.map (its agreement with the exports
+# is dpkg-gensymbols -c4's, in the build), and the loader cache's trigger.
 control_file() { dpkg-deb --ctrl-tarfile "$(deb_of "$1")" | tar -xO "./$2"; }
-control_file $runtime symbols | grep -q '^libkzr-415-drv\.so\.1 ' || fail "$runtime: no symbols file"
+control_file $runtime symbols | grep -qxF "$soname $runtime #MINVER#" || fail "$runtime: no symbols file"
 control_file $runtime triggers | grep -qx 'activate-noawait ldconfig' || fail "$runtime: ldconfig trigger"
 
-expect_contents $runtime "/$libdir/libkzr-415-drv.so.1 -> libkzr-415-drv.so.1.0.0" \
-    "/$libdir/libkzr-415-drv.so.1.0.0"
+expect_contents $runtime "/$libdir/$soname -> $library_file" "/$libdir/$library_file"
 expect_contents $development /usr/include/kzr-415-drv.h "/$libdir/libkzr-415-drv.a" \
-    "/$libdir/libkzr-415-drv.so -> libkzr-415-drv.so.1" "/$libdir/pkgconfig/kzr-415-drv.pc" \
+    "/$libdir/libkzr-415-drv.so -> $soname" "/$libdir/pkgconfig/kzr-415-drv.pc" \
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-config.cmake" \
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-config-version.cmake" \
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-targets.cmake" \

@@ -30,6 +30,14 @@ fail() {
     exit 1
 }
 
+# The library's ABI version, written once in the top CMakeLists.txt, and what it names: the
+# SONAME, the library's file and the runtime package Debian names after the SONAME.
+abi_version=$(sed -n 's/^set(KZR415_ABI_VERSION \([0-9][0-9.]*\))$/\1/p' "$source_dir/CMakeLists.txt")
+[ -n "$abi_version" ] || fail "no KZR415_ABI_VERSION in $source_dir/CMakeLists.txt"
+soname=libkzr-415-drv.so.${abi_version%%.*}
+library_file=libkzr-415-drv.so.$abi_version
+runtime=libkzr-415-drv${abi_version%%.*}
+
 # cache_value BUILD VARIABLE: a variable of a build folder's CMake cache.
 cache_value() {
     sed -n "s/^$2:[A-Z]*=//p" "$1/CMakeCache.txt"
@@ -156,8 +164,8 @@ run_consumers() {
         dir=$work/$label-consumers-$way
         if [ "$kind" = shared ]; then
             for program in consumer-c consumer-cxx; do
-                readelf -d "$dir/$program" | grep -q 'NEEDED.*\[libkzr-415-drv\.so\.1\]' ||
-                    fail "$label/$way: $program does not need libkzr-415-drv.so.1"
+                readelf -d "$dir/$program" | grep -q "(NEEDED).*\[${soname//./\\.}\]" ||
+                    fail "$label/$way: $program does not need $soname"
             done
         fi
         export KZR415_SIM_TEMPERATURE=$consumer_temperature
