@@ -78,7 +78,9 @@ check-valgrind:
 	cmake --build --preset host --target kzr-415-tool kzr-415-sim-bus
 	tests/valgrind/tool-under-valgrind.sh build/host
 
-# clang-tidy and cppcheck over lib/ and tool/.
+# Everything that ships: clang-tidy and cppcheck over the C and C++ sources of lib/, tool/
+# and sim/ that the build compiles, sparse over the kernel module against the board image's
+# headers (both kernels).
 check-static:
 	cmake --preset host >/dev/null
 	scripts/static-analysis.sh build/host

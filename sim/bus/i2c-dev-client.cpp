@@ -17,6 +17,8 @@ namespace {
 
 // The argument of a request that takes a number rather than a pointer.
 unsigned long number(void *arg) {
+    // ioctl hands the number over in its pointer-sized argument.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
     return static_cast<unsigned long>(reinterpret_cast<std::uintptr_t>(arg));
 }
 
@@ -57,7 +59,56 @@ struct RequestShape {
     std::array<std::uint8_t *, max_messages_per_transfer> buffers{};
     std::array<std::uint16_t, max_messages_per_transfer> lengths{};
 };
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables): one per thread, by design
 thread_local RequestShape last_shape;
+
+// Adds to `ranges`, after the request itself, the message array and bytes of the last
+// request's shape, to be read in the same copy into `copy` and `bytes`; returns the count
+// of ranges now in use.
+std::size_t guess_ranges(const RequestShape &shape, std::span<i2c_msg> copy, MessageBytes &bytes,
+                         std::span<MemoryRange> ranges) {
+    std::size_t guessed = 1;
+    if (shape.count == 0) {
+        return guessed;
+    }
+    ranges[guessed++] = {copy.data(), shape.messages, shape.count * sizeof(i2c_msg)};
+    std::size_t total = 0;
+    for (std::size_t i = 0; i < shape.count; ++i) {
+        total += shape.lengths[i];
+    }
+    std::uint8_t *next = bytes.reserve(total);
+    for (std::size_t i = 0; i < shape.count; ++i) {
+        ranges[guessed++] = {next, shape.buffers[i], shape.lengths[i]};
+        next += shape.lengths[i];
+    }
+    return guessed;
+}
+
+// The kernel's checks of each message, in order: 0, or -EINVAL for the first message it
+// refuses (`acceptable`, or a malformed block read), -EFAULT for the first whose bytes
+// could not be read (`copied`). A block read's length becomes the bytes it wants besides
+// the block.
+long check_messages(std::span<i2c_msg> messages, std::size_t acceptable, std::size_t copied) {
+    for (auto &message : messages) {
+        const auto i = static_cast<std::size_t>(&message - messages.data());
+        if (i == acceptable) {
+            return -EINVAL;
+        }
+        if (i >= copied) {
+            return -EFAULT;
+        }
+        if ((message.flags & I2C_M_RECV_LEN) != 0) {
+            // buf[0] names the bytes wanted besides the block (1 for the count byte); the
+            // buffer must hold them and the longest block.
+            if ((message.flags & I2C_M_RD) == 0 || message.len == 0 || message.buf[0] < 1 ||
+                message.len < message.buf[0] + I2C_SMBUS_BLOCK_MAX) {
+                return -EINVAL;
+            }
+            message.len = message.buf[0];
+        }
+    }
+    return 0;
+}
 
 // Copies the read messages' bytes back to the program's buffers: true when all arrived. As
 // the kernel, a buffer that cannot be written does not stop the others.
@@ -88,19 +139,7 @@ long rdwr(EmulatedBus &bus, void *arg) {
     MessageBytes bytes;
     std::array<MemoryRange, max_messages_per_transfer + 2> ranges{};
     ranges[0] = {&request, arg, sizeof request};
-    std::size_t guessed = 1;
-    if (shape.count != 0) {
-        ranges[guessed++] = {copy.data(), shape.messages, shape.count * sizeof(i2c_msg)};
-        std::size_t total = 0;
-        for (std::size_t i = 0; i < shape.count; ++i) {
-            total += shape.lengths[i];
-        }
-        std::uint8_t *next = bytes.reserve(total);
-        for (std::size_t i = 0; i < shape.count; ++i) {
-            ranges[guessed++] = {next, shape.buffers[i], shape.lengths[i]};
-            next += shape.lengths[i];
-        }
-    }
+    const std::size_t guessed = guess_ranges(shape, copy, bytes, ranges);
     const std::size_t read = copy_from_program(std::span(ranges.data(), guessed));
     if (read == 0) {
         return -EFAULT;
@@ -147,23 +186,8 @@ long rdwr(EmulatedBus &bus, void *arg) {
         }
         copied = copy_from_program(std::span(ranges.data(), acceptable));
     }
-    for (auto &message : messages) {
-        const auto i = static_cast<std::size_t>(&message - messages.data());
-        if (i == acceptable) {
-            return -EINVAL;
-        }
-        if (i >= copied) {
-            return -EFAULT;
-        }
-        if ((message.flags & I2C_M_RECV_LEN) != 0) {
-            // buf[0] names the bytes wanted besides the block (1 for the count byte); the
-            // buffer must hold them and the longest block.
-            if ((message.flags & I2C_M_RD) == 0 || message.len == 0 || message.buf[0] < 1 ||
-                message.len < message.buf[0] + I2C_SMBUS_BLOCK_MAX) {
-                return -EINVAL;
-            }
-            message.len = message.buf[0];
-        }
+    if (const long refused = check_messages(messages, acceptable, copied); refused != 0) {
+        return refused;
     }
     if (!same_bytes) {
         shape.messages = request.msgs;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <iterator>
 
 namespace kzr415::sim {
 
@@ -27,7 +28,7 @@ bool valid_size(std::uint32_t size) {
 
 std::uint8_t message_pec(std::uint8_t crc, const i2c_msg &message) {
     const auto address =
-        static_cast<std::uint8_t>((message.addr << 1) | (message.flags & I2C_M_RD ? 1 : 0));
+        static_cast<std::uint8_t>((message.addr << 1) | ((message.flags & I2C_M_RD) != 0 ? 1 : 0));
     crc = smbus_pec(crc, &address, 1);
     return smbus_pec(crc, message.buf, message.len);
 }
@@ -39,6 +40,42 @@ struct Messages {
     std::array<i2c_msg, 2> msg{};
     unsigned count = 0;
 };
+
+// NOLINTBEGIN(cppcoreguidelines-pro-type-union-access): i2c_smbus_data is the kernel's
+// union; the transfer size names the member in use, as in the kernel's own SMBus emulation.
+
+// The block transfers' part of build().
+int build_block(std::uint32_t size, const i2c_smbus_data &data, Messages &m, bool read,
+                std::uint8_t &read_write) {
+    const auto *const block = std::begin(data.block);
+    if (size == I2C_SMBUS_I2C_BLOCK_DATA) {
+        if (block[0] > I2C_SMBUS_BLOCK_MAX) {
+            return -EINVAL;
+        }
+        if (read) {
+            m.msg[1].len = block[0];
+        } else {
+            m.msg[0].len = static_cast<std::uint16_t>(block[0] + 1U);
+            std::copy_n(block + 1, block[0], m.out.begin() + 1);
+        }
+        return 0;
+    }
+    if (!read || size == I2C_SMBUS_BLOCK_PROC_CALL) {
+        const unsigned length = block[0] + 2U;
+        if (length > I2C_SMBUS_BLOCK_MAX + 2U) {
+            return -EINVAL;
+        }
+        m.msg[0].len = static_cast<std::uint16_t>(length);
+        std::copy_n(block, length - 1, m.out.begin() + 1);
+    }
+    if (read || size == I2C_SMBUS_BLOCK_PROC_CALL) {
+        m.count = 2;
+        read_write = I2C_SMBUS_READ;
+        m.msg[1].flags |= I2C_M_RECV_LEN;
+        m.msg[1].len = 1; // the count byte; the bus adds the count
+    }
+    return 0;
+}
 
 // Fills `m` for the request; returns 0 or -EINVAL. `read_write` may turn into a read
 // (process calls).
@@ -87,36 +124,58 @@ int build(const SmbusRequest &r, std::uint32_t size, const i2c_smbus_data &data,
         break;
     case I2C_SMBUS_BLOCK_DATA:
     case I2C_SMBUS_BLOCK_PROC_CALL:
-        if (!read || size == I2C_SMBUS_BLOCK_PROC_CALL) {
-            const unsigned length = data.block[0] + 2U;
-            if (length > I2C_SMBUS_BLOCK_MAX + 2U) {
-                return -EINVAL;
-            }
-            m.msg[0].len = static_cast<std::uint16_t>(length);
-            std::copy_n(data.block, length - 1, m.out.begin() + 1);
-        }
-        if (read || size == I2C_SMBUS_BLOCK_PROC_CALL) {
-            m.count = 2;
-            read_write = I2C_SMBUS_READ;
-            m.msg[1].flags |= I2C_M_RECV_LEN;
-            m.msg[1].len = 1; // the count byte; the bus adds the count
-        }
-        break;
     case I2C_SMBUS_I2C_BLOCK_DATA:
-        if (data.block[0] > I2C_SMBUS_BLOCK_MAX) {
-            return -EINVAL;
-        }
-        if (read) {
-            m.msg[1].len = data.block[0];
-        } else {
-            m.msg[0].len = static_cast<std::uint16_t>(data.block[0] + 1U);
-            std::copy_n(data.block + 1, data.block[0], m.out.begin() + 1);
-        }
-        break;
+        return build_block(size, data, m, read, read_write);
     default:
         return -EOPNOTSUPP;
     }
     return 0;
+}
+
+// Copies the reply of a read into `data`, where the kernel puts it for the transfer size.
+void store_reply(std::uint32_t size, const Messages &m, i2c_smbus_data &data) {
+    auto *const block = std::begin(data.block);
+    switch (size) {
+    case I2C_SMBUS_BYTE:
+        data.byte = m.out[0];
+        break;
+    case I2C_SMBUS_BYTE_DATA:
+        data.byte = m.in[0];
+        break;
+    case I2C_SMBUS_WORD_DATA:
+    case I2C_SMBUS_PROC_CALL:
+        data.word = static_cast<std::uint16_t>(m.in[0] | (m.in[1] << 8));
+        break;
+    case I2C_SMBUS_I2C_BLOCK_DATA:
+        std::copy_n(m.in.begin(), block[0], block + 1);
+        break;
+    case I2C_SMBUS_BLOCK_DATA:
+    case I2C_SMBUS_BLOCK_PROC_CALL:
+        std::copy_n(m.in.begin(), m.in[0] + 1U, block);
+        break;
+    default:
+        break;
+    }
+}
+
+// With packet error checking: appends the checksum to a lone write message and makes room
+// for it after the last read message. Returns the checksum of a write message that a read
+// follows, for checking the read's.
+std::uint8_t add_pec(Messages &m) {
+    auto &last = m.msg[m.count - 1];
+    std::uint8_t partial_pec = 0;
+    if ((m.msg[0].flags & I2C_M_RD) == 0) {
+        if (m.count == 1) {
+            m.out[m.msg[0].len] = message_pec(0, m.msg[0]);
+            ++m.msg[0].len;
+        } else {
+            partial_pec = message_pec(0, m.msg[0]);
+        }
+    }
+    if ((last.flags & I2C_M_RD) != 0) {
+        ++last.len;
+    }
+    return partial_pec;
 }
 
 } // namespace
@@ -153,7 +212,7 @@ int smbus_transfer(EmulatedBus &bus, const SmbusRequest &r) {
     if (size == I2C_SMBUS_I2C_BLOCK_BROKEN) {
         size = I2C_SMBUS_I2C_BLOCK_DATA;
         if (r.read_write == I2C_SMBUS_READ) {
-            data.block[0] = I2C_SMBUS_BLOCK_MAX;
+            *std::begin(data.block) = I2C_SMBUS_BLOCK_MAX;
         }
     }
 
@@ -164,20 +223,7 @@ int smbus_transfer(EmulatedBus &bus, const SmbusRequest &r) {
     }
     auto &last = m.msg[m.count - 1];
     const bool pec = r.pec && size != I2C_SMBUS_QUICK && size != I2C_SMBUS_I2C_BLOCK_DATA;
-    std::uint8_t partial_pec = 0;
-    if (pec) {
-        if ((m.msg[0].flags & I2C_M_RD) == 0) {
-            if (m.count == 1) {
-                m.out[m.msg[0].len] = message_pec(0, m.msg[0]);
-                ++m.msg[0].len;
-            } else {
-                partial_pec = message_pec(0, m.msg[0]);
-            }
-        }
-        if ((last.flags & I2C_M_RD) != 0) {
-            ++last.len;
-        }
-    }
+    const std::uint8_t partial_pec = pec ? add_pec(m) : 0;
 
     const int status = bus.rdwr(i2c_rdwr_ioctl_data{m.msg.data(), m.count});
     if (status < 0) {
@@ -192,29 +238,11 @@ int smbus_transfer(EmulatedBus &bus, const SmbusRequest &r) {
     if (read_write != I2C_SMBUS_READ || !needs_data) {
         return 0;
     }
-    switch (size) {
-    case I2C_SMBUS_BYTE:
-        data.byte = m.out[0];
-        break;
-    case I2C_SMBUS_BYTE_DATA:
-        data.byte = m.in[0];
-        break;
-    case I2C_SMBUS_WORD_DATA:
-    case I2C_SMBUS_PROC_CALL:
-        data.word = static_cast<std::uint16_t>(m.in[0] | (m.in[1] << 8));
-        break;
-    case I2C_SMBUS_I2C_BLOCK_DATA:
-        std::copy_n(m.in.begin(), data.block[0], data.block + 1);
-        break;
-    case I2C_SMBUS_BLOCK_DATA:
-    case I2C_SMBUS_BLOCK_PROC_CALL:
-        std::copy_n(m.in.begin(), m.in[0] + 1U, data.block);
-        break;
-    default:
-        break;
-    }
+    store_reply(size, m, data);
     *r.data = data;
     return 0;
 }
+
+// NOLINTEND(cppcoreguidelines-pro-type-union-access)
 
 } // namespace kzr415::sim

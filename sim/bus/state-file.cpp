@@ -66,6 +66,38 @@ bool parse_unsigned(std::string_view text, T &value, int base) {
     return ec == std::errc{} && ptr == end && !text.empty();
 }
 
+// Opens the file that `path` names, creating it (empty) when there is none: the descriptor,
+// or -1 with errno set. `again` is set when another process replaced, removed or created
+// the file between the look and the open.
+int open_named(const char *path, bool &again) {
+    again = false;
+    struct stat named {};
+    if (lstat(path, &named) != 0) {
+        if (errno != ENOENT) {
+            return -1;
+        }
+        const int fd = raw_open(path, O_RDWR | O_CREAT | O_EXCL | open_flags, 0666);
+        again = fd < 0 && errno == EEXIST;
+        return fd;
+    }
+    // Refused before opening: opening a device or a FIFO may have effects of its own.
+    if (!S_ISREG(named.st_mode)) {
+        errno = S_ISDIR(named.st_mode) ? EISDIR : S_ISLNK(named.st_mode) ? ELOOP : EINVAL;
+        return -1;
+    }
+    const int fd = raw_open(path, O_RDWR | open_flags, 0);
+    again = fd < 0 && errno == ENOENT;
+    return fd;
+}
+
+// Waits for the exclusive lock on `fd` and describes the file locked; false with errno set.
+bool lock_exclusive(int fd, struct stat &locked) {
+    int result = 0;
+    while ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    return result == 0 && fstat(fd, &locked) == 0;
+}
+
 } // namespace
 
 std::string format_state(const DeviceState &state) {
@@ -101,7 +133,7 @@ bool parse_state(std::string_view text, DeviceState &state) {
         }
         const auto name = line.substr(0, blank);
         const auto value = line.substr(blank + 1);
-        const auto known = std::find(names.begin(), names.end(), name);
+        const auto *const known = std::find(names.begin(), names.end(), name);
         if (known == names.end() || seen[static_cast<std::size_t>(known - names.begin())]) {
             return false; // not a name of the state, or one given twice
         }
@@ -146,40 +178,22 @@ bool StateFile::lock() {
     // Each round either locks the file the path names or sees another process replace or
     // create it meanwhile; a process that keeps doing so for this long is not one of ours.
     for (int round = 0; round < 1000; ++round) {
-        struct stat named {};
-        int fd = -1;
-        if (lstat(path_.c_str(), &named) != 0) {
-            if (errno != ENOENT) {
-                return false;
-            }
-            fd = raw_open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | open_flags, 0666);
-            if (fd < 0 && errno == EEXIST) {
-                continue;
-            }
-        } else {
-            // Refused before opening: opening a device or a FIFO may have effects of its own.
-            if (!S_ISREG(named.st_mode)) {
-                errno = S_ISDIR(named.st_mode) ? EISDIR : S_ISLNK(named.st_mode) ? ELOOP : EINVAL;
-                return false;
-            }
-            fd = raw_open(path_.c_str(), O_RDWR | open_flags, 0);
-            if (fd < 0 && errno == ENOENT) {
-                continue;
-            }
+        bool again = false;
+        const int fd = open_named(path_.c_str(), again);
+        if (again) {
+            continue;
         }
         if (fd < 0) {
             return false;
         }
         struct stat locked {};
-        int result = 0;
-        while ((result = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-        }
-        if (result != 0 || fstat(fd, &locked) != 0) {
+        if (!lock_exclusive(fd, locked)) {
             const int error = errno;
             raw_close(fd);
             errno = error;
             return false;
         }
+        struct stat named {};
         if (lstat(path_.c_str(), &named) == 0 && named.st_dev == locked.st_dev &&
             named.st_ino == locked.st_ino) {
             if (!S_ISREG(locked.st_mode)) {
@@ -205,6 +219,8 @@ void StateFile::unlock() {
     }
 }
 
+// Not const: reading moves the shared file offset of the descriptor it holds.
+// NOLINTNEXTLINE(readability-make-member-function-const)
 bool StateFile::load(DeviceState &state, bool &was_empty) {
     if (size_ < 0 || static_cast<std::size_t>(size_) > max_state_file_size) {
         errno = EFBIG;
@@ -247,8 +263,9 @@ bool StateFile::store(const DeviceState &state) {
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary = folder + "." + name + ".new-" + std::to_string(getpid()) + "-" +
-                    std::to_string(serial.fetch_add(1));
+        temporary.assign(folder).append(".").append(name).append(".new-");
+        temporary.append(std::to_string(getpid())).append("-");
+        temporary.append(std::to_string(serial.fetch_add(1)));
         fd = raw_open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | open_flags, 0600);
         if (fd < 0 && errno != EEXIST) {
             return false;

@@ -49,6 +49,8 @@ class StateFile {
     explicit StateFile(std::string path) : path_(std::move(path)) {}
     StateFile(const StateFile &) = delete;
     StateFile &operator=(const StateFile &) = delete;
+    StateFile(StateFile &&) = delete;
+    StateFile &operator=(StateFile &&) = delete;
     ~StateFile();
 
     [[nodiscard]] const std::string &path() const { return path_; }

@@ -20,16 +20,19 @@ enum class Way { unknown, process_vm, pipe };
 
 // process_vm_readv and process_vm_writev on this process itself; where the system refuses
 // them (qemu-arm's user mode, a seccomp filter), a pipe that the bytes pass through.
+// NOLINTBEGIN(cppcoreguidelines-avoid-non-const-global-variables): facts of the process that
+// every thread's copies share, learnt once.
 std::atomic<Way> way{Way::unknown};
 
 // This process's id, kept across fork without a system call per copy.
 std::atomic<pid_t> own_pid{0};
+// NOLINTEND(cppcoreguidelines-avoid-non-const-global-variables)
 
 // The child of a fork learns its own id from the handler registered here, when the library
 // is loaded and before the program can have started a second thread: registered on first
 // use instead, a fork made while another thread ran that first use would leave the child
 // waiting for ever on the initialisation it inherited half done.
-[[maybe_unused]] const bool pid_follows_fork = [] {
+[[maybe_unused]] const bool pid_follows_fork = []() noexcept {
     return pthread_atfork(nullptr, nullptr, [] {
                own_pid.store(static_cast<pid_t>(syscall(SYS_getpid)), std::memory_order_relaxed);
            }) == 0;
@@ -70,6 +73,8 @@ long through_process_vm(std::span<const MemoryRange> ranges, bool to_program) {
             continue;
         }
         local[count] = {range.local, range.size};
+        // iovec has no const form: the program's bytes are only read when copying from it.
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
         remote[count] = {const_cast<void *>(range.remote), range.size};
         total += range.size;
         ++count;
@@ -106,6 +111,8 @@ std::size_t through_pipe(std::span<const MemoryRange> ranges, bool to_program) {
     std::size_t done = 0;
     for (const auto &range : ranges) {
         auto *local = static_cast<std::uint8_t *>(range.local);
+        // Written through only when copying to the program (MemoryRange).
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
         auto *remote = static_cast<std::uint8_t *>(const_cast<void *>(range.remote));
         bool whole = true;
         for (std::size_t offset = 0; whole && offset < range.size; offset += chunk) {
@@ -164,6 +171,8 @@ bool copy_from_program(void *local, const void *remote, std::size_t size) {
 }
 
 bool copy_to_program(void *remote, const void *local, std::size_t size) {
+    // One MemoryRange serves both ways; copying to the program only reads `local`.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast)
     const MemoryRange range{const_cast<void *>(local), remote, size};
     return copy(std::span(&range, 1), true) == 1;
 }

@@ -1,13 +1,13 @@
 #include "launcher/child-process.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <iterator>
 
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
+#include <unistd.h> // environ
 
 namespace kzr415::sim {
 
@@ -16,9 +16,8 @@ namespace {
 std::vector<char *> pointers(std::vector<std::string> &strings) {
     std::vector<char *> result;
     result.reserve(strings.size() + 1);
-    for (auto &s : strings) {
-        result.push_back(s.data());
-    }
+    std::transform(strings.begin(), strings.end(), std::back_inserter(result),
+                   [](std::string &s) { return s.data(); });
     result.push_back(nullptr);
     return result;
 }
@@ -32,6 +31,8 @@ class SpawnSetup {
     }
     SpawnSetup(const SpawnSetup &) = delete;
     SpawnSetup &operator=(const SpawnSetup &) = delete;
+    SpawnSetup(SpawnSetup &&) = delete;
+    SpawnSetup &operator=(SpawnSetup &&) = delete;
     ~SpawnSetup() {
         posix_spawnattr_destroy(&attributes_);
         posix_spawn_file_actions_destroy(&actions_);

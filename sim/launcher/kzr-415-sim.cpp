@@ -21,6 +21,7 @@
 #include "launcher/state-preparation.hpp"
 #include "preload/preload-handshake.hpp"
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -37,7 +38,8 @@ namespace {
 
 namespace sim = kzr415::sim;
 
-volatile sig_atomic_t child = 0;
+// The program's process id, for the signal handler, which can reach nothing else.
+volatile sig_atomic_t child = 0; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
 void forward(int signal) {
     if (child > 0) {
@@ -86,6 +88,8 @@ class TraceFile {
     TraceFile() = default;
     TraceFile(const TraceFile &) = delete;
     TraceFile &operator=(const TraceFile &) = delete;
+    TraceFile(TraceFile &&) = delete;
+    TraceFile &operator=(TraceFile &&) = delete;
     ~TraceFile() {
         if (fd_ >= 0) {
             close(fd_);
@@ -130,16 +134,16 @@ class TraceFile {
 // (no process holds its writing end any more) without it.
 bool preload_confirmed(int fd) {
     std::string received;
-    char buffer[64];
+    std::array<char, 64> buffer{};
     while (received.size() < sim::handshake_message.size()) {
-        const ssize_t n = read(fd, buffer, sizeof buffer);
+        const ssize_t n = read(fd, buffer.data(), buffer.size());
         if (n < 0 && errno == EINTR) {
             continue;
         }
         if (n <= 0) {
             break;
         }
-        received.append(buffer, static_cast<std::size_t>(n));
+        received.append(buffer.data(), static_cast<std::size_t>(n));
     }
     return received == sim::handshake_message;
 }
@@ -162,8 +166,8 @@ int run(sim::ChildOptions options, const std::vector<int> &signals, const sigset
     options.default_signals = signals;
     options.signal_mask = &program_mask;
 
-    int handshake[2];
-    if (pipe2(handshake, O_CLOEXEC) != 0) {
+    std::array<int, 2> handshake{};
+    if (pipe2(handshake.data(), O_CLOEXEC) != 0) {
         return refuse(2, std::string("pipe: ") + std::strerror(errno));
     }
     options.inherited.push_back(handshake[1]);

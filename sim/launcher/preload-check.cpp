@@ -140,6 +140,74 @@ Section section_at(const ElfReader &elf, const std::vector<unsigned char> &table
     return section;
 }
 
+// Whether the dynamic symbol table `dynsym`, with the string table `strings` it links,
+// exports and defines the marker.
+Marker marker_in(const ElfReader &elf, const Section &dynsym, const Section &strings) {
+    const bool wide = elf.wide();
+    const std::uint64_t symbol_size = wide ? 24 : 16;
+    std::vector<unsigned char> symbols;
+    std::vector<unsigned char> names;
+    if (strings.type != SHT_STRTAB || !elf.bytes(dynsym.offset, dynsym.size, symbols) ||
+        !elf.bytes(strings.offset, strings.size, names)) {
+        return Marker::damaged;
+    }
+    // The string table's bytes, read as the characters they are.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast)
+    const std::string_view text(reinterpret_cast<const char *>(names.data()), names.size());
+    const std::string wanted = std::string(preload_marker) + '\0';
+    for (std::uint64_t at = 0; at + symbol_size <= symbols.size(); at += dynsym.entry_size) {
+        const std::vector<unsigned char> symbol(symbols.begin() + static_cast<std::ptrdiff_t>(at),
+                                                symbols.begin() +
+                                                    static_cast<std::ptrdiff_t>(at + symbol_size));
+        const auto name = elf.field(symbol, 0, 4);
+        const auto symbol_info = elf.field(symbol, wide ? 4 : 12, 1);
+        const auto other = elf.field(symbol, wide ? 5 : 13, 1);
+        const auto section = elf.field(symbol, wide ? 6 : 14, 2);
+        const auto binding = symbol_info >> 4;
+        if (name >= text.size() ||
+            text.substr(static_cast<std::size_t>(name), preload_marker.size() + 1) != wanted) {
+            continue;
+        }
+        if (section != SHN_UNDEF && (binding == STB_GLOBAL || binding == STB_WEAK) &&
+            (other & 3U) == STV_DEFAULT) {
+            return Marker::defined;
+        }
+    }
+    return Marker::missing;
+}
+
+// The marker in the first dynamic symbol table (.dynsym, found through the section headers).
+Marker marker_in(const ElfReader &elf) {
+    const bool wide = elf.wide();
+    std::vector<unsigned char> header;
+    std::vector<unsigned char> table;
+    if (!elf.bytes(0, wide ? 64 : 52, header)) {
+        return Marker::damaged;
+    }
+    const auto table_offset = elf.word(header, wide ? 40 : 32);
+    const auto entry_size = elf.field(header, wide ? 58 : 46, 2);
+    const auto entries = elf.field(header, wide ? 60 : 48, 2);
+    if (entries == 0) {
+        return Marker::missing; // no section headers: no symbol table to read
+    }
+    if (entry_size < (wide ? 64U : 40U) || !elf.bytes(table_offset, entries * entry_size, table)) {
+        return Marker::damaged;
+    }
+    for (std::uint64_t i = 0; i < entries; ++i) {
+        const auto dynsym = section_at(elf, table, static_cast<std::size_t>(i * entry_size));
+        if (dynsym.type != SHT_DYNSYM) {
+            continue;
+        }
+        if (dynsym.link >= entries || dynsym.entry_size < (wide ? 24U : 16U)) {
+            return Marker::damaged;
+        }
+        return marker_in(
+            elf, dynsym,
+            section_at(elf, table, static_cast<std::size_t>(dynsym.link * entry_size)));
+    }
+    return Marker::missing;
+}
+
 // Whether the ELF shared library `path` exports and defines the marker, in its dynamic
 // symbol table (.dynsym, found through the section headers, and the string table it links).
 Marker find_marker(const std::string &path, const ElfKind &kind) {
@@ -154,69 +222,7 @@ Marker find_marker(const std::string &path, const ElfKind &kind) {
     struct stat info {};
     Marker found = Marker::damaged;
     if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        const ElfReader elf(fd, static_cast<std::uint64_t>(info.st_size), kind);
-        const bool wide = elf.wide();
-        std::vector<unsigned char> header;
-        std::vector<unsigned char> table;
-        std::vector<unsigned char> symbols;
-        std::vector<unsigned char> names;
-        const auto read_all = [&]() -> Marker {
-            if (!elf.bytes(0, wide ? 64 : 52, header)) {
-                return Marker::damaged;
-            }
-            const auto table_offset = elf.word(header, wide ? 40 : 32);
-            const auto entry_size = elf.field(header, wide ? 58 : 46, 2);
-            const auto entries = elf.field(header, wide ? 60 : 48, 2);
-            if (entries == 0) {
-                return Marker::missing; // no section headers: no symbol table to read
-            }
-            if (entry_size < (wide ? 64U : 40U) ||
-                !elf.bytes(table_offset, entries * entry_size, table)) {
-                return Marker::damaged;
-            }
-            for (std::uint64_t i = 0; i < entries; ++i) {
-                const auto dynsym =
-                    section_at(elf, table, static_cast<std::size_t>(i * entry_size));
-                if (dynsym.type != SHT_DYNSYM) {
-                    continue;
-                }
-                const std::uint64_t symbol_size = wide ? 24 : 16;
-                if (dynsym.link >= entries || dynsym.entry_size < symbol_size) {
-                    return Marker::damaged;
-                }
-                const auto strings =
-                    section_at(elf, table, static_cast<std::size_t>(dynsym.link * entry_size));
-                if (strings.type != SHT_STRTAB || !elf.bytes(dynsym.offset, dynsym.size, symbols) ||
-                    !elf.bytes(strings.offset, strings.size, names)) {
-                    return Marker::damaged;
-                }
-                const std::string_view text(reinterpret_cast<const char *>(names.data()),
-                                            names.size());
-                for (std::uint64_t at = 0; at + symbol_size <= symbols.size();
-                     at += dynsym.entry_size) {
-                    const std::vector<unsigned char> symbol(
-                        symbols.begin() + static_cast<std::ptrdiff_t>(at),
-                        symbols.begin() + static_cast<std::ptrdiff_t>(at + symbol_size));
-                    const auto name = elf.field(symbol, 0, 4);
-                    const auto symbol_info = elf.field(symbol, wide ? 4 : 12, 1);
-                    const auto other = elf.field(symbol, wide ? 5 : 13, 1);
-                    const auto section = elf.field(symbol, wide ? 6 : 14, 2);
-                    const auto binding = symbol_info >> 4;
-                    if (name >= text.size() ||
-                        text.substr(static_cast<std::size_t>(name), preload_marker.size() + 1) !=
-                            std::string(preload_marker) + '\0') {
-                        continue;
-                    }
-                    if (section != SHN_UNDEF && (binding == STB_GLOBAL || binding == STB_WEAK) &&
-                        (other & 3U) == STV_DEFAULT) {
-                        return Marker::defined;
-                    }
-                }
-                return Marker::missing;
-            }
-            return Marker::missing;
-        };
-        found = read_all();
+        found = marker_in(ElfReader(fd, static_cast<std::uint64_t>(info.st_size), kind));
     }
     close(fd);
     return found;

@@ -26,8 +26,9 @@ TemporaryStateFile::~TemporaryStateFile() {
     const std::string prefix = "." + path_.substr(slash + 1) + ".new-";
     if (DIR *entries = opendir(folder.c_str())) {
         while (const dirent *entry = readdir(entries)) {
-            if (std::string_view(entry->d_name).starts_with(prefix)) {
-                unlinkat(dirfd(entries), entry->d_name, 0);
+            const auto *name = static_cast<const char *>(entry->d_name);
+            if (std::string_view(name).starts_with(prefix)) {
+                unlinkat(dirfd(entries), name, 0);
             }
         }
         closedir(entries);
@@ -36,15 +37,15 @@ TemporaryStateFile::~TemporaryStateFile() {
 
 bool TemporaryStateFile::create(std::string &error) {
     const char *tmpdir = std::getenv("TMPDIR");
-    std::string path =
+    std::string name =
         std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/kzr-415-sim-XXXXXX";
-    const int fd = mkstemp(path.data());
+    const int fd = mkstemp(name.data());
     if (fd < 0) {
-        error = "cannot create a state file in " + printable(path) + ": " + std::strerror(errno);
+        error = "cannot create a state file in " + printable(name) + ": " + std::strerror(errno);
         return false;
     }
     close(fd);
-    path_ = path;
+    path_ = name;
     return true;
 }
 

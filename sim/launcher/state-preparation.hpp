@@ -15,6 +15,8 @@ class TemporaryStateFile {
     TemporaryStateFile() = default;
     TemporaryStateFile(const TemporaryStateFile &) = delete;
     TemporaryStateFile &operator=(const TemporaryStateFile &) = delete;
+    TemporaryStateFile(TemporaryStateFile &&) = delete;
+    TemporaryStateFile &operator=(TemporaryStateFile &&) = delete;
     ~TemporaryStateFile();
 
     // Creates the file; false with `error` set to kzr-415-sim's message on failure.

@@ -3,6 +3,7 @@
 #include "bus/state-file.hpp"
 #include "preload/next-symbol.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -41,12 +42,14 @@ constexpr unsigned writable_bit = 13;
 constexpr unsigned index_shift = 16;
 constexpr int max_nodes = 255;
 
+constexpr std::uint64_t flag(bool set, unsigned bit) {
+    return set ? std::uint64_t{1} << bit : 0;
+}
+
 std::uint64_t encode(const I2cDevClient &client, int index) {
-    return position_mark | (client.address & 0x3FFU) |
-           (std::uint64_t{client.ten_bit} << ten_bit_bit) | (std::uint64_t{client.pec} << pec_bit) |
-           (std::uint64_t{client.readable} << readable_bit) |
-           (std::uint64_t{client.writable} << writable_bit) |
-           (static_cast<std::uint64_t>(index) << index_shift);
+    return position_mark | (client.address & 0x3FFU) | flag(client.ten_bit, ten_bit_bit) |
+           flag(client.pec, pec_bit) | flag(client.readable, readable_bit) |
+           flag(client.writable, writable_bit) | (static_cast<std::uint64_t>(index) << index_shift);
 }
 
 I2cDevClient decode(std::uint64_t position) {
@@ -158,6 +161,9 @@ void release_after_fork();
 
 // Never destroyed: descriptors may still be closed while the process runs its exit handlers.
 State &state() {
+    // The preload serves the whole process, so its state is the process's; this function is
+    // the one way to it.
+    // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
     static State &instance = *new State;
     static std::once_flag from_environment;
     std::call_once(from_environment, [] {
@@ -260,11 +266,11 @@ EmulatedBus &add_node(const std::string &path, const DeviceModel &device) {
     auto &s = state();
     const std::string name = normalised("/", path);
     const std::lock_guard guard(s.extra_lock);
-    for (auto &node : s.extra_nodes) {
-        if (node.path == name) {
-            node.bus.reset(device);
-            return node.bus;
-        }
+    const auto known = std::find_if(s.extra_nodes.begin(), s.extra_nodes.end(),
+                                    [&name](const auto &node) { return node.path == name; });
+    if (known != s.extra_nodes.end()) {
+        known->bus.reset(device);
+        return known->bus;
     }
     if (s.extra_nodes.size() >= max_nodes) {
         std::abort(); // a test's mistake: the file position holds 8 bits of node
