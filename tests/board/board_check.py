@@ -366,7 +366,7 @@ def run_text(command, env=None):
             p.stderr.decode("utf-8", "replace"))
 
 
-def check_capture(step, got, seen, args):
+def check_capture(step, got, seen, bus, args):
     """The board's capture of a run: read into bus notation, equal to the host's trace of the
     same run; replayed on this machine, the board's output. (problems, details)"""
     if "capture bytes" not in got:
@@ -375,10 +375,16 @@ def check_capture(step, got, seen, args):
     path = os.path.join(args.captures, step.name + ".txt")
     with open(path, "wb") as f:
         f.write(got["capture bytes"])
+    problems = []
+    header = got["capture"].split("\n", 1)[0]
+    want = (r"# kzr-415-capture: kernel %s; bus i2c-%s; date \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ; "
+            r"command /usr/bin/kzr-415-tool" % (re.escape(args.release), bus))
+    if not re.fullmatch(want, header):
+        problems.append("  the capture's header line is '%s'" % header)
     status, read, errors = run_text([args.read_capture, path])
     if status != 0:
-        return ["  the capture %s cannot be read: %s" % (path, errors.strip())], []
-    problems = diff("host trace", seen.get("trace", ""), "board capture", read)
+        return problems + ["  the capture %s cannot be read: %s" % (path, errors.strip())], []
+    problems += diff("host trace", seen.get("trace", ""), "board capture", read)
     details = ["capture %s, %d bytes, %d transfers as the board's kernel traced them:"
                % (path, len(got["capture bytes"]), len(read.splitlines()))]
     details += ["bus| " + l for l in read.splitlines()]
@@ -432,7 +438,7 @@ def check(args):
                 seen = host_run(step, args, tmp)
                 label, problems = check_run(step, got, seen)
                 details = output_lines(got)
-                more, capture_details = check_capture(step, got, seen, args)
+                more, capture_details = check_capture(step, got, seen, bus, args)
                 problems += more
                 # The bytes of the runs the plan anchors, and of any that differ.
                 if step.expect or more:
