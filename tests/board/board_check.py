@@ -14,10 +14,11 @@ bus and checks each against the plan's expect lines. check does the same runs, t
 compares the board's console log with them: each run's standard output, standard error,
 exit status, transfer count and registers afterwards must be the host's byte for byte, and
 every step that has expect lines (runs, probes, controls, loads and their refusals) must
-meet them. Each run's capture on the board (kzr-415-capture: the kernel's own trace text,
-kept in DIR as NAME.txt) is read into bus notation with READER and must be the emulated
-bus's trace of the host's run byte for byte; replayed with this machine's kzr-415-sim
---replay and its own kzr-415-tool, it must give the board's output and exit status. Both
+meet them. Each run's and probe's capture on the board (kzr-415-capture: the kernel's own
+trace text, kept in DIR as NAME.txt) is read into bus notation with READER and must be the
+emulated bus's trace of the same step on this machine byte for byte (probes whose tool is
+given here); a run's, replayed with this machine's kzr-415-sim --replay and its own
+kzr-415-tool, must give the board's output and exit status. Both
 print PASS or FAIL a step and close with "N passed, N failed".
 """
 
@@ -164,7 +165,8 @@ def host_run(step, args, tmp):
         env["QEMU_SET_ENV"] = "LD_PRELOAD=" + args.preload
         command = emulator + command
     else:
-        env["LD_PRELOAD"] = args.preload
+        # The I2C tools are this machine's: so is the preload they need.
+        env["LD_PRELOAD"] = getattr(args, "host_preload", None) or args.preload
     p = subprocess.run(command, env=env, capture_output=True, timeout=120, check=False)
     got = {"stdout": p.stdout.decode("utf-8", "replace"),
            "stderr": p.stderr.decode("utf-8", "replace"), "exit": str(p.returncode),
@@ -367,8 +369,9 @@ def run_text(command, env=None):
 
 
 def check_capture(step, got, seen, bus, args):
-    """The board's capture of a run: read into bus notation, equal to the host's trace of the
-    same run; replayed on this machine, the board's output. (problems, details)"""
+    """The board's capture of a run or probe: read into bus notation, equal to the host's
+    trace of the same step where this machine carried it out (`seen`; None: not run here);
+    a run's, replayed on this machine, gives the board's output. (problems, details)"""
     if "capture bytes" not in got:
         return ["  the board reported no capture"], []
     os.makedirs(args.captures, exist_ok=True)
@@ -377,17 +380,22 @@ def check_capture(step, got, seen, bus, args):
         f.write(got["capture bytes"])
     problems = []
     header = got["capture"].split("\n", 1)[0]
+    command = " ".join(w.replace("@BUS@", bus) for w in step.command) or "/usr/bin/kzr-415-tool"
     want = (r"# kzr-415-capture: kernel %s; bus i2c-%s; date \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ; "
-            r"command /usr/bin/kzr-415-tool" % (re.escape(args.release), bus))
+            r"command %s" % (re.escape(args.release), bus, re.escape(command)))
     if not re.fullmatch(want, header):
         problems.append("  the capture's header line is '%s'" % header)
     status, read, errors = run_text([args.read_capture, path])
     if status != 0:
         return problems + ["  the capture %s cannot be read: %s" % (path, errors.strip())], []
-    problems += diff("host trace", seen.get("trace", ""), "board capture", read)
-    details = ["capture %s, %d bytes, %d transfers as the board's kernel traced them:"
-               % (path, len(got["capture bytes"]), len(read.splitlines()))]
+    if seen is not None:
+        problems += diff("host trace", seen.get("trace", ""), "board capture", read)
+    details = ["capture %s, %d bytes, %d transfers as the board's kernel traced them%s:"
+               % (path, len(got["capture bytes"]), len(read.splitlines()),
+                  "" if seen is not None else " (not run on this machine)")]
     details += ["bus| " + l for l in read.splitlines()]
+    if step.kind != "run":
+        return problems, details
     if "node=absent" in step.settings:
         # A capture holds transfers; that the node was missing is not among them.
         details.append("not replayed: the run had no bus node, which a capture cannot hold")
@@ -446,7 +454,10 @@ def check(args):
             elif step.kind == "probe":
                 label = "probe %s: %s" % (step.name, " ".join(step.command))
                 problems = expect_problems(step, got)
-                details = output_lines(got)
+                more, capture_details = check_capture(step, got, host_run(step, args, tmp),
+                                                      bus, args)
+                problems += more
+                details = output_lines(got) + capture_details
             elif step.kind == "capture":
                 label, problems, details = check_capture_case(step, got, bus)
             elif step.kind == "load":

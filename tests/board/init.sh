@@ -24,7 +24,8 @@
 #                              records; then the trace instances left and each I2C
 #                              event's enable and filter)
 #   probe NAME [SETTING...] -- COMMAND...
-#                              runs an I2C tool (@BUS@ is the module's bus number)
+#                              runs an I2C tool (@BUS@ is the module's bus number) under
+#                              kzr-415-capture, reported as a run is
 #   control NAME PARAMETER VALUE  writes a parameter, reports the outcome and the value
 #                              before and after
 #   expect ...                 (for the host's check; nothing to do here)
@@ -275,11 +276,13 @@ while read -r command name rest; do
         say "RECORD $name"
         # shellcheck disable=SC2086 # the settings and the command, a word each
         scenario $rest
+        rm -f /tmp/capture
         # shellcheck disable=SC2086 # the command's words
-        $command_words >/tmp/out 2>/tmp/err
+        kzr-415-capture -b "$bus" -o /tmp/capture -- $command_words >/tmp/out 2>/tmp/err
         field exit $?
         dump stdout /tmp/out
         dump stderr /tmp/err
+        dump capture /tmp/capture
         scenario_end
         ;;
     capture)

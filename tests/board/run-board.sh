@@ -11,6 +11,7 @@
 #                --preload BUILD/sim/libkzr-415-sim-bus.so --emulator 'qemu-arm -L /'
 #                --host-sim HOST/sim/kzr-415-sim --host-preload HOST/sim/libkzr-415-sim-bus.so
 #                --host-tool HOST/tool/kzr-415-tool --read-capture HOST/tests/kzr415-read-capture
+#                [--i2ctransfer PATH] [--i2cget PATH]
 #                [--image DIR] [--timeout SECONDS] [--keep DIR] [--captures DIR]
 #
 # The board image (kernel, modules, busybox, kernel headers) comes from
@@ -27,10 +28,11 @@ module_source=$(cd "$here/../../sim/kernel" && pwd)
 image=${KZR415_BOARD_IMAGE:-$here/../../build/board-image}
 tool='' lib='' retries='' preload='' emulator='' keep=''
 host_sim='' host_preload='' host_tool='' read_capture='' captures=''
+host_tools=() # this machine's I2C tools, whose traffic the board's probes must equal
 capture_script=$here/../../tool/kzr-415-capture
 timeout=300 # seconds for the boot; it takes about 10 s
 
-usage() { sed -n '9,14p' "$0" | sed 's/^# *//' >&2; exit 2; }
+usage() { sed -n '9,15p' "$0" | sed 's/^# *//' >&2; exit 2; }
 die() { echo "run-board: $*" >&2; exit 2; }
 note() { echo "run-board: $*"; }
 
@@ -49,6 +51,8 @@ while [ $# -gt 0 ]; do
     --host-tool) host_tool=$2; shift 2 ;;
     --read-capture) read_capture=$2; shift 2 ;;
     --captures) captures=$2; shift 2 ;;
+    --i2ctransfer | --i2cget) host_tools+=("$1=$2"); shift 2 ;;
+    --i2ctransfer=* | --i2cget=*) host_tools+=("$1"); shift ;;
     -h | --help) usage ;;
     *) echo "run-board: unknown argument $1" >&2; usage ;;
     esac
@@ -198,4 +202,4 @@ python3 "$here/board_check.py" check --plan "$here/scenarios.txt" --log "$work/b
     --modinfo "$work/modinfo.txt" --release "$KZR415_IMAGE_RELEASE" \
     --tool "$tool" --preload "$preload" --emulator "$emulator" \
     --host-sim "$host_sim" --host-preload "$host_preload" --host-tool "$host_tool" \
-    --read-capture "$read_capture" --captures "${captures:-$work/captures}"
+    --read-capture "$read_capture" --captures "${captures:-$work/captures}" "${host_tools[@]}"
