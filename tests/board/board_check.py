@@ -354,6 +354,11 @@ def check_capture_case(step, got, bus):
                                 % (event, got.get("after-" + event)))
             details.append("%s while recording: %s; afterwards: %s"
                            % (event, got.get("recording-" + event), got.get("after-" + event)))
+        header = got.get("capture-header", "")
+        if not (header.startswith("# kzr-415-capture: kernel ")
+                and header.endswith("; command sleep 30")):
+            problems.append("  no capture written when interrupted: '%s'" % header)
+        details.append("capture written when interrupted: %s" % header)
         if got.get("instances", "x"):
             problems.append("  trace instances left: '%s'" % got.get("instances"))
         details.append("trace instances afterwards: '%s'" % got.get("instances"))

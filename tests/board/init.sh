@@ -21,8 +21,8 @@
 #   capture NAME CASE          kzr-415-capture where it must not record: not-root (as
 #                              nobody, uid 65534), no-tracefs (tracefs unmounted),
 #                              interrupted (SIGTERM to it and its program while it
-#                              records; then the trace instances left and each I2C
-#                              event's enable and filter)
+#                              records; then the capture's header, the trace instances
+#                              left and each I2C event's enable and filter)
 #   probe NAME [SETTING...] -- COMMAND...
 #                              runs an I2C tool (@BUS@ is the module's bus number) under
 #                              kzr-415-capture, reported as a run is
@@ -167,7 +167,11 @@ capture_check() { # capture_check NAME CASE
         ;;
     no-tracefs)
         umount "$tracing" || say "ERROR cannot unmount $tracing"
-        [ -e "$tracing/trace" ] && field tracefs mounted || field tracefs unmounted
+        if [ -e "$tracing/trace" ]; then
+            field tracefs mounted
+        else
+            field tracefs unmounted
+        fi
         kzr-415-capture -b "$bus" -o /tmp/capture -- /usr/bin/kzr-415-tool >/tmp/out 2>/tmp/err
         field exit $?
         mount -t tracefs nodev "$tracing" || say "ERROR cannot mount tracefs on $tracing"
@@ -175,6 +179,7 @@ capture_check() { # capture_check NAME CASE
     interrupted)
         # In a session of its own, so that the signal reaches the script and its program
         # as a terminal's would.
+        rm -f /tmp/capture
         setsid kzr-415-capture -b "$bus" -o /tmp/capture -- sleep 30 >/tmp/out 2>/tmp/err &
         pid=$!
         tries=0
@@ -184,12 +189,14 @@ capture_check() { # capture_check NAME CASE
             usleep 100000
         done
         for event in $i2c_events; do
-            field "recording-$event" "enable $(cat "$tracing"/instances/*/events/i2c/$event/enable)" \
-                "filter $(cat "$tracing"/instances/*/events/i2c/$event/filter)"
+            field "recording-$event" \
+                "enable $(cat "$tracing"/instances/*/events/i2c/"$event"/enable)" \
+                "filter $(cat "$tracing"/instances/*/events/i2c/"$event"/filter)"
         done
         kill -TERM "-$pid"
         wait "$pid"
         field exit $?
+        field capture-header "$(head -n 1 /tmp/capture)"
         field instances "$(ls "$tracing/instances")"
         for event in $i2c_events; do
             field "after-$event" "enable $(cat "$tracing/events/i2c/$event/enable")" \
