@@ -47,8 +47,11 @@ check-armhf:
 	cmake --workflow --preset armhf
 
 # The armhf build booted on an emulated ARM board (qemu-system-arm) with the real kernel's
-# I2C stack and the simulated kzr-415 module (tests/board/README.md).
+# I2C stack and the simulated kzr-415 module (tests/board/README.md). The board's captures
+# are read and replayed with the host build's programs.
 check-board:
+	cmake --preset host >/dev/null
+	cmake --build --preset host --target kzr-415-tool kzr-415-sim kzr-415-sim-bus kzr415-read-capture
 	cmake --preset armhf >/dev/null
 	cmake --build --preset armhf
 	ctest --preset armhf-board

@@ -339,7 +339,7 @@ TEST(WrapperRun, HelpListsEveryOption) {
     for (const char *option :
          {"--node", "--address", "--temperature1", "--temperature2", "--raw-temperature",
           "--configuration", "--t-low", "--t-high", "--fail", "--no-device", "--no-node", "--trace",
-          "--state", "--preload", "--emulator"}) {
+          "--state", "--preload", "--emulator", "--replay"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
 }

@@ -19,9 +19,7 @@ std::string errno_name(int error) {
     return "errno " + std::to_string(error);
 }
 
-} // namespace
-
-std::string format_transfer(const RecordedTransfer &transfer) {
+std::string format_messages(const RecordedTransfer &transfer, bool with_result) {
     std::string out;
     for (const auto &message : transfer.messages) {
         if (!out.empty()) {
@@ -34,8 +32,8 @@ std::string format_transfer(const RecordedTransfer &transfer) {
         out += head.data();
         if (is_read) {
             out += std::to_string(message.length);
-            if (transfer.error != 0) {
-                continue; // nothing was read
+            if (!with_result || transfer.error != 0) {
+                continue; // nothing read, or not shown
             }
             out += " -> ";
         }
@@ -43,10 +41,20 @@ std::string format_transfer(const RecordedTransfer &transfer) {
         out += format_hex_bytes(message.bytes);
         out += ']';
     }
-    if (transfer.error != 0) {
+    if (with_result && transfer.error != 0) {
         out += " FAILED " + errno_name(transfer.error);
     }
     return out;
+}
+
+} // namespace
+
+std::string format_transfer(const RecordedTransfer &transfer) {
+    return format_messages(transfer, true);
+}
+
+std::string format_request(const RecordedTransfer &transfer) {
+    return format_messages(transfer, false);
 }
 
 } // namespace kzr415::sim

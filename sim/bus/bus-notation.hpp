@@ -24,4 +24,8 @@ struct RecordedTransfer {
 // The transfer's line, without the newline.
 std::string format_transfer(const RecordedTransfer &transfer);
 
+// The transfer as it was asked for, without what it gave: reads by their length alone
+// ("R 0x48 2"), no " FAILED". Two transfers ask for the same when these are equal.
+std::string format_request(const RecordedTransfer &transfer);
+
 } // namespace kzr415::sim

@@ -34,6 +34,22 @@ struct Fault {
     bool onwards = false;
 };
 
+// Answers transfers in the device's place (a recording replayed: replay/replay-device.hpp).
+class TransferResponder {
+  public:
+    // Serves bus transfer number `number` (counted from 1 as faults count them): fills the
+    // read messages and returns what EmulatedBus::rdwr returns.
+    virtual int respond(unsigned number, const i2c_rdwr_ioctl_data &request) = 0;
+
+  protected:
+    TransferResponder() = default;
+    TransferResponder(const TransferResponder &) = default;
+    TransferResponder(TransferResponder &&) = default;
+    TransferResponder &operator=(const TransferResponder &) = default;
+    TransferResponder &operator=(TransferResponder &&) = default;
+    ~TransferResponder() = default;
+};
+
 class EmulatedBus {
   public:
     explicit EmulatedBus(DeviceModel device = DeviceModel{}) : device_(device) {}
@@ -58,6 +74,8 @@ class EmulatedBus {
     // The file's state replaces the device's registers and pointer at each transfer; an
     // empty file receives the device as it is here.
     void set_state_file(StateFile *file) { state_file_ = file; }
+    // Lets `responder` answer every transfer in the device's place (nullptr: the device).
+    void set_responder(TransferResponder *responder) { responder_ = responder; }
     // Whether transfers are kept for transfers(); a long-running program turns it off.
     // Off, and with no trace, the bus allocates nothing per transfer.
     void set_recording(bool recording) { recording_ = recording; }
@@ -83,6 +101,7 @@ class EmulatedBus {
     Fault fault_;
     std::string trace_;
     StateFile *state_file_ = nullptr;
+    TransferResponder *responder_ = nullptr;
     bool recording_ = true;
     unsigned count_ = 0;
     std::vector<RecordedTransfer> record_;

@@ -160,6 +160,13 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
     if (auto v = variable("KZR415_SIM_STATE")) {
         config.state = *v;
     }
+    // Replay (read when the bus is set up: replay/replay-device.hpp).
+    if (auto v = variable("KZR415_SIM_REPLAY")) {
+        config.replay = *v;
+    }
+    if (auto v = variable("KZR415_SIM_REPLAY_REPORT")) {
+        config.replay_report = *v;
+    }
     config.record = false; // a preloaded program may run for long: keep no record
 
     return config;

@@ -17,6 +17,9 @@
 //   KZR415_SIM_TRACE          file that receives one line per transfer; "-" for stderr
 //   KZR415_SIM_STATE          state file shared by every process that names it: the device
 //                             and the transfer count live there (see state-file.hpp)
+//   KZR415_SIM_REPLAY         a capture that answers in the device's place, compared
+//                             transfer by transfer with the program's (replay-device.hpp)
+//   KZR415_SIM_REPLAY_REPORT  the file that receives the replay's first divergence
 #pragma once
 
 #include "bus/emulated-bus.hpp"
@@ -39,8 +42,10 @@ struct SimConfig {
     DeviceRegisters registers;
     Fault fault;
     std::string trace;
-    std::string state;  // state file path; empty: the device lives in this process only
-    bool record = true; // keep every transfer for EmulatedBus::transfers()
+    std::string state;         // state file path; empty: the device lives in this process only
+    bool record = true;        // keep every transfer for EmulatedBus::transfers()
+    std::string replay;        // capture replayed; empty: the device answers
+    std::string replay_report; // where the replay's divergence goes
 };
 
 // Parses an errno name such as "EIO" or a positive number that the system knows as an

@@ -17,6 +17,7 @@
 #include "launcher/child-process.hpp"
 #include "launcher/preload-check.hpp"
 #include "launcher/program-launch.hpp"
+#include "launcher/replay-run.hpp"
 #include "launcher/sim-command-line.hpp"
 #include "launcher/state-preparation.hpp"
 #include "preload/preload-handshake.hpp"
@@ -154,7 +155,7 @@ bool preload_confirmed(int fd) {
 // from then on they are ignored here. A pending signal of the others is passed on by its
 // handler as it is unblocked.
 int run(sim::ChildOptions options, const std::vector<int> &signals, const sigset_t &held,
-        sigset_t program_mask) {
+        sigset_t program_mask, bool &started) {
     struct sigaction pass {};
     pass.sa_handler = forward;
     for (const int signal : signals) {
@@ -202,6 +203,7 @@ int run(sim::ChildOptions options, const std::vector<int> &signals, const sigset
     }
     sigprocmask(SIG_UNBLOCK, &held, nullptr);
 
+    started = true;
     const int status = sim::wait_for_child(pid);
     if (status < 0) {
         return refuse(127, std::string("waitpid: ") + std::strerror(errno));
@@ -248,6 +250,12 @@ int main(int argc, char **argv) {
         return refuse(127, error);
     }
 
+    // A replay: the capture read and handed to the bus, checked again once PROGRAM ended.
+    sim::ReplayRun replay;
+    if (!line->replay.empty() && !replay.prepare(*line, error)) {
+        return refuse(2, error);
+    }
+
     // Checked, and opened, before anything is changed; emptied only as the program starts.
     TraceFile trace_file;
     line->config.trace = sim::absolute(line->config.trace);
@@ -277,5 +285,12 @@ int main(int argc, char **argv) {
     options.argv = *words;
     options.environment = sim::program_environment(*line, *preload, state);
     trace_file.start();
-    return run(std::move(options), signals, held, original_mask);
+    bool started = false;
+    const int status = run(std::move(options), signals, held, original_mask, started);
+    if (started && !line->replay.empty()) {
+        if (const std::string divergence = replay.divergence(state); !divergence.empty()) {
+            return refuse(sim::replay_diverged_status, divergence);
+        }
+    }
+    return status;
 }

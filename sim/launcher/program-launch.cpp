@@ -176,6 +176,10 @@ std::vector<std::string> program_environment(const CommandLine &line, const std:
     if (!config.trace.empty()) {
         result.push_back("KZR415_SIM_TRACE=" + config.trace);
     }
+    if (!config.replay.empty()) { // replay: the recording and the divergence's file
+        result.push_back("KZR415_SIM_REPLAY=" + config.replay);
+        result.push_back("KZR415_SIM_REPLAY_REPORT=" + config.replay_report);
+    }
     if (!emulated) {
         // Whatever was preloaded already (a sanitizer's runtime, say) stays first.
         result.push_back("LD_PRELOAD=" +

@@ -20,6 +20,7 @@ enum LongOnly : int {
     opt_no_node,
     opt_preload,
     opt_emulator,
+    opt_replay,
 };
 
 constexpr const char *short_options = "+:hn:a:t:1:2:c:f:T:s:";
@@ -42,6 +43,7 @@ const option long_options[] = {
     {"state", required_argument, nullptr, 's'},
     {"preload", required_argument, nullptr, opt_preload},
     {"emulator", required_argument, nullptr, opt_emulator},
+    {"replay", required_argument, nullptr, opt_replay},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -107,6 +109,17 @@ Watching and sharing:
                              those parts of it. Without it the device lives for this
                              run, shared by every process PROGRAM starts.
 
+Replaying a capture:
+      --replay CAPTURE       answer as CAPTURE recorded (the kernel's I2C trace, as
+                             kzr-415-capture writes it, or a trace in bus notation):
+                             each read gets the recorded bytes, each failed transfer
+                             fails with the recorded errno, and PROGRAM's transfers
+                             are compared with the recorded ones in order. The first
+                             difference, a transfer too many or one too few is
+                             reported in one line and the status is 124; the
+                             transfers from the difference on fail with EIO.
+                             Not with --fail, --no-device, --no-node or --state.
+
 Running:
       --preload PATH         the preload library (default: KZR415_SIM_PRELOAD, else
                              libkzr-415-sim-bus.so beside or installed with kzr-415-sim)
@@ -116,7 +129,8 @@ Running:
                              PROGRAM's architecture with --preload
   -h, --help                 show this help and exit
 
-Exit status: PROGRAM's; 2 for bad options; 127 when PROGRAM cannot be started.
+Exit status: PROGRAM's; 2 for bad options; 127 when PROGRAM cannot be started;
+124 when a replay diverged.
 )";
 }
 
@@ -235,6 +249,12 @@ std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string
             break;
         case opt_emulator:
             line.emulator = value;
+            break;
+        case opt_replay: // read and checked by kzr-415-sim (launcher/replay-run.hpp)
+            if (value.empty()) {
+                return bad_value("a capture file");
+            }
+            line.replay = value;
             break;
         default:
             return bad("unknown option '" + printable(argv[optind - 1]) + "'");

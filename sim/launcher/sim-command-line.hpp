@@ -21,6 +21,7 @@ struct CommandLine {
 
     std::string preload;  // empty: found next to the program
     std::string emulator; // empty: PROGRAM runs natively
+    std::string replay;   // --replay CAPTURE; empty: the simulated device answers
     bool help = false;
     std::vector<std::string> program; // PROGRAM and its arguments
 };

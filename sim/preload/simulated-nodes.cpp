@@ -2,6 +2,7 @@
 
 #include "bus/state-file.hpp"
 #include "preload/next-symbol.hpp"
+#include "replay/replay-device.hpp"
 
 #include <algorithm>
 #include <array>
@@ -82,6 +83,7 @@ struct State {
     std::array<std::atomic<std::uint64_t>, max_known_fd> known{};
     std::atomic<dev_t> node_device{0}; // the device of the memory files' inodes
     std::unique_ptr<StateFile> state_file;
+    std::unique_ptr<ReplayDevice> replay; // answers in the device's place when replaying
 };
 
 // `path` with repeated "/", "." and ".." resolved by their names, as an absolute path.
@@ -152,6 +154,21 @@ void apply(State &state, const SimConfig &config) {
         state.bus.set_state_file(state.state_file.get());
     }
     state.bus.set_trace(config.trace);
+    state.bus.set_responder(nullptr);
+    state.replay.reset();
+    if (!config.replay.empty()) {
+        std::string error;
+        auto recording = load_recording(config.replay, error);
+        if (!recording) {
+            // kzr-415-sim read the capture before the program started: it went meanwhile.
+            const std::string line =
+                "kzr-415 emulated bus: bad value for KZR415_SIM_REPLAY: " + error + "\n";
+            (void)syscall(SYS_write, STDERR_FILENO, line.data(), line.size());
+            std::_Exit(2);
+        }
+        state.replay = std::make_unique<ReplayDevice>(std::move(*recording), config.replay_report);
+        state.bus.set_responder(state.replay.get());
+    }
 }
 
 // Around fork: no bus lock (nor the list of added nodes) may stay taken in the child by a

@@ -6,13 +6,20 @@ compares the board's report of the same scenarios with those runs.
                         [--i2ctransfer PATH] [--i2cget PATH]
     board_check.py check --plan PLAN --log LOG --modinfo FILE --release RELEASE
                          --tool TOOL --preload LIB [--emulator WORDS]
+                         --host-sim SIM --host-preload LIB --host-tool TOOL
+                         --read-capture READER --captures DIR
 
 host runs every program scenario (and every probe whose tool is given) under the emulated
 bus and checks each against the plan's expect lines. check does the same runs, then
 compares the board's console log with them: each run's standard output, standard error,
 exit status, transfer count and registers afterwards must be the host's byte for byte, and
 every step that has expect lines (runs, probes, controls, loads and their refusals) must
-meet them. Both print PASS or FAIL a step and close with "N passed, N failed".
+meet them. Each run's and probe's capture on the board (kzr-415-capture: the kernel's own
+trace text, kept in DIR as NAME.txt) is read into bus notation with READER and must be the
+emulated bus's trace of the same step on this machine byte for byte (probes whose tool is
+given here); a run's, replayed with this machine's kzr-415-sim --replay and its own
+kzr-415-tool, must give the board's output and exit status. Both
+print PASS or FAIL a step and close with "N passed, N failed".
 """
 
 import argparse
@@ -26,6 +33,7 @@ import tempfile
 
 DEVICE_SETTINGS = ("address", "temperature", "configuration", "t_low", "t_high", "fail")
 REGISTERS = ("configuration", "t_low", "t_high")
+I2C_EVENTS = ("i2c_write", "i2c_read", "i2c_reply", "i2c_result")
 HEX_LINE = re.compile(r"^\s*(?:[0-9a-f]{2}\s*)+$")
 
 
@@ -138,6 +146,10 @@ def host_run(step, args, tmp):
     if os.path.exists(state):
         os.remove(state)
     env["KZR415_SIM_STATE"] = state
+    trace = os.path.join(tmp, "trace")
+    if os.path.exists(trace):
+        os.remove(trace)
+    env["KZR415_SIM_TRACE"] = trace
     settings = dict(step.device)
     for word in step.settings:
         key, _, value = word.partition("=")
@@ -153,7 +165,8 @@ def host_run(step, args, tmp):
         env["QEMU_SET_ENV"] = "LD_PRELOAD=" + args.preload
         command = emulator + command
     else:
-        env["LD_PRELOAD"] = args.preload
+        # The I2C tools are this machine's: so is the preload they need.
+        env["LD_PRELOAD"] = getattr(args, "host_preload", None) or args.preload
     p = subprocess.run(command, env=env, capture_output=True, timeout=120, check=False)
     got = {"stdout": p.stdout.decode("utf-8", "replace"),
            "stderr": p.stderr.decode("utf-8", "replace"), "exit": str(p.returncode),
@@ -164,6 +177,9 @@ def host_run(step, args, tmp):
                 key, _, value = line.rstrip("\n").partition(" ")
                 if key == "transfers" or key in REGISTERS:
                     got[key] = value
+    if os.path.exists(trace):
+        with open(trace, encoding="utf-8", errors="replace") as f:
+            got["trace"] = f.read()
     return got
 
 
@@ -215,7 +231,9 @@ def parse_log(path):
         elif kind == "BEGIN" and len(words) > 1:
             stream, hexdata = words[1], []
         elif kind == "END" and record is not None and stream is not None:
-            record[stream] = bytes.fromhex("".join(hexdata)).decode("utf-8", "replace")
+            data = bytes.fromhex("".join(hexdata))
+            record[stream] = data.decode("utf-8", "replace")
+            record[stream + " bytes"] = data
             stream = None
     return facts, records, errors
 
@@ -313,6 +331,94 @@ def check_run(step, got, seen):
         got.get("transfers"), seen["exit"], seen["transfers"]), problems
 
 
+def check_capture_case(step, got, bus):
+    """kzr-415-capture where it must refuse (its expect lines) or clean up after a signal."""
+    problems = expect_problems(step, got)
+    case = step.settings[0] if step.settings else ""
+    details = output_lines(got)
+    if case == "not-root":
+        if not got.get("uid", "").isdigit() or got.get("uid") == "0":
+            problems.append("  not run without root: uid '%s'" % got.get("uid"))
+        details.append("uid %s" % got.get("uid"))
+    elif case == "no-tracefs":
+        if got.get("tracefs") != "unmounted":
+            problems.append("  tracefs was %s" % got.get("tracefs"))
+    elif case == "interrupted":
+        for event in I2C_EVENTS:
+            want = "enable 1 filter adapter_nr == %s" % bus
+            if got.get("recording-" + event) != want:
+                problems.append("  while recording, %s: '%s', expected '%s'"
+                                % (event, got.get("recording-" + event), want))
+            if got.get("after-" + event) != "enable 0 filter none":
+                problems.append("  afterwards, %s: '%s', expected 'enable 0 filter none'"
+                                % (event, got.get("after-" + event)))
+            details.append("%s while recording: %s; afterwards: %s"
+                           % (event, got.get("recording-" + event), got.get("after-" + event)))
+        header = got.get("capture-header", "")
+        if not (header.startswith("# kzr-415-capture: kernel ")
+                and header.endswith("; command sleep 30")):
+            problems.append("  no capture written when interrupted: '%s'" % header)
+        details.append("capture written when interrupted: %s" % header)
+        if got.get("instances", "x"):
+            problems.append("  trace instances left: '%s'" % got.get("instances"))
+        details.append("trace instances afterwards: '%s'" % got.get("instances"))
+    else:
+        problems.append("  unknown capture case '%s'" % case)
+    return "capture %s: kzr-415-capture %s" % (step.name, case), problems, details
+
+
+def run_text(command, env=None):
+    p = subprocess.run(command, env=env, capture_output=True, timeout=120, check=False)
+    return (p.returncode, p.stdout.decode("utf-8", "replace"),
+            p.stderr.decode("utf-8", "replace"))
+
+
+def check_capture(step, got, seen, bus, args):
+    """The board's capture of a run or probe: read into bus notation, equal to the host's
+    trace of the same step where this machine carried it out (`seen`; None: not run here);
+    a run's, replayed on this machine, gives the board's output. (problems, details)"""
+    if "capture bytes" not in got:
+        return ["  the board reported no capture"], []
+    os.makedirs(args.captures, exist_ok=True)
+    path = os.path.join(args.captures, step.name + ".txt")
+    with open(path, "wb") as f:
+        f.write(got["capture bytes"])
+    problems = []
+    header = got["capture"].split("\n", 1)[0]
+    command = " ".join(w.replace("@BUS@", bus) for w in step.command) or "/usr/bin/kzr-415-tool"
+    want = (r"# kzr-415-capture: kernel %s; bus i2c-%s; date \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ; "
+            r"command %s" % (re.escape(args.release), bus, re.escape(command)))
+    if not re.fullmatch(want, header):
+        problems.append("  the capture's header line is '%s'" % header)
+    status, read, errors = run_text([args.read_capture, path])
+    if status != 0:
+        return problems + ["  the capture %s cannot be read: %s" % (path, errors.strip())], []
+    if seen is not None:
+        problems += diff("host trace", seen.get("trace", ""), "board capture", read)
+    details = ["capture %s, %d bytes, %d transfers as the board's kernel traced them%s:"
+               % (path, len(got["capture bytes"]), len(read.splitlines()),
+                  "" if seen is not None else " (not run on this machine)")]
+    details += ["bus| " + l for l in read.splitlines()]
+    if step.kind != "run":
+        return problems, details
+    if "node=absent" in step.settings:
+        # A capture holds transfers; that the node was missing is not among them.
+        details.append("not replayed: the run had no bus node, which a capture cannot hold")
+        return problems, details
+    env = {k: v for k, v in os.environ.items() if not k.startswith("KZR415_SIM_")}
+    status, out, err = run_text([args.host_sim, "--preload", args.host_preload, "--replay", path,
+                                 "--", args.host_tool], env)
+    problems += diff("board stdout", got.get("stdout"), "replay stdout", out)
+    problems += diff("board stderr", got.get("stderr"), "replay stderr", err)
+    if str(status) != got.get("exit"):
+        problems.append("  replay exit status %s, board %s" % (status, got.get("exit")))
+    details.append("replayed on this machine (kzr-415-sim --replay %s -- %s): exit %s"
+                   % (os.path.basename(path), os.path.basename(args.host_tool), status))
+    details += ["replay out| " + l for l in out.splitlines()]
+    details += ["replay err| " + l for l in err.splitlines()]
+    return problems, details
+
+
 def check(args):
     facts, records, errors = parse_log(args.log)
     info = {}
@@ -333,6 +439,7 @@ def check(args):
     v.report("module for the booted kernel: vermagic '%s', uname -r '%s'"
              % (vermagic, facts.get("kernel")), problems)
 
+    bus = ""
     with tempfile.TemporaryDirectory() as tmp:
         for step in read_plan(args.plan):
             got = records.get(step.name)
@@ -341,14 +448,26 @@ def check(args):
                 continue
             details = []
             if step.kind == "run":
-                label, problems = check_run(step, got, host_run(step, args, tmp))
+                seen = host_run(step, args, tmp)
+                label, problems = check_run(step, got, seen)
                 details = output_lines(got)
+                more, capture_details = check_capture(step, got, seen, bus, args)
+                problems += more
+                # The bytes of the runs the plan anchors, and of any that differ.
+                if step.expect or more:
+                    details += capture_details
             elif step.kind == "probe":
                 label = "probe %s: %s" % (step.name, " ".join(step.command))
                 problems = expect_problems(step, got)
-                details = output_lines(got)
+                more, capture_details = check_capture(step, got, host_run(step, args, tmp),
+                                                      bus, args)
+                problems += more
+                details = output_lines(got) + capture_details
+            elif step.kind == "capture":
+                label, problems, details = check_capture_case(step, got, bus)
             elif step.kind == "load":
                 label, problems = check_load(step, got, parameters)
+                bus = got.get("bus", "")
             elif step.kind == "refuse":
                 label, problems = check_refusal(step, got)
                 details = ["err| " + l for l in got.get("stderr", "").splitlines()]
@@ -371,7 +490,9 @@ def main():
         p.add_argument("--i2ctransfer")
         p.add_argument("--i2cget")
         if name == "check":
-            p.add_argument("--log", required=True)
+            for option in ("--log", "--host-sim", "--host-preload", "--host-tool",
+                           "--read-capture", "--captures"):
+                p.add_argument(option, required=True)
             p.add_argument("--modinfo", required=True)
             p.add_argument("--release", required=True)
     args = ap.parse_args()

@@ -15,10 +15,17 @@
 #   unload NAME                unloads it
 #   adapters NAME MODULE       loads another kernel module that adds I2C adapters and
 #                              reports every adapter's number and name
-#   run NAME [SETTING...]      runs kzr-415-tool: its output, exit status, the transfers
-#                              and the registers afterwards
+#   run NAME [SETTING...]      runs kzr-415-tool under kzr-415-capture: its output, exit
+#                              status, the capture of its transfers (the kernel's trace
+#                              text), the transfers and the registers afterwards
+#   capture NAME CASE          kzr-415-capture where it must not record: not-root (as
+#                              nobody, uid 65534), no-tracefs (tracefs unmounted),
+#                              interrupted (SIGTERM to it and its program while it
+#                              records; then the capture's header, the trace instances
+#                              left and each I2C event's enable and filter)
 #   probe NAME [SETTING...] -- COMMAND...
-#                              runs an I2C tool (@BUS@ is the module's bus number)
+#                              runs an I2C tool (@BUS@ is the module's bus number) under
+#                              kzr-415-capture, reported as a run is
 #   control NAME PARAMETER VALUE  writes a parameter, reports the outcome and the value
 #                              before and after
 #   expect ...                 (for the host's check; nothing to do here)
@@ -31,6 +38,8 @@
 /bin/busybox --install -s /bin
 mount -t sysfs sysfs /sys
 mount -t devtmpfs devtmpfs /dev
+tracing=/sys/kernel/tracing
+mount -t tracefs nodev "$tracing" || echo "@@KZR ERROR cannot mount tracefs on $tracing"
 echo 1 >/proc/sys/kernel/printk
 # i2c-dev first, so that the module's adapter gets its node.
 insmod /lib/modules/i2c-dev.ko || echo "@@KZR ERROR insmod i2c-dev failed"
@@ -139,6 +148,68 @@ device_state() {
     done
 }
 
+i2c_events="i2c_write i2c_read i2c_reply i2c_result"
+
+capture_check() { # capture_check NAME CASE
+    say "RECORD $1"
+    scenario
+    case $2 in
+    not-root)
+        # busybox's su, as root, asks no password; the user is nobody (uid 65534).
+        mkdir -p /etc
+        grep -q '^nobody:' /etc/passwd 2>/dev/null ||
+            echo 'nobody:x:65534:65534:nobody:/:/bin/sh' >>/etc/passwd
+        as_nobody="PATH=/bin:/usr/bin; export PATH;"
+        field uid "$(su -s /bin/sh nobody -c "$as_nobody id -u")"
+        su -s /bin/sh nobody -c "$as_nobody kzr-415-capture -b $bus -o /tmp/capture-not-root \
+            -- /usr/bin/kzr-415-tool" >/tmp/out 2>/tmp/err
+        field exit $?
+        ;;
+    no-tracefs)
+        umount "$tracing" || say "ERROR cannot unmount $tracing"
+        if [ -e "$tracing/trace" ]; then
+            field tracefs mounted
+        else
+            field tracefs unmounted
+        fi
+        kzr-415-capture -b "$bus" -o /tmp/capture -- /usr/bin/kzr-415-tool >/tmp/out 2>/tmp/err
+        field exit $?
+        mount -t tracefs nodev "$tracing" || say "ERROR cannot mount tracefs on $tracing"
+        ;;
+    interrupted)
+        # In a session of its own, so that the signal reaches the script and its program
+        # as a terminal's would.
+        rm -f /tmp/capture
+        setsid kzr-415-capture -b "$bus" -o /tmp/capture -- sleep 30 >/tmp/out 2>/tmp/err &
+        pid=$!
+        tries=0
+        until [ "$(cat "$tracing"/instances/*/events/i2c/i2c_result/enable 2>/dev/null)" = 1 ]; do
+            tries=$((tries + 1))
+            [ $tries -lt 100 ] || break
+            usleep 100000
+        done
+        for event in $i2c_events; do
+            field "recording-$event" \
+                "enable $(cat "$tracing"/instances/*/events/i2c/"$event"/enable)" \
+                "filter $(cat "$tracing"/instances/*/events/i2c/"$event"/filter)"
+        done
+        kill -TERM "-$pid"
+        wait "$pid"
+        field exit $?
+        field capture-header "$(head -n 1 /tmp/capture)"
+        field instances "$(ls "$tracing/instances")"
+        for event in $i2c_events; do
+            field "after-$event" "enable $(cat "$tracing/events/i2c/$event/enable")" \
+                "filter $(cat "$tracing/events/i2c/$event/filter")"
+        done
+        ;;
+    *) say "ERROR unknown capture case '$2'" ;;
+    esac
+    dump stdout /tmp/out
+    dump stderr /tmp/err
+    scenario_end
+}
+
 # scenario [SETTING...] [-- COMMAND...]: the device as loaded, then the SETTINGs
 # (PARAMETER=VALUE, or node=absent), the transfer count at 0; sets $command_words to the
 # words after "--" and $node_absent.
@@ -200,22 +271,29 @@ while read -r command name rest; do
         say "RECORD $name"
         # shellcheck disable=SC2086 # the settings, a word each
         scenario $rest
-        /usr/bin/kzr-415-tool >/tmp/out 2>/tmp/err
+        rm -f /tmp/capture
+        kzr-415-capture -b "$bus" -o /tmp/capture -- /usr/bin/kzr-415-tool >/tmp/out 2>/tmp/err
         field exit $?
         dump stdout /tmp/out
         dump stderr /tmp/err
+        dump capture /tmp/capture
         scenario_end
         ;;
     probe)
         say "RECORD $name"
         # shellcheck disable=SC2086 # the settings and the command, a word each
         scenario $rest
+        rm -f /tmp/capture
         # shellcheck disable=SC2086 # the command's words
-        $command_words >/tmp/out 2>/tmp/err
+        kzr-415-capture -b "$bus" -o /tmp/capture -- $command_words >/tmp/out 2>/tmp/err
         field exit $?
         dump stdout /tmp/out
         dump stderr /tmp/err
+        dump capture /tmp/capture
         scenario_end
+        ;;
+    capture)
+        capture_check "$name" "$rest"
         ;;
     control)
         say "RECORD $name"

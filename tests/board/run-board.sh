@@ -9,12 +9,17 @@
 #   run-board.sh --tool BUILD/tool/kzr-415-tool --lib BUILD/lib/libkzr-415-drv.so.1
 #                --retries BUILD/tests/kzr415-i2c-retries
 #                --preload BUILD/sim/libkzr-415-sim-bus.so --emulator 'qemu-arm -L /'
-#                [--image DIR] [--timeout SECONDS] [--keep DIR]
+#                --host-sim HOST/sim/kzr-415-sim --host-preload HOST/sim/libkzr-415-sim-bus.so
+#                --host-tool HOST/tool/kzr-415-tool --read-capture HOST/tests/kzr415-read-capture
+#                [--i2ctransfer PATH] [--i2cget PATH]
+#                [--image DIR] [--timeout SECONDS] [--keep DIR] [--captures DIR]
 #
 # The board image (kernel, modules, busybox, kernel headers) comes from
 # tests/board/prepare-image.sh, by default in build/board-image; nothing is downloaded or
 # installed here. The module is built for the image's kernel, one boot carries out every
-# scenario, and the console's reports are checked. Exit status 0 when every step matches,
+# scenario (each program run recorded with tool/kzr-415-capture on the board's kernel), and
+# the console's reports are checked; this machine's build (HOST) reads and replays the
+# captures. Exit status 0 when every step matches,
 # 1 on a mismatch (with a diff), 2 when the board could not be set up.
 set -euo pipefail
 
@@ -22,9 +27,12 @@ here=$(cd "$(dirname "$0")" && pwd)
 module_source=$(cd "$here/../../sim/kernel" && pwd)
 image=${KZR415_BOARD_IMAGE:-$here/../../build/board-image}
 tool='' lib='' retries='' preload='' emulator='' keep=''
+host_sim='' host_preload='' host_tool='' read_capture='' captures=''
+host_tools=() # this machine's I2C tools, whose traffic the board's probes must equal
+capture_script=$here/../../tool/kzr-415-capture
 timeout=300 # seconds for the boot; it takes about 10 s
 
-usage() { sed -n '9,12p' "$0" | sed 's/^# *//' >&2; exit 2; }
+usage() { sed -n '9,15p' "$0" | sed 's/^# *//' >&2; exit 2; }
 die() { echo "run-board: $*" >&2; exit 2; }
 note() { echo "run-board: $*"; }
 
@@ -38,13 +46,21 @@ while [ $# -gt 0 ]; do
     --image) image=$2; shift 2 ;;
     --timeout) timeout=$2; shift 2 ;;
     --keep) keep=$2; shift 2 ;;
+    --host-sim) host_sim=$2; shift 2 ;;
+    --host-preload) host_preload=$2; shift 2 ;;
+    --host-tool) host_tool=$2; shift 2 ;;
+    --read-capture) read_capture=$2; shift 2 ;;
+    --captures) captures=$2; shift 2 ;;
+    --i2ctransfer | --i2cget) host_tools+=("$1=$2"); shift 2 ;;
+    --i2ctransfer=* | --i2cget=*) host_tools+=("$1"); shift ;;
     -h | --help) usage ;;
     *) echo "run-board: unknown argument $1" >&2; usage ;;
     esac
 done
-if [ -z "$tool" ] || [ -z "$lib" ] || [ -z "$retries" ] || [ -z "$preload" ] || [ -z "$emulator" ]; then
-    usage
-fi
+for given in "$tool" "$lib" "$retries" "$preload" "$emulator" "$host_sim" "$host_preload" \
+    "$host_tool" "$read_capture"; do
+    [ -n "$given" ] || usage
+done
 [ -s "$image/image.env" ] || die "board image missing: run make board-image (tests/board/prepare-image.sh)"
 image=$(cd "$image" && pwd)
 # shellcheck source=/dev/null
@@ -53,6 +69,9 @@ image=$(cd "$image" && pwd)
 [ -f "$lib" ] || die "no library at $lib (build the armhf tree first)"
 [ -f "$retries" ] || die "no retry probe at $retries (build the armhf tree first)"
 [ -f "$preload" ] || die "no emulated bus at $preload (build the armhf tree first)"
+for built in "$host_sim" "$host_preload" "$host_tool" "$read_capture"; do
+    [ -x "$built" ] || die "no $built: the captures are replayed with this machine's build (cmake --workflow --preset host)"
+done
 for pair in qemu-system-arm:qemu-system-arm cpio:cpio gzip:gzip python3:python3 \
     readelf:binutils make:make arm-linux-gnueabihf-gcc:gcc-arm-linux-gnueabihf timeout:coreutils; do
     command -v "${pair%%:*}" >/dev/null || die "no ${pair%%:*} on this machine (package ${pair#*:})"
@@ -109,6 +128,8 @@ kernel_module i2c-versatile
 
 cp "$tool" "$root/usr/bin/kzr-415-tool"
 cp "$retries" "$root/usr/bin/i2c-retries"
+cp "$capture_script" "$root/usr/bin/kzr-415-capture"
+chmod 755 "$root/usr/bin/kzr-415-capture"
 soname=$(readelf -d "$lib" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 cp -L "$lib" "$root/lib/${soname:-$(basename "$lib")}"
 
@@ -179,4 +200,6 @@ note "boot to result: ${secs}s from QEMU start to power-off (guest uptime ${upti
 
 python3 "$here/board_check.py" check --plan "$here/scenarios.txt" --log "$work/board.log" \
     --modinfo "$work/modinfo.txt" --release "$KZR415_IMAGE_RELEASE" \
-    --tool "$tool" --preload "$preload" --emulator "$emulator"
+    --tool "$tool" --preload "$preload" --emulator "$emulator" \
+    --host-sim "$host_sim" --host-preload "$host_preload" --host-tool "$host_tool" \
+    --read-capture "$read_capture" --captures "${captures:-$work/captures}" "${host_tools[@]}"

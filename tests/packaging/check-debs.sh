@@ -128,13 +128,15 @@ expect_contents $development /usr/include/kzr-415-drv.h "/$libdir/libkzr-415-drv
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-config-version.cmake" \
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-targets.cmake" \
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-targets-none.cmake"
-expect_contents $tool /usr/bin/kzr-415-tool /usr/share/man/man1/kzr-415-tool.1.gz \
+expect_contents $tool /usr/bin/kzr-415-capture /usr/bin/kzr-415-tool \
+    /usr/share/man/man1/kzr-415-capture.1.gz /usr/share/man/man1/kzr-415-tool.1.gz \
     /usr/share/kzr-415/60-kzr-415-i2c.rules
 expect_contents $sim /usr/bin/kzr-415-sim /usr/share/man/man1/kzr-415-sim.1.gz \
     "/$libdir/kzr-415/libkzr-415-sim-bus.so"
 
 # The man pages render without warnings.
-for page in "$tool/usr/share/man/man1/kzr-415-tool.1.gz" "$sim/usr/share/man/man1/kzr-415-sim.1.gz"; do
+for page in "$tool/usr/share/man/man1/kzr-415-tool.1.gz" \
+    "$tool/usr/share/man/man1/kzr-415-capture.1.gz" "$sim/usr/share/man/man1/kzr-415-sim.1.gz"; do
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -l "$work/extracted/$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "man page $(basename "$page"): $warnings"
 done

@@ -1,0 +1,140 @@
+#include "replay/replay-device.hpp"
+
+#include "replay/capture-reader.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace kzr415::sim {
+
+namespace {
+
+// The largest capture taken: some hundred thousand transfers.
+constexpr std::size_t max_capture_size = std::size_t{16} << 20U;
+
+// The system's own calls: in a preloaded program the C library's open, read, write and
+// close are the emulated bus's entry points.
+int raw_open(const char *path, int flags) {
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, 0));
+}
+
+void raw_close(int fd) {
+    (void)syscall(SYS_close, fd);
+}
+
+} // namespace
+
+std::string divergence_text(unsigned number, std::string_view expected, std::string_view seen) {
+    return "replay diverged at transfer " + std::to_string(number) + ": expected " +
+           std::string(expected) + ", seen " + std::string(seen);
+}
+
+RecordedTransfer requested_transfer(const i2c_rdwr_ioctl_data &request) {
+    RecordedTransfer transfer;
+    for (const auto &message : std::span(request.msgs, request.nmsgs)) {
+        RecordedMessage recorded{message.addr, message.flags, message.len, {}};
+        if ((message.flags & I2C_M_RD) == 0) {
+            recorded.bytes.assign(message.buf, message.buf + message.len);
+        }
+        transfer.messages.push_back(std::move(recorded));
+    }
+    return transfer;
+}
+
+std::optional<std::vector<RecordedTransfer>> load_recording(const std::string &path,
+                                                            std::string &error) {
+    const int fd = raw_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_LARGEFILE);
+    if (fd < 0) {
+        error = path + ": " + std::strerror(errno);
+        return std::nullopt;
+    }
+    std::string text;
+    std::array<char, 4096> buffer{};
+    for (;;) {
+        const long n = syscall(SYS_read, fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            error = path + ": " + std::strerror(errno);
+            raw_close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        text.append(buffer.data(), static_cast<std::size_t>(n));
+        if (text.size() > max_capture_size) {
+            error = path + ": larger than a capture can be (16 MiB)";
+            raw_close(fd);
+            return std::nullopt;
+        }
+    }
+    raw_close(fd);
+    auto reading = read_capture(text);
+    if (!reading.ok) {
+        error = path + ": " + refusal_text(reading);
+        return std::nullopt;
+    }
+    return std::move(reading.transfers);
+}
+
+int ReplayDevice::respond(unsigned number, const i2c_rdwr_ioctl_data &request) {
+    if (diverged()) {
+        return -EIO;
+    }
+    const std::string seen = format_request(requested_transfer(request));
+    if (number == 0 || number > recording_.size()) {
+        return diverge(number, end_of_recording, seen);
+    }
+    const auto &expected = recording_[number - 1];
+    if (const std::string asked = format_request(expected); asked != seen) {
+        return diverge(number, asked, seen);
+    }
+    if (expected.error != 0) {
+        return -expected.error;
+    }
+    for (std::size_t i = 0; i < expected.messages.size(); ++i) {
+        const auto &message = request.msgs[i];
+        if ((message.flags & I2C_M_RD) != 0) {
+            const auto &bytes = expected.messages[i].bytes;
+            std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), message.len),
+                        message.buf);
+        }
+    }
+    return static_cast<int>(request.nmsgs);
+}
+
+int ReplayDevice::diverge(unsigned number, std::string_view expected, std::string_view seen) {
+    divergence_ = divergence_text(number, expected, seen);
+    if (report_.empty()) {
+        return -EIO;
+    }
+    const int fd = raw_open(report_.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        return -EIO;
+    }
+    struct stat info {};
+    if (fstat(fd, &info) == 0 && info.st_size == 0) {
+        const std::string line = divergence_ + "\n";
+        (void)syscall(SYS_write, fd, line.data(), line.size());
+    }
+    raw_close(fd);
+    return -EIO;
+}
+
+bool ReplayDevice::diverged() const {
+    if (!divergence_.empty()) {
+        return true;
+    }
+    struct stat info {};
+    return !report_.empty() && stat(report_.c_str(), &info) == 0 && info.st_size > 0;
+}
+
+} // namespace kzr415::sim

@@ -1,0 +1,61 @@
+// A recorded capture replayed on the emulated bus: each transfer the program asks for is
+// compared with the recording's transfer of that number, and answered as recorded (each
+// read gets the recorded bytes, each failed transfer fails with the recorded errno).
+//
+// Two transfers ask for the same when their requests read alike in bus notation
+// (format_request): the same messages, each with its address, direction and length, and
+// for a write its bytes. The first transfer that differs, or that comes after the last one
+// recorded, is the divergence: it is written, as one line, to the report file (kept by
+// kzr-415-sim), and from it on every transfer fails with EIO, since the recording no
+// longer says what the device would answer. A report file that holds a line already (another
+// process of the run diverged first) is left as it is.
+#pragma once
+
+#include "bus/bus-notation.hpp"
+#include "bus/emulated-bus.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kzr415::sim {
+
+// What a divergence names in place of a transfer that is not there.
+inline constexpr std::string_view end_of_recording = "the end of the recording";
+inline constexpr std::string_view end_of_program = "the end of the program";
+
+// "replay diverged at transfer N: expected EXPECTED, seen SEEN"
+std::string divergence_text(unsigned number, std::string_view expected, std::string_view seen);
+
+// The request of `request` as a transfer: write bytes kept, reads by their length.
+RecordedTransfer requested_transfer(const i2c_rdwr_ioctl_data &request);
+
+// Reads the capture at `path` (either format, capture-reader.hpp) with the system's own
+// calls, as a preloaded program must; nullopt with `error` set on failure.
+std::optional<std::vector<RecordedTransfer>> load_recording(const std::string &path,
+                                                            std::string &error);
+
+class ReplayDevice final : public TransferResponder {
+  public:
+    // `report`: the file the divergence is written to (it must exist; empty: none).
+    ReplayDevice(std::vector<RecordedTransfer> recording, std::string report)
+        : recording_(std::move(recording)), report_(std::move(report)) {}
+
+    int respond(unsigned number, const i2c_rdwr_ioctl_data &request) override;
+
+    // The divergence this process met, without the newline; empty while there is none.
+    [[nodiscard]] const std::string &divergence() const { return divergence_; }
+
+  private:
+    // Records the divergence unless one is recorded already; returns -EIO.
+    int diverge(unsigned number, std::string_view expected, std::string_view seen);
+    // Whether the run has diverged, in this process or another sharing the report file.
+    [[nodiscard]] bool diverged() const;
+
+    std::vector<RecordedTransfer> recording_;
+    std::string report_;
+    std::string divergence_;
+};
+
+} // namespace kzr415::sim
