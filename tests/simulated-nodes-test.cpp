@@ -4,6 +4,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include <unistd.h>
+
 namespace kzr415::test {
 namespace {
 
@@ -15,7 +17,8 @@ std::size_t open_descriptors() {
 // The trace is opened for each line and closed again: configuring it, reconfiguring it and
 // tracing transfers leave the program's descriptors as they were.
 TEST(SimulatedNodes, TheTraceHoldsNoDescriptor) {
-    const std::string trace_path = ::testing::TempDir() + "kzr415-simulated-nodes-trace";
+    const std::string trace_path =
+        ::testing::TempDir() + "kzr415-simulated-nodes-trace-" + std::to_string(getpid());
     std::filesystem::remove(trace_path);
     const auto before = open_descriptors();
     sim::SimConfig config;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace kzr415::test {
 namespace {
 
@@ -28,8 +30,10 @@ const std::string raw_lines = "raw value 1:3 32 0\nraw value 2:3 48 0\n";
 class ToolRun : public ::testing::Test {
   protected:
     void SetUp() override {
+        // Named by test and process: the same test of another build may run at the same time.
         trace_path = ::testing::TempDir() + "kzr415-trace-" +
-                     ::testing::UnitTest::GetInstance()->current_test_info()->name();
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name() + "-" +
+                     std::to_string(getpid());
         std::remove(trace_path.c_str());
     }
     void TearDown() override { std::remove(trace_path.c_str()); }
