@@ -64,6 +64,20 @@ TEST(KernelTrace, ReadsTransfersOfOneAndOfSeveralMessages) {
     EXPECT_EQ(read_capture(text).transfers.size(), 5U); // recognised as the kernel's
 }
 
+// A capture of the complete kzr-415-tool run that kzr-415-capture recorded on the
+// emulated board (Debian's armmp kernel, the simulated kzr-415 module on bus 4).
+TEST(KernelTrace, ACaptureFromTheBoardIsTheCompleteRunsTraffic) {
+    std::ifstream file(KZR415_BOARD_CAPTURE);
+    std::stringstream text;
+    text << file.rdbuf();
+    ASSERT_FALSE(text.str().empty());
+    const auto reading = read_capture(text.str());
+    ASSERT_TRUE(reading.ok) << refusal_text(reading);
+    EXPECT_EQ(lines_of(reading), test::tool_traffic("03 20 00 02 a0 00"));
+    // The kernel's i2c-dev marks its buffers DMA-safe (0x200); only the direction counts.
+    EXPECT_EQ(reading.transfers.front().messages.front().flags, 0x200);
+}
+
 TEST(KernelTrace, AFailedTransferCarriesItsErrnoAndNoReply) {
     const auto reading = read_kernel_trace(
         ring_header + traced("i2c_write: i2c-4 #0 a=048 f=0000 l=1 [00]") +

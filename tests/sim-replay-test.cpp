@@ -102,14 +102,24 @@ TEST(Replay, AFailedTransferFailsAgainWithTheRecordedErrno) {
     EXPECT_EQ(replayed.status, 0);
 }
 
+// The complete run recorded with kzr-415-capture on the emulated board's kernel.
+const std::string board_capture = KZR415_BOARD_CAPTURE;
+
+TEST(Replay, TheBoardsCaptureReplaysToTheBoardsOutput) {
+    const auto replayed = run_sim({"--replay", board_capture, "--", tool});
+    const std::string raw = "raw value 1:3 32 0\nraw value 2:2 160 0\n";
+    EXPECT_EQ(replayed.out, "slave address of kzr-415      : 0x48\n" + raw +
+                                "temperature 1:25.000000\n" + raw + "temperature 2:21.000000\n");
+    EXPECT_EQ(replayed.err, "");
+    EXPECT_EQ(replayed.status, 0);
+}
+
 TEST(Replay, AnotherMessageDivergesThere) {
     if (i2ctransfer.empty()) {
         GTEST_SKIP() << "i2ctransfer (i2c-tools) is not installed";
     }
-    const TemporaryPath kernel("kernel-trace");
-    write_lines(kernel, as_kernel_trace(tool_traffic("03 20 00 02 a0 00")));
     // A program that configures {0x1C, 0x3C} where the recorded one wrote {0x1C, 0x1C}.
-    const auto result = run_sim({"--replay", kernel.path(), "--", i2ctransfer, "-y", "4", "w3@0x48",
+    const auto result = run_sim({"--replay", board_capture, "--", i2ctransfer, "-y", "4", "w3@0x48",
                                  "0x01", "0x1c", "0x3c"});
     EXPECT_NE(result.err.find("kzr-415-sim: replay diverged at transfer 1: expected W 0x48 [01 1c "
                               "1c], seen W 0x48 [01 1c 3c]\n"),

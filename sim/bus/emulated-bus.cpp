@@ -160,14 +160,7 @@ int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *r
     }
 
     if (responder_ != nullptr) { // a recording answers in the device's place
-        const int result = responder_->respond(count_, request);
-        for (std::size_t i = 0; record != nullptr && result >= 0 && i < messages.size(); ++i) {
-            if ((messages[i].flags & I2C_M_RD) != 0) {
-                record->messages[i].bytes.assign(messages[i].buf,
-                                                 messages[i].buf + messages[i].len);
-            }
-        }
-        return result;
+        return respond(request, record);
     }
 
     const bool injected = fault_.transfer != 0 && (count_ == fault_.transfer ||
@@ -205,6 +198,17 @@ int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *r
         }
     }
     return static_cast<int>(messages.size());
+}
+
+int EmulatedBus::respond(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record) {
+    const int result = responder_->respond(count_, request);
+    const std::span<const i2c_msg> messages(request.msgs, request.nmsgs);
+    for (std::size_t i = 0; record != nullptr && result >= 0 && i < messages.size(); ++i) {
+        if ((messages[i].flags & I2C_M_RD) != 0) {
+            record->messages[i].bytes.assign(messages[i].buf, messages[i].buf + messages[i].len);
+        }
+    }
+    return result;
 }
 
 void EmulatedBus::write_trace(const RecordedTransfer &record) const {

@@ -93,6 +93,8 @@ class EmulatedBus {
     // Serve the request; they fill `record` unless it is null.
     int execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record);
     int execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record);
+    // The responder's answer, with the bytes it gave in `record` (unless null).
+    int respond(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record);
     void write_trace(const RecordedTransfer &record) const;
 
     std::mutex lock_; // one transfer at a time, as the kernel's bus lock makes it

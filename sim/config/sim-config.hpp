@@ -42,10 +42,12 @@ struct SimConfig {
     DeviceRegisters registers;
     Fault fault;
     std::string trace;
-    std::string state;         // state file path; empty: the device lives in this process only
-    bool record = true;        // keep every transfer for EmulatedBus::transfers()
-    std::string replay;        // capture replayed; empty: the device answers
-    std::string replay_report; // where the replay's divergence goes
+    std::string state;  // state file path; empty: the device lives in this process only
+    bool record = true; // keep every transfer for EmulatedBus::transfers()
+
+    // Replay: the capture that answers (empty: the device does), and the divergence's file.
+    std::string replay;
+    std::string replay_report;
 };
 
 // Parses an errno name such as "EIO" or a positive number that the system knows as an

@@ -368,6 +368,49 @@ bool is_lost_events(std::string_view line) {
            line.ends_with(" EVENTS]");
 }
 
+// The kernel's trace text, line by line, into the transfers of one adapter.
+struct KernelTraceReader {
+    std::optional<int> adapter; // the adapter read, once known
+    TransferAssembly assembly;
+
+    // Takes a trimmed line; the reason when it is refused.
+    std::optional<std::string> take(unsigned number, std::string_view line) {
+        if (line.empty()) {
+            return std::nullopt;
+        }
+        if (line.front() == '#') {
+            if (auto named = header_adapter(line); named && !adapter) {
+                adapter = named;
+            }
+            return check_entries(line);
+        }
+        if (is_lost_events(line)) {
+            return std::string("lost events (a capture with a gap is not a recording)");
+        }
+        std::string_view event;
+        std::string_view fields;
+        if (!split_event_line(line, event, fields)) {
+            return std::string("not a line of the kernel's trace "
+                               "(TASK-PID [CPU] FLAGS TIMESTAMP: EVENT: FIELDS)");
+        }
+        if (event != "i2c_write" && event != "i2c_read" && event != "i2c_reply" &&
+            event != "i2c_result") {
+            return std::nullopt;
+        }
+        I2cEvent parsed;
+        if (auto reason = parse_i2c_event(event, fields, parsed)) {
+            return reason;
+        }
+        if (!adapter) {
+            adapter = parsed.adapter;
+        }
+        if (parsed.adapter != *adapter) {
+            return std::nullopt;
+        }
+        return assembly.add(number, std::move(parsed));
+    }
+};
+
 // ---- Bus notation ----
 
 // One message: "W 0x48 [01 1c]", "R 0x48 2 -> [1c 1c]", or of a failed transfer "R 0x48 2".
@@ -445,49 +488,12 @@ bool skipped(std::string_view line) {
 } // namespace
 
 CaptureReading read_kernel_trace(std::string_view text) {
-    std::optional<int> adapter;
-    TransferAssembly assembly;
+    KernelTraceReader reader;
     unsigned last = 0;
     const auto refusal =
         for_each_line(text, [&](unsigned number, std::string_view line) -> std::optional<Refusal> {
             last = number;
-            line = trimmed(line);
-            if (line.empty()) {
-                return std::nullopt;
-            }
-            if (line.front() == '#') {
-                if (auto reason = check_entries(line)) {
-                    return Refusal{number, *reason};
-                }
-                if (auto named = header_adapter(line); named && !adapter) {
-                    adapter = named;
-                }
-                return std::nullopt;
-            }
-            if (is_lost_events(line)) {
-                return Refusal{number, "lost events (a capture with a gap is not a recording)"};
-            }
-            std::string_view event;
-            std::string_view fields;
-            if (!split_event_line(line, event, fields)) {
-                return Refusal{number, "not a line of the kernel's trace "
-                                       "(TASK-PID [CPU] FLAGS TIMESTAMP: EVENT: FIELDS)"};
-            }
-            if (event != "i2c_write" && event != "i2c_read" && event != "i2c_reply" &&
-                event != "i2c_result") {
-                return std::nullopt;
-            }
-            I2cEvent parsed;
-            if (auto reason = parse_i2c_event(event, fields, parsed)) {
-                return Refusal{number, *reason};
-            }
-            if (!adapter) {
-                adapter = parsed.adapter;
-            }
-            if (parsed.adapter != *adapter) {
-                return std::nullopt;
-            }
-            if (auto reason = assembly.add(number, std::move(parsed))) {
+            if (auto reason = reader.take(number, trimmed(line))) {
                 return Refusal{number, *reason};
             }
             return std::nullopt;
@@ -495,12 +501,12 @@ CaptureReading read_kernel_trace(std::string_view text) {
     if (refusal) {
         return refused(*refusal);
     }
-    if (assembly.open()) {
+    if (reader.assembly.open()) {
         return refused({last, "the capture ends inside the transfer begun on line " +
-                                  std::to_string(assembly.begun())});
+                                  std::to_string(reader.assembly.begun())});
     }
     CaptureReading reading;
-    reading.transfers = std::move(assembly.transfers());
+    reading.transfers = std::move(reader.assembly.transfers());
     return reading;
 }
 

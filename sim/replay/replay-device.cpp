@@ -3,8 +3,10 @@
 #include "replay/capture-reader.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
+#include <span>
 
 #include <fcntl.h>
 #include <sys/stat.h>
