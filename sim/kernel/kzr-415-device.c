@@ -54,14 +54,14 @@ bool kzr415_image_writable(unsigned int reg)
 }
 
 /**
- * kzr415_write() - one write message addressed to the device
+ * kzr415_device_write() - one write message addressed to the device
  * @dev: the device
  * @buf: the message's bytes: the register pointer, then data
  * @len: their count; 0 for an address-only write, which selects nothing
  *
  * Data beyond the image's length is dropped.
  */
-void kzr415_write(struct kzr415_device *dev, const uint8_t *buf, size_t len)
+void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf, size_t len)
 {
 	size_t room;
 
@@ -75,7 +75,7 @@ void kzr415_write(struct kzr415_device *dev, const uint8_t *buf, size_t len)
 }
 
 /**
- * kzr415_read() - one read message addressed to the device
+ * kzr415_device_read() - one read message addressed to the device
  * @dev: the device
  * @buf: receives exactly @len bytes
  * @len: the message's length
@@ -83,7 +83,7 @@ void kzr415_write(struct kzr415_device *dev, const uint8_t *buf, size_t len)
  * Bytes past the image, and every byte of an unknown register, read 0xff, as
  * an idle bus does.
  */
-void kzr415_read(struct kzr415_device *dev, uint8_t *buf, size_t len)
+void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len)
 {
 	size_t have = kzr415_image_len(dev->pointer);
 
@@ -124,11 +124,11 @@ static int kzr415_receive_block(struct kzr415_device *dev, struct i2c_msg *msg)
 
 	if (msg->len == 0 || msg->len > 0xffff - KZR415_BLOCK_MAX)
 		return -EINVAL;
-	kzr415_read(dev, &count, 1);
+	kzr415_device_read(dev, &count, 1);
 	if (count == 0 || count > KZR415_BLOCK_MAX)
 		return -EPROTO;
 	msg->len = (uint16_t)(msg->len + count);
-	kzr415_read(dev, msg->buf, msg->len);
+	kzr415_device_read(dev, msg->buf, msg->len);
 	return 0;
 }
 
@@ -159,13 +159,13 @@ int kzr415_transfer(struct kzr415_device *dev, struct i2c_msg *msgs, size_t num)
 		    msg->addr != dev->address)
 			return -ENXIO;
 		if (!(msg->flags & I2C_M_RD)) {
-			kzr415_write(dev, msg->buf, msg->len);
+			kzr415_device_write(dev, msg->buf, msg->len);
 		} else if (msg->flags & I2C_M_RECV_LEN) {
 			ret = kzr415_receive_block(dev, msg);
 			if (ret)
 				return ret;
 		} else {
-			kzr415_read(dev, msg->buf, msg->len);
+			kzr415_device_read(dev, msg->buf, msg->len);
 		}
 	}
 	return (int)num;

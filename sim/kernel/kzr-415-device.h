@@ -100,8 +100,8 @@ struct kzr415_device {
 size_t kzr415_image_len(unsigned int reg);
 bool kzr415_image_writable(unsigned int reg);
 
-void kzr415_write(struct kzr415_device *dev, const uint8_t *buf, size_t len);
-void kzr415_read(struct kzr415_device *dev, uint8_t *buf, size_t len);
+void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf, size_t len);
+void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len);
 bool kzr415_fault_due(const struct kzr415_fault *fault, unsigned int transfer);
 int kzr415_transfer(struct kzr415_device *dev, struct i2c_msg *msgs,
 		    size_t num);

@@ -1,5 +1,6 @@
 #include "launcher/program-launch.hpp"
 
+#include "bus/bus-notation.hpp"
 #include "config/printable-text.hpp"
 #include "launcher/child-process.hpp"
 #include "launcher/preload-check.hpp"
@@ -58,13 +59,6 @@ std::optional<std::string> resolve(const std::string &program, std::string &erro
     }
     error = printable(program) + ": " + std::strerror(ENOENT);
     return std::nullopt;
-}
-
-std::string errno_text(int error) {
-    if (const char *name = strerrorname_np(error)) {
-        return name;
-    }
-    return std::to_string(error);
 }
 
 } // namespace
@@ -165,7 +159,7 @@ std::vector<std::string> program_environment(const CommandLine &line, const std:
     result.push_back("KZR415_SIM_STATE=" + state);
     if (config.fault.transfer != 0) {
         result.push_back("KZR415_SIM_FAIL=" + std::to_string(config.fault.transfer) +
-                         (config.fault.onwards ? "+:" : ":") + errno_text(config.fault.error));
+                         (config.fault.onwards ? "+:" : ":") + errno_name(config.fault.error));
     }
     if (!config.device_present) {
         result.emplace_back("KZR415_SIM_NO_DEVICE=1");
