@@ -93,8 +93,9 @@ The bus and the device:
 
 Faults:
   -f, --fail K:ERRNO         fail bus transfer K (counted from 1 over every process
-                             sharing the state file) with ERRNO: EIO, ENXIO, ETIMEDOUT,
-                             EREMOTEIO, EAGAIN (or another name or number)
+                             sharing the state file) with ERRNO: any name the C
+                             library gives an errno (EIO, ENXIO, EPROTO, EAGAIN...)
+                             or a number it names (71)
   -f, --fail K+:ERRNO        fail transfer K and every one after it
       --no-device            nobody answers: every transfer fails with ENXIO
       --no-node              the bus node does not exist (ENOENT)
