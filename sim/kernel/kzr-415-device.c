@@ -61,7 +61,8 @@ bool kzr415_image_writable(unsigned int reg)
  *
  * Data beyond the image's length is dropped.
  */
-void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf, size_t len)
+void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf,
+			 size_t len)
 {
 	size_t room;
 
@@ -71,7 +72,9 @@ void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf, size_t l
 	if (!kzr415_image_writable(dev->pointer))
 		return;
 	room = kzr415_image_len(dev->pointer);
-	memcpy(dev->image[dev->pointer], buf + 1, len - 1 < room ? len - 1 : room);
+	if (room > len - 1)
+		room = len - 1;
+	memcpy(dev->image[dev->pointer], buf + 1, room);
 }
 
 /**

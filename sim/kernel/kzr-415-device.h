@@ -49,7 +49,7 @@ extern "C" {
 
 #define KZR415_ADDRESS_DEFAULT	0x48
 #define KZR415_ADDRESS_MAX	0x7f
-/* The count byte of a block read (I2C_M_RECV_LEN) gives 1 to this many bytes. */
+/* A block read's count byte (I2C_M_RECV_LEN) gives 1 to this many bytes. */
 #define KZR415_BLOCK_MAX	32
 
 /**
@@ -100,7 +100,8 @@ struct kzr415_device {
 size_t kzr415_image_len(unsigned int reg);
 bool kzr415_image_writable(unsigned int reg);
 
-void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf, size_t len);
+void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf,
+			 size_t len);
 void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len);
 bool kzr415_fault_due(const struct kzr415_fault *fault, unsigned int transfer);
 int kzr415_transfer(struct kzr415_device *dev, struct i2c_msg *msgs,

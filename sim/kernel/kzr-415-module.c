@@ -19,9 +19,9 @@
  *                a register's image as hex bytes ("03 20 00 02 a0 00", spaces
  *                or commas between bytes); reading gives the image as it is
  *   fail         "K:ERRNO" fails transfer K of the run, "K+:ERRNO" every
- *                transfer from K on, ERRNO any name the C library gives an errno
- *                (EPROTO) or a number it names; "none" ends it. Writing it
- *                leaves the count as it is
+ *                transfer from K on, ERRNO any name the C library gives an
+ *                errno (EPROTO) or a number it names; "none" ends it. Writing
+ *                it leaves the count as it is
  *   transfers    the transfers of the run so far, counted from 1 since loading;
  *                writing 0 starts a new run
  *
@@ -246,7 +246,8 @@ static int kzr415_fail_get(char *buffer, const struct kernel_param *kp)
 	if (!fault.transfer)
 		return sprintf(buffer, "none\n");
 	return sprintf(buffer, "%u%s:%s\n", fault.transfer,
-		       fault.onwards ? "+" : "", kzr415_errno_name(fault.error));
+		       fault.onwards ? "+" : "",
+		       kzr415_errno_name(fault.error));
 }
 
 static const struct kernel_param_ops kzr415_fail_ops = {
@@ -256,7 +257,7 @@ static const struct kernel_param_ops kzr415_fail_ops = {
 
 module_param_cb(fail, &kzr415_fail_ops, NULL, 0644);
 MODULE_PARM_DESC(fail,
-		 "K:ERRNO fails transfer K of the run, K+:ERRNO each from K on (none)");
+		 "K:ERRNO fails transfer K of the run, K+:ERRNO each from K on");
 
 static int kzr415_transfers_set(const char *val, const struct kernel_param *kp)
 {
@@ -281,7 +282,8 @@ static const struct kernel_param_ops kzr415_transfers_ops = {
 };
 
 module_param_cb(transfers, &kzr415_transfers_ops, NULL, 0644);
-MODULE_PARM_DESC(transfers, "transfers of the run so far; write 0 to start a new run");
+MODULE_PARM_DESC(transfers,
+		 "transfers of the run so far; write 0 to start a new run");
 
 static int bus = -1;
 
