@@ -322,7 +322,7 @@ int kzr415_parse_errno(const char *text, size_t len)
  */
 int kzr415_parse_fault(const char *text, size_t len, struct kzr415_fault *fault)
 {
-	const char *colon = memchr(text, ':', len);
+	const char *colon = len ? memchr(text, ':', len) : NULL;
 	size_t head;
 	unsigned long transfer;
 	bool onwards = false;
