@@ -123,7 +123,9 @@ Exit status: PROGRAM's; 2 for bad options; 127 when PROGRAM cannot be started.
 
 std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string &error) {
     CommandLine line;
-    line.config.registers.celsius = {25.0, 21.0};
+    // The default image's temperatures, held in degrees so that either format reads them.
+    const auto defaults = default_celsius();
+    line.config.registers.celsius = {defaults[0], defaults[1]};
     optind = 1;
     opterr = 0;
     const auto bad = [&error](const std::string &what) {

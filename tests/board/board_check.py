@@ -80,7 +80,8 @@ def output_lines(got):
 def setting_lines(setting):
     lines = ["set address " + (setting.address_text or "0x%02x" % setting.address)]
     lines += ["set %s %s" % (n, m.hex_image(getattr(setting, n))) for n in m.Setting.IMAGES]
-    return lines + ["set fail %s" % setting.fail]  # last: it starts the count anew
+    # Last: a new run, whose transfers the fault plan counts from 1.
+    return lines + ["set fail %s" % setting.fail, "set transfers 0"]
 
 
 def plan():

@@ -427,7 +427,7 @@ def controls():
         ("address", "072", "0x48"),
         ("address", "0X4a", "0x4a"),
         ("configuration", "1C,3c", "1c 3c"),
-        ("fail", "3+:71", "3+:71"),
+        ("fail", "3+:71", "3+:EPROTO"),
         ("fail", "2:EAGAIN", "2:EAGAIN"),
         ("fail", "010:EIO", "10:EIO"),
         ("fail", "3+:011", "3+:EAGAIN"),
