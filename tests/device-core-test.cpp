@@ -174,6 +174,16 @@ TEST(DeviceCoreControls, FaultPlansAreRefusedWhole) {
         EXPECT_EQ(parse(bad), -EINVAL) << bad;
     }
     EXPECT_EQ(fault.transfer, 16U); // untouched by a refused plan
+    // Written back as it is read, by name: what the launcher hands its program.
+    std::array<char, 32> text{};
+    for (const char *plan : {"16+:EIO", "3:EPROTO", "4294967295:EHWPOISON"}) {
+        ASSERT_EQ(parse(plan), 0);
+        EXPECT_GT(kzr415_format_fault(text.data(), text.size(), &fault), 0);
+        EXPECT_STREQ(text.data(), plan);
+    }
+    fault = {};
+    kzr415_format_fault(text.data(), text.size(), &fault);
+    EXPECT_STREQ(text.data(), "none");
 }
 
 TEST(DeviceCoreControls, HexImagesTakeBlanksOrCommasBetweenBytes) {

@@ -46,11 +46,11 @@ bool check_trace_target(const std::string &path, std::string &reason) {
 }
 
 std::optional<Fault> parse_fault(std::string_view text) {
-    kzr415_fault fault{};
+    Fault fault{};
     if (kzr415_parse_fault(text.data(), text.size(), &fault) != 0) {
         return std::nullopt;
     }
-    return Fault{fault.transfer, fault.error, fault.onwards};
+    return fault;
 }
 
 std::optional<SimConfig> config_from_environment(std::string &error) {

@@ -38,7 +38,7 @@ struct SimConfig {
     bool device_present = true;
     std::uint16_t address = 0x48;
     DeviceRegisters registers;
-    Fault fault;
+    Fault fault{};
     std::string trace;
     std::string state;  // state file path; empty: the device lives in this process only
     bool record = true; // keep every transfer for EmulatedBus::transfers()

@@ -56,7 +56,7 @@ void DeviceModel::read(std::span<std::uint8_t> bytes) {
 int DeviceModel::transfer(std::span<i2c_msg> messages, DeviceRun &run) {
     std::array<std::uint8_t, KZR415_TEMPERATURE_LEN> scratch{};
     auto dev = core(scratch);
-    dev.fault = {run.fault.transfer, run.fault.error, run.fault.onwards};
+    dev.fault = run.fault;
     dev.transfers = run.transfers;
     dev.present = run.present;
     const int result = kzr415_transfer(&dev, messages.data(), messages.size());

@@ -28,17 +28,13 @@ struct DeviceRegisters {
     std::array<std::optional<double>, 2> celsius{};
 };
 
-// Makes bus transfer number `transfer` of the run (counting from 1) fail with `error`, and
-// with `onwards` every later one too. Transfer 0 means no fault.
-struct Fault {
-    unsigned transfer = 0;
-    int error = 0;
-    bool onwards = false;
-};
+// The device core's fault plan: transfer number `transfer` of the run (counting from 1)
+// fails with `error`, and with `onwards` every later one too. Transfer 0 means no fault.
+using Fault = kzr415_fault;
 
 // What a transfer counts against: the fault plan and the run's transfers so far.
 struct DeviceRun {
-    Fault fault;
+    Fault fault{};
     unsigned transfers = 0;
     bool present = true; // false: no device answers
 };

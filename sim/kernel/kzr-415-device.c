@@ -5,9 +5,11 @@
  */
 #ifdef __KERNEL__
 #include <linux/errno.h>
+#include <linux/kernel.h>
 #include <linux/string.h>
 #else
 #include <errno.h>
+#include <stdio.h>
 #include <string.h>
 #endif
 
@@ -343,4 +345,28 @@ int kzr415_parse_fault(const char *text, size_t len, struct kzr415_fault *fault)
 	fault->error = error;
 	fault->onwards = onwards;
 	return 0;
+}
+
+/**
+ * kzr415_format_fault() - a fault plan as kzr415_parse_fault() reads it
+ * @buf: receives the text, NUL-terminated
+ * @size: room in @buf
+ * @fault: the plan
+ *
+ * "K:NAME" or "K+:NAME" with the errno's name, or "none" for no plan.
+ *
+ * Return: what snprintf() returns.
+ */
+int kzr415_format_fault(char *buf, size_t size,
+			const struct kzr415_fault *fault)
+{
+	const char *name = kzr415_errno_name(fault->error);
+
+	if (!fault->transfer)
+		return snprintf(buf, size, "none");
+	if (!name)
+		return snprintf(buf, size, "%u%s:%d", fault->transfer,
+				fault->onwards ? "+" : "", fault->error);
+	return snprintf(buf, size, "%u%s:%s", fault->transfer,
+			fault->onwards ? "+" : "", name);
 }

@@ -113,6 +113,8 @@ int kzr415_parse_errno(const char *text, size_t len);
 const char *kzr415_errno_name(int error);
 int kzr415_parse_fault(const char *text, size_t len,
 		       struct kzr415_fault *fault);
+int kzr415_format_fault(char *buf, size_t size,
+			const struct kzr415_fault *fault);
 
 #ifdef __cplusplus
 }

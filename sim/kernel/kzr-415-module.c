@@ -239,15 +239,13 @@ static int kzr415_fail_set(const char *val, const struct kernel_param *kp)
 static int kzr415_fail_get(char *buffer, const struct kernel_param *kp)
 {
 	struct kzr415_fault fault;
+	char plan[48];
 
 	mutex_lock(&kzr415.lock);
 	fault = kzr415.dev.fault;
 	mutex_unlock(&kzr415.lock);
-	if (!fault.transfer)
-		return sprintf(buffer, "none\n");
-	return sprintf(buffer, "%u%s:%s\n", fault.transfer,
-		       fault.onwards ? "+" : "",
-		       kzr415_errno_name(fault.error));
+	kzr415_format_fault(plan, sizeof(plan), &fault);
+	return sprintf(buffer, "%s\n", plan);
 }
 
 static const struct kernel_param_ops kzr415_fail_ops = {

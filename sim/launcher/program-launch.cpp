@@ -1,7 +1,7 @@
 #include "launcher/program-launch.hpp"
 
-#include "bus/bus-notation.hpp"
 #include "config/printable-text.hpp"
+#include "kernel/kzr-415-device.h"
 #include "launcher/child-process.hpp"
 #include "launcher/preload-check.hpp"
 
@@ -158,8 +158,9 @@ std::vector<std::string> program_environment(const CommandLine &line, const std:
     result.push_back(std::string("KZR415_SIM_ADDRESS=") + address.data());
     result.push_back("KZR415_SIM_STATE=" + state);
     if (config.fault.transfer != 0) {
-        result.push_back("KZR415_SIM_FAIL=" + std::to_string(config.fault.transfer) +
-                         (config.fault.onwards ? "+:" : ":") + errno_name(config.fault.error));
+        std::array<char, 64> plan{};
+        kzr415_format_fault(plan.data(), plan.size(), &config.fault);
+        result.push_back(std::string("KZR415_SIM_FAIL=") + plan.data());
     }
     if (!config.device_present) {
         result.emplace_back("KZR415_SIM_NO_DEVICE=1");

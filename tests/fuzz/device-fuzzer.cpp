@@ -105,6 +105,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const auto fault_text = text(in, 20);
     if (kzr415_parse_fault(fault_text.data(), fault_text.size(), &dev.fault) == 0) {
         check(dev.fault.transfer != 0 && kzr415_errno_name(dev.fault.error) != nullptr);
+        // Written back, it reads as the same plan.
+        std::array<char, 40> written{};
+        const int length = kzr415_format_fault(written.data(), written.size(), &dev.fault);
+        check(length > 0 && static_cast<std::size_t>(length) < written.size());
+        kzr415_fault again{};
+        check(kzr415_parse_fault(written.data(), static_cast<std::size_t>(length), &again) == 0);
+        check(again.transfer == dev.fault.transfer && again.error == dev.fault.error &&
+              again.onwards == dev.fault.onwards);
     }
     dev.present = (in.byte() & 1U) == 0;
     dev.refresh = refresh;
