@@ -53,28 +53,24 @@ std::optional<Fault> parse_fault(std::string_view text) {
     return fault;
 }
 
-std::optional<SimConfig> config_from_environment(std::string &error) {
-    SimConfig config;
-    const auto variable = [](const char *name) -> std::optional<std::string_view> {
-        const char *value = std::getenv(name);
-        if (value == nullptr) {
-            return std::nullopt;
-        }
-        return std::string_view(value);
-    };
-    const auto bad = [&error](const char *name, std::string_view value) {
-        error = std::string("bad value for ") + name + ": '" + printable(value) + "'";
-        return std::nullopt;
-    };
+namespace {
 
-    if (auto v = variable("KZR415_SIM_NODE")) {
-        config.node = *v;
+std::optional<std::string_view> variable(const char *name) {
+    const char *value = std::getenv(name);
+    if (value == nullptr) {
+        return std::nullopt;
     }
+    return std::string_view(value);
+}
+
+// Reads the device's variables (address, images, temperatures in degrees) into `config`;
+// returns the name of the first one with a bad value, or nullptr.
+const char *device_from_environment(SimConfig &config) {
     if (auto v = variable("KZR415_SIM_ADDRESS")) {
         unsigned long address = 0;
         if (kzr415_parse_number(v->data(), v->size(), &address) != 0 ||
             address > KZR415_ADDRESS_MAX) {
-            return bad("KZR415_SIM_ADDRESS", *v);
+            return "KZR415_SIM_ADDRESS";
         }
         config.address = static_cast<std::uint16_t>(address);
     }
@@ -86,7 +82,7 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
     }};
     for (const auto &[name, image] : images) {
         if (auto v = variable(name); v && !parse_hex_bytes(*v, image)) {
-            return bad(name, *v);
+            return name;
         }
     }
     const std::array<const char *, 2> celsius{"KZR415_SIM_CELSIUS_1", "KZR415_SIM_CELSIUS_2"};
@@ -94,9 +90,27 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
         if (auto v = variable(celsius[channel])) {
             config.registers.celsius[channel] = parse_celsius(*v);
             if (!config.registers.celsius[channel]) {
-                return bad(celsius[channel], *v);
+                return celsius[channel];
             }
         }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::optional<SimConfig> config_from_environment(std::string &error) {
+    SimConfig config;
+    const auto bad = [&error](const char *name, std::string_view value) {
+        error = std::string("bad value for ") + name + ": '" + printable(value) + "'";
+        return std::nullopt;
+    };
+
+    if (auto v = variable("KZR415_SIM_NODE")) {
+        config.node = *v;
+    }
+    if (const char *name = device_from_environment(config)) {
+        return bad(name, variable(name).value_or(""));
     }
     if (auto v = variable("KZR415_SIM_FAIL")) {
         const auto fault = parse_fault(*v);

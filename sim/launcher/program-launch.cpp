@@ -101,7 +101,8 @@ std::optional<std::string> find_preload(const std::string &given, const std::str
         for (const std::string &relative :
              {std::string("."), std::string(installed_preload_dir), std::string("../lib/kzr-415"),
               std::string("../lib64/kzr-415"), std::string("../libexec/kzr-415")}) {
-            const std::string candidate = dir + "/" + relative + "/" + preload_name;
+            std::string candidate = dir;
+            candidate.append("/").append(relative).append("/").append(preload_name);
             if (is_file(candidate)) {
                 return checked("cannot use the preload", candidate);
             }
