@@ -108,8 +108,8 @@ demo:
 FUZZ_SECONDS ?= 300
 fuzz:
 	cmake --preset fuzz >/dev/null
-	cmake --build --preset fuzz --target kzr415-api-fuzzer kzr415-decode-fuzzer
-	for name in api decode; do \
+	cmake --build --preset fuzz --target kzr415-api-fuzzer kzr415-decode-fuzzer kzr415-device-fuzzer
+	for name in api decode device; do \
 	    tests/fuzz/run-fuzzer.sh build/fuzz/tests/fuzz/kzr415-$$name-fuzzer \
 	        build/fuzz/tests/fuzz/seeds-$$name build/fuzz/tests/fuzz/corpus-$$name $(FUZZ_SECONDS) \
 	        || exit 1; \

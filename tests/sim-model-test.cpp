@@ -154,6 +154,22 @@ TEST_F(SmbusTest, TransfersAreCarriedOutAsTheKernelEmulatesThem) {
                        }));
 }
 
+TEST_F(SmbusTest, AQuickWriteLeavesTheRegisterPointerWhereItWas) {
+    bus.device().registers().t_low = {0x5A, 0x00, 0x00, 0x00, 0x00, 0x00};
+    i2c_smbus_data data{};
+    EXPECT_EQ(smbus(I2C_SMBUS_WRITE, 0x02, I2C_SMBUS_BYTE, &data), 0);
+    // i2cdetect's probe: the address alone, no byte, command 0 unsent.
+    EXPECT_EQ(smbus(I2C_SMBUS_WRITE, 0x00, I2C_SMBUS_QUICK, nullptr), 0);
+    EXPECT_EQ(bus.device().pointer(), 0x02);
+    EXPECT_EQ(smbus(I2C_SMBUS_READ, 0, I2C_SMBUS_BYTE, &data), 0);
+    EXPECT_EQ(data.byte, 0x5A);
+    EXPECT_EQ(trace(), (std::vector<std::string>{
+                           "W 0x48 [02]",
+                           "W 0x48 []",
+                           "R 0x48 1 -> [5a]",
+                       }));
+}
+
 TEST_F(SmbusTest, MalformedRequestsAndBadBlocksAreRefused) {
     i2c_smbus_data data{};
     EXPECT_EQ(smbus(I2C_SMBUS_READ, 0, 9, &data), -EINVAL);

@@ -101,6 +101,23 @@ TEST(WrappedTool, ReportsAnInjectedFaultAsTheLibrarySays) {
     EXPECT_EQ(onwards.err, "ioctl(): Remote I/O error\nioctl returned -1\n");
 }
 
+TEST(WrappedTool, AnyErrnoReachesTheProgramByNameOrByNumber) {
+    // Transfer 3 is channel 1's alert-mode configuration read; the run goes on.
+    for (const char *plan : {"3:71", "3:EPROTO"}) {
+        SCOPED_TRACE(plan);
+        const TemporaryPath trace("trace");
+        const auto result = run_sim({"--fail", plan, "--trace", trace.path(), "--", tool});
+        const std::string raw = "raw value 1:3 32 0\nraw value 2:2 160 0\n";
+        EXPECT_EQ(result.out, address_line + raw + "temperature 1:25.000000\n" + raw +
+                                  "temperature 2:21.000000\n");
+        EXPECT_EQ(result.err, "ioctl(): Protocol error\nioctl returned -1\n");
+        EXPECT_EQ(result.status, 0);
+        const auto lines = trace.lines();
+        ASSERT_GE(lines.size(), 3U);
+        EXPECT_EQ(lines[2], "R 0x48 2 FAILED EPROTO");
+    }
+}
+
 TEST(WrappedTool, AMissingNodeOrDeviceIsReportedAsOnABoard) {
     const auto no_node = run_sim({"--no-node", "--", tool});
     EXPECT_EQ(no_node.out, address_line);

@@ -1,23 +1,23 @@
 #include "bus/bus-notation.hpp"
 
 #include "device/hex-bytes.hpp"
+#include "kernel/kzr-415-device.h"
 
 #include <array>
 #include <cstdio>
-#include <cstring>
 
 #include <linux/i2c.h>
 
 namespace kzr415::sim {
 
-namespace {
-
 std::string errno_name(int error) {
-    if (const char *name = strerrorname_np(error)) {
+    if (const char *name = kzr415_errno_name(error)) {
         return name;
     }
     return "errno " + std::to_string(error);
 }
+
+namespace {
 
 std::string format_messages(const RecordedTransfer &transfer, bool with_result) {
     std::string out;

@@ -21,6 +21,10 @@ struct RecordedTransfer {
     int error = 0; // 0 on success, else the errno the transfer failed with
 };
 
+// An errno's name ("EPROTO"), as fault plans and traces write it; "errno N" for a number
+// the system names not.
+std::string errno_name(int error);
+
 // The transfer's line, without the newline.
 std::string format_transfer(const RecordedTransfer &transfer);
 

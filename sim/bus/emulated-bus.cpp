@@ -57,29 +57,12 @@ void append_line(const std::string &path, std::string_view line) {
     syscall(SYS_close, fd);
 }
 
-// A read whose first byte gives the count of bytes that follow (1 to 32): the message's
-// len, on entry the bytes up to and including the count, grows by that count.
-int receive_block(const DeviceModel &device, i2c_msg &message) {
-    std::array<std::uint8_t, 256 + I2C_SMBUS_BLOCK_MAX> bytes{};
-    const std::size_t head = std::min<std::size_t>(message.len, 256);
-    device.read(std::span(bytes).first(head + I2C_SMBUS_BLOCK_MAX));
-    const unsigned count = bytes[0];
-    if (count == 0 || count > I2C_SMBUS_BLOCK_MAX) {
-        return -EPROTO;
-    }
-    message.len = static_cast<std::uint16_t>(head + count);
-    std::copy_n(bytes.begin(), message.len, message.buf);
-    return 0;
-}
-
 } // namespace
 
 void EmulatedBus::reset(const DeviceModel &device) {
     const std::lock_guard guard(lock_);
     device_ = device;
-    device_present_ = true;
-    fault_ = Fault{};
-    count_ = 0;
+    run_ = DeviceRun{};
     record_.clear();
 }
 
@@ -127,7 +110,7 @@ int EmulatedBus::execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTran
     if (!state_file_->lock()) {
         return report("cannot lock");
     }
-    DeviceState state{device_, count_};
+    DeviceState state{device_, run_.transfers};
     bool was_empty = false;
     if (!state_file_->load(state, was_empty)) {
         const int result = report("cannot load");
@@ -135,20 +118,19 @@ int EmulatedBus::execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTran
         return result;
     }
     device_ = state.device;
-    count_ = state.transfers;
+    run_.transfers = state.transfers;
     const int result = execute(request, record);
     if (record != nullptr) {
         record->error = result < 0 ? -result : 0;
         write_trace(*record); // under the lock, so the trace keeps the order of the transfers
     }
-    const bool stored = state_file_->store(DeviceState{device_, count_});
+    const bool stored = state_file_->store(DeviceState{device_, run_.transfers});
     state_file_->unlock();
     return stored ? result : report("cannot store");
 }
 
 int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record) {
-    ++count_;
-    const std::span<const i2c_msg> messages(request.msgs, request.nmsgs);
+    const std::span<i2c_msg> messages(request.msgs, request.nmsgs);
     if (record != nullptr) {
         for (const auto &message : messages) {
             RecordedMessage recorded{message.addr, message.flags, message.len, {}};
@@ -158,50 +140,25 @@ int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *r
             record->messages.push_back(std::move(recorded));
         }
     }
-
     if (responder_ != nullptr) { // a recording answers in the device's place
+        ++run_.transfers;
         return respond(request, record);
     }
-
-    const bool injected = fault_.transfer != 0 && (count_ == fault_.transfer ||
-                                                   (fault_.onwards && count_ > fault_.transfer));
-    if (injected) {
-        return -fault_.error;
-    }
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        const auto &message = messages[i];
-        // The adapter offers no 10-bit addressing (no I2C_FUNC_10BIT_ADDR): a ten-bit
-        // address frame is acknowledged by nobody, as on the kernel's simulated adapter.
-        if (!device_present_ || (message.flags & I2C_M_TEN) != 0 ||
-            message.addr != device_.address()) {
-            return -ENXIO; // nobody acknowledges the address
-        }
-        if ((message.flags & I2C_M_RECV_LEN) != 0) {
-            const int received = receive_block(device_, request.msgs[i]);
-            if (received < 0) {
-                return received;
-            }
-            if (record != nullptr) {
-                record->messages[i].length = message.len;
+    const int result = device_.transfer(messages, run_);
+    if (record != nullptr && result >= 0) {
+        for (std::size_t i = 0; i < messages.size(); ++i) {
+            const auto &message = messages[i];
+            if ((message.flags & I2C_M_RD) != 0) {
+                record->messages[i].length = message.len; // raised by a block's count
                 record->messages[i].bytes.assign(message.buf, message.buf + message.len);
             }
-            continue;
-        }
-        const std::span<std::uint8_t> bytes(message.buf, message.len);
-        if ((message.flags & I2C_M_RD) != 0) {
-            device_.read(bytes);
-            if (record != nullptr) {
-                record->messages[i].bytes.assign(bytes.begin(), bytes.end());
-            }
-        } else {
-            device_.write(bytes);
         }
     }
-    return static_cast<int>(messages.size());
+    return result;
 }
 
 int EmulatedBus::respond(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record) {
-    const int result = responder_->respond(count_, request);
+    const int result = responder_->respond(run_.transfers, request);
     const std::span<const i2c_msg> messages(request.msgs, request.nmsgs);
     for (std::size_t i = 0; record != nullptr && result >= 0 && i < messages.size(); ++i) {
         if ((messages[i].flags & I2C_M_RD) != 0) {

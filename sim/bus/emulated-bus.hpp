@@ -26,14 +26,6 @@ inline constexpr unsigned max_message_length = 8192;
 // emulates on it, block reads included since the adapter honours I2C_M_RECV_LEN.
 inline constexpr unsigned long adapter_functionality = I2C_FUNC_I2C | I2C_FUNC_SMBUS_EMUL_ALL;
 
-// Makes bus transfer number `transfer` (counting from 1) fail with `error`, and with
-// `onwards` every later one too. Transfer 0 means no fault.
-struct Fault {
-    unsigned transfer = 0;
-    int error = 0;
-    bool onwards = false;
-};
-
 // Answers transfers in the device's place (a recording replayed: replay/replay-device.hpp).
 class TransferResponder {
   public:
@@ -63,8 +55,8 @@ class EmulatedBus {
     void reset(const DeviceModel &device);
 
     DeviceModel &device() { return device_; }
-    void set_device_present(bool present) { device_present_ = present; }
-    void set_fault(Fault fault) { fault_ = fault; }
+    void set_device_present(bool present) { run_.present = present; }
+    void set_fault(Fault fault) { run_.fault = fault; }
     // Appends every transfer's line to the file `path` as it happens ("-": standard error,
     // empty: none). The file is opened for each line and closed again, so the bus holds no
     // descriptor of the program's between transfers.
@@ -82,7 +74,7 @@ class EmulatedBus {
 
     [[nodiscard]] const std::vector<RecordedTransfer> &transfers() const { return record_; }
     void clear_record() { record_.clear(); }
-    [[nodiscard]] unsigned transfer_count() const { return count_; }
+    [[nodiscard]] unsigned transfer_count() const { return run_.transfers; }
 
     // Around fork: held by the forking thread, released in parent and child, so that the
     // child never inherits the lock taken by a thread that does not exist there.
@@ -99,13 +91,11 @@ class EmulatedBus {
 
     std::mutex lock_; // one transfer at a time, as the kernel's bus lock makes it
     DeviceModel device_;
-    bool device_present_ = true;
-    Fault fault_;
+    DeviceRun run_; // the fault plan and the transfers counted since the run began
     std::string trace_;
     StateFile *state_file_ = nullptr;
     TransferResponder *responder_ = nullptr;
     bool recording_ = true;
-    unsigned count_ = 0;
     std::vector<RecordedTransfer> record_;
 };
 

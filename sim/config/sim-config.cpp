@@ -2,10 +2,10 @@
 
 #include "config/printable-text.hpp"
 #include "device/temperature-encode.hpp"
+#include "kernel/kzr-415-device.h"
 
 #include <array>
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -14,32 +14,8 @@
 
 namespace kzr415::sim {
 
-namespace {
-
-template <class T>
-bool parse_number(std::string_view text, T &value) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    const auto *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
-    return ec == std::errc{} && ptr == end && !text.empty();
-}
-
-} // namespace
-
 int parse_errno(std::string_view text) {
-    // Any name the system gives an error (kzr-415-sim passes a number on by its name).
-    for (int known = 1; known < 4096; ++known) {
-        if (const char *name = strerrorname_np(known); name != nullptr && text == name) {
-            return known;
-        }
-    }
-    // A number the system knows as an error: none above its largest, none in its gaps.
-    int value = 0;
-    return parse_number(text, value) && value > 0 && strerrorname_np(value) != nullptr ? value : 0;
+    return kzr415_parse_errno(text.data(), text.size());
 }
 
 bool check_trace_target(const std::string &path, std::string &reason) {
@@ -70,44 +46,33 @@ bool check_trace_target(const std::string &path, std::string &reason) {
 }
 
 std::optional<Fault> parse_fault(std::string_view text) {
-    const auto colon = text.find(':');
-    if (colon == std::string_view::npos) {
-        return std::nullopt;
-    }
-    Fault fault;
-    auto index = text.substr(0, colon);
-    if (!index.empty() && index.back() == '+') {
-        fault.onwards = true;
-        index.remove_suffix(1);
-    }
-    fault.error = parse_errno(text.substr(colon + 1));
-    if (!parse_number(index, fault.transfer) || fault.transfer == 0 || fault.error == 0) {
+    Fault fault{};
+    if (kzr415_parse_fault(text.data(), text.size(), &fault) != 0) {
         return std::nullopt;
     }
     return fault;
 }
 
-std::optional<SimConfig> config_from_environment(std::string &error) {
-    SimConfig config;
-    const auto variable = [](const char *name) -> std::optional<std::string_view> {
-        const char *value = std::getenv(name);
-        if (value == nullptr) {
-            return std::nullopt;
-        }
-        return std::string_view(value);
-    };
-    const auto bad = [&error](const char *name, std::string_view value) {
-        error = std::string("bad value for ") + name + ": '" + printable(value) + "'";
-        return std::nullopt;
-    };
+namespace {
 
-    if (auto v = variable("KZR415_SIM_NODE")) {
-        config.node = *v;
+std::optional<std::string_view> variable(const char *name) {
+    const char *value = std::getenv(name);
+    if (value == nullptr) {
+        return std::nullopt;
     }
+    return std::string_view(value);
+}
+
+// Reads the device's variables (address, images, temperatures in degrees) into `config`;
+// returns the name of the first one with a bad value, or nullptr.
+const char *device_from_environment(SimConfig &config) {
     if (auto v = variable("KZR415_SIM_ADDRESS")) {
-        if (!parse_number(*v, config.address) || config.address > 0x7F) {
-            return bad("KZR415_SIM_ADDRESS", *v);
+        unsigned long address = 0;
+        if (kzr415_parse_number(v->data(), v->size(), &address) != 0 ||
+            address > KZR415_ADDRESS_MAX) {
+            return "KZR415_SIM_ADDRESS";
         }
+        config.address = static_cast<std::uint16_t>(address);
     }
     const std::array<std::pair<const char *, std::span<std::uint8_t>>, 4> images{{
         {"KZR415_SIM_TEMPERATURE", config.registers.temperature},
@@ -117,7 +82,7 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
     }};
     for (const auto &[name, image] : images) {
         if (auto v = variable(name); v && !parse_hex_bytes(*v, image)) {
-            return bad(name, *v);
+            return name;
         }
     }
     const std::array<const char *, 2> celsius{"KZR415_SIM_CELSIUS_1", "KZR415_SIM_CELSIUS_2"};
@@ -125,9 +90,27 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
         if (auto v = variable(celsius[channel])) {
             config.registers.celsius[channel] = parse_celsius(*v);
             if (!config.registers.celsius[channel]) {
-                return bad(celsius[channel], *v);
+                return celsius[channel];
             }
         }
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::optional<SimConfig> config_from_environment(std::string &error) {
+    SimConfig config;
+    const auto bad = [&error](const char *name, std::string_view value) {
+        error = std::string("bad value for ") + name + ": '" + printable(value) + "'";
+        return std::nullopt;
+    };
+
+    if (auto v = variable("KZR415_SIM_NODE")) {
+        config.node = *v;
+    }
+    if (const char *name = device_from_environment(config)) {
+        return bad(name, variable(name).value_or(""));
     }
     if (auto v = variable("KZR415_SIM_FAIL")) {
         const auto fault = parse_fault(*v);

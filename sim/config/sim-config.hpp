@@ -9,8 +9,9 @@
 //                             takes the place of the channel's raw bytes
 //   KZR415_SIM_CONFIGURATION  2 hex bytes of the configuration register
 //   KZR415_SIM_T_LOW, KZR415_SIM_T_HIGH   6 hex bytes each
-//   KZR415_SIM_FAIL           K:ERRNO fails bus transfer K (from 1), K+:ERRNO every one
-//                             from K on; ERRNO a name (EIO) or a number
+//   KZR415_SIM_FAIL           K:ERRNO fails bus transfer K of the run (from 1), K+:ERRNO
+//                             every one from K on; ERRNO any name the C library gives an
+//                             errno (EPROTO) or a number it names (71)
 //   KZR415_SIM_NO_DEVICE=1    no device answers: every transfer is NACKed (ENXIO)
 //   KZR415_SIM_NO_NODE=1      the bus node does not exist (ENOENT)
 //                             (a flag is 1 or absent: any other value is refused)
@@ -40,7 +41,7 @@ struct SimConfig {
     bool device_present = true;
     std::uint16_t address = 0x48;
     DeviceRegisters registers;
-    Fault fault;
+    Fault fault{};
     std::string trace;
     std::string state;  // state file path; empty: the device lives in this process only
     bool record = true; // keep every transfer for EmulatedBus::transfers()
@@ -50,8 +51,8 @@ struct SimConfig {
     std::string replay_report;
 };
 
-// Parses an errno name such as "EIO" or a positive number that the system knows as an
-// error; 0 when not recognised.
+// Parses an errno name such as "EIO" or a positive number that the system names; 0 when
+// not recognised (the device core's table, which the kernel module reads too).
 int parse_errno(std::string_view text);
 // Whether a trace can be written to `path` ("-" and "" always): not a folder, and for a new
 // file an existing folder. False with `reason` set to the system's text.

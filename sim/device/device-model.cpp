@@ -6,58 +6,63 @@
 
 namespace kzr415::sim {
 
-std::span<const std::uint8_t> DeviceModel::image(std::array<std::uint8_t, 6> &scratch) const {
-    switch (pointer_) {
-    case 0x00:
-        scratch = registers_.temperature;
-        for (std::size_t channel = 0; channel < 2; ++channel) {
-            if (const auto &celsius = registers_.celsius[channel]) {
-                const bool sign_magnitude = (registers_.configuration[channel] & 0x20U) != 0;
-                const auto bytes = encode_temperature(*celsius, sign_magnitude);
-                std::copy(bytes.begin(), bytes.end(), scratch.begin() + 3 * channel);
-            }
+namespace {
+
+// The raw temperature image, with each channel held in degrees encoded in the format its
+// configuration byte (bit 5) selects at this moment.
+void refresh_temperature(kzr415_device *dev) {
+    const auto &registers = static_cast<const DeviceModel *>(dev->context)->registers();
+    const std::span<std::uint8_t> image(dev->image[KZR415_TEMPERATURE], KZR415_TEMPERATURE_LEN);
+    std::copy(registers.temperature.begin(), registers.temperature.end(), image.begin());
+    for (std::size_t channel = 0; channel < 2; ++channel) {
+        if (const auto &celsius = registers.celsius[channel]) {
+            const bool sign_magnitude = (registers.configuration[channel] & 0x20U) != 0;
+            const auto bytes = encode_temperature(*celsius, sign_magnitude);
+            std::copy(bytes.begin(), bytes.end(), image.begin() + 3 * static_cast<long>(channel));
         }
-        return scratch;
-    case 0x01:
-        return registers_.configuration;
-    case 0x02:
-        return registers_.t_low;
-    case 0x03:
-        return registers_.t_high;
-    default:
-        return {};
     }
+}
+
+} // namespace
+
+kzr415_device DeviceModel::core(std::array<std::uint8_t, KZR415_TEMPERATURE_LEN> &scratch) {
+    kzr415_device dev{};
+    // The temperature register is read only: the core never writes into its image.
+    dev.image[KZR415_TEMPERATURE] = scratch.data();
+    dev.image[KZR415_CONFIGURATION] = registers_.configuration.data();
+    dev.image[KZR415_T_LOW] = registers_.t_low.data();
+    dev.image[KZR415_T_HIGH] = registers_.t_high.data();
+    dev.refresh = refresh_temperature;
+    dev.context = this;
+    dev.address = address_;
+    dev.pointer = pointer_;
+    dev.present = true;
+    return dev;
 }
 
 void DeviceModel::write(std::span<const std::uint8_t> bytes) {
-    if (bytes.empty()) {
-        return; // an address-only write selects nothing
-    }
-    pointer_ = bytes[0];
-    const auto data = bytes.subspan(1);
-    std::span<std::uint8_t> target;
-    switch (pointer_) {
-    case 0x01:
-        target = registers_.configuration;
-        break;
-    case 0x02:
-        target = registers_.t_low;
-        break;
-    case 0x03:
-        target = registers_.t_high;
-        break;
-    default:
-        return; // the temperature register is read only; unknown registers hold nothing
-    }
-    std::copy_n(data.begin(), std::min(data.size(), target.size()), target.begin());
+    std::array<std::uint8_t, KZR415_TEMPERATURE_LEN> scratch{};
+    auto dev = core(scratch);
+    kzr415_device_write(&dev, bytes.data(), bytes.size());
+    pointer_ = dev.pointer;
 }
 
-void DeviceModel::read(std::span<std::uint8_t> bytes) const {
-    std::array<std::uint8_t, 6> scratch{};
-    const auto source = image(scratch);
-    const auto n = std::min(bytes.size(), source.size());
-    std::copy_n(source.begin(), n, bytes.begin());
-    std::fill(bytes.begin() + static_cast<std::ptrdiff_t>(n), bytes.end(), std::uint8_t{0xFF});
+void DeviceModel::read(std::span<std::uint8_t> bytes) {
+    std::array<std::uint8_t, KZR415_TEMPERATURE_LEN> scratch{};
+    auto dev = core(scratch);
+    kzr415_device_read(&dev, bytes.data(), bytes.size());
+}
+
+int DeviceModel::transfer(std::span<i2c_msg> messages, DeviceRun &run) {
+    std::array<std::uint8_t, KZR415_TEMPERATURE_LEN> scratch{};
+    auto dev = core(scratch);
+    dev.fault = run.fault;
+    dev.transfers = run.transfers;
+    dev.present = run.present;
+    const int result = kzr415_transfer(&dev, messages.data(), messages.size());
+    pointer_ = dev.pointer;
+    run.transfers = dev.transfers;
+    return result;
 }
 
 } // namespace kzr415::sim

@@ -9,7 +9,8 @@
 
 namespace kzr415::sim {
 
-// Parses "03 20 00" (or "0x03,0x20,0x00") into exactly out.size() bytes.
+// Parses "03 20 00" (or "0x03,0x20,0x00"; blanks, tabs, newlines or commas between the
+// bytes) into exactly out.size() bytes, as the kernel module reads its images.
 bool parse_hex_bytes(std::string_view text, std::span<std::uint8_t> out);
 
 // "03 20 00": two lower-case hex digits a byte, one blank between.

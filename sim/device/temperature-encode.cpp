@@ -1,5 +1,7 @@
 #include "device/temperature-encode.hpp"
 
+#include "kernel/kzr-415-device.h"
+
 #include <charconv>
 #include <cmath>
 
@@ -67,6 +69,22 @@ std::optional<double> parse_celsius(std::string_view text) {
         return std::nullopt;
     }
     return value;
+}
+
+double twos_complement_celsius(std::span<const std::uint8_t, 3> bytes) {
+    const std::uint32_t raw = (std::uint32_t{bytes[0]} << 16U) | (std::uint32_t{bytes[1]} << 8U) |
+                              std::uint32_t{bytes[2]};
+    const bool negative = (raw >> 23U) != 0;
+    const std::uint32_t magnitude = (negative ? 0x1000000U - raw : raw) & 0x7FFFFFU;
+    const double value = static_cast<double>(magnitude >> 13U) +
+                         static_cast<double>(magnitude & 0x1FFFU) * fraction_step;
+    return negative ? -value : value;
+}
+
+std::array<double, 2> default_celsius() {
+    const std::array<std::uint8_t, KZR415_TEMPERATURE_LEN> image KZR415_TEMPERATURE_DEFAULT;
+    return {twos_complement_celsius(std::span(image).first<3>()),
+            twos_complement_celsius(std::span(image).last<3>())};
 }
 
 } // namespace kzr415::sim

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 
 namespace kzr415::sim {
@@ -26,6 +27,12 @@ inline constexpr double max_temperature_magnitude = 1024.0;
 bool representable_temperature(double celsius);
 
 // The channel's three bytes, most significant first; the temperature must be representable.
+// What three bytes in the two's-complement format mean, in degrees (the device's own value:
+// whole degrees and counts of 0.000122).
+double twos_complement_celsius(std::span<const std::uint8_t, 3> bytes);
+
+// The temperature of each channel of the device's default image, in degrees.
+std::array<double, 2> default_celsius();
 std::array<std::uint8_t, 3> encode_temperature(double celsius, bool sign_magnitude);
 
 // Parses a temperature in degrees Celsius ("25", "-12.5", "1e-05") that the device can

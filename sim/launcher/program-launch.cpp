@@ -1,6 +1,7 @@
 #include "launcher/program-launch.hpp"
 
 #include "config/printable-text.hpp"
+#include "kernel/kzr-415-device.h"
 #include "launcher/child-process.hpp"
 #include "launcher/preload-check.hpp"
 
@@ -60,13 +61,6 @@ std::optional<std::string> resolve(const std::string &program, std::string &erro
     return std::nullopt;
 }
 
-std::string errno_text(int error) {
-    if (const char *name = strerrorname_np(error)) {
-        return name;
-    }
-    return std::to_string(error);
-}
-
 } // namespace
 
 std::string absolute(const std::string &path) {
@@ -107,7 +101,8 @@ std::optional<std::string> find_preload(const std::string &given, const std::str
         for (const std::string &relative :
              {std::string("."), std::string(installed_preload_dir), std::string("../lib/kzr-415"),
               std::string("../lib64/kzr-415"), std::string("../libexec/kzr-415")}) {
-            const std::string candidate = dir + "/" + relative + "/" + preload_name;
+            std::string candidate = dir;
+            candidate.append("/").append(relative).append("/").append(preload_name);
             if (is_file(candidate)) {
                 return checked("cannot use the preload", candidate);
             }
@@ -164,8 +159,9 @@ std::vector<std::string> program_environment(const CommandLine &line, const std:
     result.push_back(std::string("KZR415_SIM_ADDRESS=") + address.data());
     result.push_back("KZR415_SIM_STATE=" + state);
     if (config.fault.transfer != 0) {
-        result.push_back("KZR415_SIM_FAIL=" + std::to_string(config.fault.transfer) +
-                         (config.fault.onwards ? "+:" : ":") + errno_text(config.fault.error));
+        std::array<char, 64> plan{};
+        kzr415_format_fault(plan.data(), plan.size(), &config.fault);
+        result.push_back(std::string("KZR415_SIM_FAIL=") + plan.data());
     }
     if (!config.device_present) {
         result.emplace_back("KZR415_SIM_NO_DEVICE=1");

@@ -95,8 +95,9 @@ The bus and the device:
 
 Faults:
   -f, --fail K:ERRNO         fail bus transfer K (counted from 1 over every process
-                             sharing the state file) with ERRNO: EIO, ENXIO, ETIMEDOUT,
-                             EREMOTEIO, EAGAIN (or another name or number)
+                             sharing the state file) with ERRNO: any name the C
+                             library gives an errno (EIO, ENXIO, EPROTO, EAGAIN...)
+                             or a number it names (71)
   -f, --fail K+:ERRNO        fail transfer K and every one after it
       --no-device            nobody answers: every transfer fails with ENXIO
       --no-node              the bus node does not exist (ENOENT)
@@ -136,7 +137,9 @@ Exit status: PROGRAM's; 2 for bad options; 127 when PROGRAM cannot be started;
 
 std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string &error) {
     CommandLine line;
-    line.config.registers.celsius = {25.0, 21.0};
+    // The default image's temperatures, held in degrees so that either format reads them.
+    const auto defaults = default_celsius();
+    line.config.registers.celsius = {defaults[0], defaults[1]};
     optind = 1;
     opterr = 0;
     const auto bad = [&error](const std::string &what) {

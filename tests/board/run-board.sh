@@ -90,7 +90,7 @@ fi
 
 # ------------------------------------------------------------------ module
 mkdir "$work/module"
-cp "$module_source"/Kbuild "$module_source"/*.c "$work/module/"
+cp "$module_source"/Kbuild "$module_source"/*.c "$module_source"/*.h "$work/module/"
 if ! make -s -C "$image/$KZR415_IMAGE_HEADERS" ARCH=arm CROSS_COMPILE=arm-linux-gnueabihf- \
     M="$work/module" KCFLAGS=-Werror modules >"$work/module.log" 2>&1; then
     sed 's/^/    /' "$work/module.log" >&2

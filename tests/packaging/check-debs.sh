@@ -219,7 +219,9 @@ if [ "$deb_arch" = "$(dpkg --print-architecture)" ]; then
         fail "kzr-415-sim-dkms must depend on dkms"
     module_src=/usr/src/kzr-415-sim-$version
     expected=$(printf '%s\n' "$module_src/Kbuild" "$module_src/Makefile" "$module_src/dkms.conf" \
-        "$module_src/kzr-415-sim.c" /usr/share/doc/kzr-415-sim-dkms/changelog.gz \
+        "$module_src/kzr-415-module.c" "$module_src/kzr-415-device.c" \
+        "$module_src/kzr-415-device.h" "$module_src/kzr-415-errno-names.h" \
+        /usr/share/doc/kzr-415-sim-dkms/changelog.gz \
         /usr/share/doc/kzr-415-sim-dkms/copyright | sort)
     got=$(dpkg-deb --contents "$dkms_deb" | awk '$1 !~ /^d/ { sub(/^.* \./, ""); print }' | sort)
     [ "$got" = "$expected" ] ||

@@ -1,0 +1,372 @@
+// SPDX-License-Identifier: GPL-2.0 OR MIT
+/*
+ * The simulated kzr-415's registers, transfers, fault plan and the parsers of
+ * its controls, shared by the kernel module and the emulated bus.
+ */
+#ifdef __KERNEL__
+#include <linux/errno.h>
+#include <linux/kernel.h>
+#include <linux/string.h>
+#else
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#endif
+
+#include "kzr-415-device.h"
+
+static const uint8_t kzr415_lengths[KZR415_REGISTERS] = {
+	[KZR415_TEMPERATURE] = KZR415_TEMPERATURE_LEN,
+	[KZR415_CONFIGURATION] = KZR415_CONFIGURATION_LEN,
+	[KZR415_T_LOW] = KZR415_THRESHOLD_LEN,
+	[KZR415_T_HIGH] = KZR415_THRESHOLD_LEN,
+};
+
+static const struct {
+	const char *name;
+	int error;
+} kzr415_errors[] = {
+#define KZR415_ERRNO(name, constant) { #name, constant },
+#include "kzr-415-errno-names.h"
+#undef KZR415_ERRNO
+};
+
+#define KZR415_ERRORS (sizeof(kzr415_errors) / sizeof(kzr415_errors[0]))
+
+/**
+ * kzr415_image_len() - the length of a register's image
+ * @reg: register pointer
+ *
+ * Return: the image's length in bytes; 0 for a pointer that selects nothing.
+ */
+size_t kzr415_image_len(unsigned int reg)
+{
+	return reg < KZR415_REGISTERS ? kzr415_lengths[reg] : 0;
+}
+
+/**
+ * kzr415_image_writable() - whether a write stores into a register
+ * @reg: register pointer
+ *
+ * Return: true for the configuration and threshold registers.
+ */
+bool kzr415_image_writable(unsigned int reg)
+{
+	return reg != KZR415_TEMPERATURE && reg < KZR415_REGISTERS;
+}
+
+/**
+ * kzr415_device_write() - one write message addressed to the device
+ * @dev: the device
+ * @buf: the message's bytes: the register pointer, then data
+ * @len: their count; 0 for an address-only write, which selects nothing
+ *
+ * Data beyond the image's length is dropped.
+ */
+void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf,
+			 size_t len)
+{
+	size_t room;
+
+	if (len == 0)
+		return;
+	dev->pointer = buf[0];
+	if (!kzr415_image_writable(dev->pointer))
+		return;
+	room = kzr415_image_len(dev->pointer);
+	if (room > len - 1)
+		room = len - 1;
+	memcpy(dev->image[dev->pointer], buf + 1, room);
+}
+
+/**
+ * kzr415_device_read() - one read message addressed to the device
+ * @dev: the device
+ * @buf: receives exactly @len bytes
+ * @len: the message's length
+ *
+ * Bytes past the image, and every byte of an unknown register, read 0xff, as
+ * an idle bus does.
+ */
+void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len)
+{
+	size_t have = kzr415_image_len(dev->pointer);
+
+	if (have > len)
+		have = len;
+	if (dev->pointer == KZR415_TEMPERATURE && dev->refresh)
+		dev->refresh(dev);
+	if (have)
+		memcpy(buf, dev->image[dev->pointer], have);
+	if (len > have)
+		memset(buf + have, 0xff, len - have);
+}
+
+/**
+ * kzr415_fault_due() - whether the fault plan fails a transfer
+ * @fault: the plan
+ * @transfer: the transfer's number in the run, from 1
+ *
+ * Return: true when @transfer fails.
+ */
+bool kzr415_fault_due(const struct kzr415_fault *fault, unsigned int transfer)
+{
+	if (!fault->transfer)
+		return false;
+	return transfer == fault->transfer ||
+	       (fault->onwards && transfer > fault->transfer);
+}
+
+/*
+ * A read whose first byte gives the count of bytes that follow (1 to 32): the
+ * message's len, on entry the bytes up to and including the count, grows by
+ * that count. Its buffer has room for len + KZR415_BLOCK_MAX bytes, as i2c-dev
+ * makes sure.
+ */
+static int kzr415_receive_block(struct kzr415_device *dev, struct i2c_msg *msg)
+{
+	uint8_t count;
+
+	if (msg->len == 0 || msg->len > 0xffff - KZR415_BLOCK_MAX)
+		return -EINVAL;
+	kzr415_device_read(dev, &count, 1);
+	if (count == 0 || count > KZR415_BLOCK_MAX)
+		return -EPROTO;
+	msg->len = (uint16_t)(msg->len + count);
+	kzr415_device_read(dev, msg->buf, msg->len);
+	return 0;
+}
+
+/**
+ * kzr415_transfer() - one transfer: messages joined by repeated starts
+ * @dev: the device
+ * @msgs: the messages; a read's buffer receives exactly its len bytes
+ * @num: their count
+ *
+ * Counts the transfer in the run, fails it when the fault plan says so, else
+ * serves the messages in order until one is not acknowledged.
+ *
+ * Return: @num, or a negative errno.
+ */
+int kzr415_transfer(struct kzr415_device *dev, struct i2c_msg *msgs, size_t num)
+{
+	size_t i;
+	int ret;
+
+	dev->transfers++;
+	if (kzr415_fault_due(&dev->fault, dev->transfers))
+		return -dev->fault.error;
+	for (i = 0; i < num; i++) {
+		struct i2c_msg *msg = &msgs[i];
+
+		/* No 10-bit addressing: such an address frame finds nobody. */
+		if (!dev->present || (msg->flags & I2C_M_TEN) ||
+		    msg->addr != dev->address)
+			return -ENXIO;
+		if (!(msg->flags & I2C_M_RD)) {
+			kzr415_device_write(dev, msg->buf, msg->len);
+		} else if (msg->flags & I2C_M_RECV_LEN) {
+			ret = kzr415_receive_block(dev, msg);
+			if (ret)
+				return ret;
+		} else {
+			kzr415_device_read(dev, msg->buf, msg->len);
+		}
+	}
+	return (int)num;
+}
+
+/* ------------------------------------------------------------- controls */
+
+static int kzr415_digit(char c, unsigned int base)
+{
+	int digit = -1;
+
+	if (c >= '0' && c <= '9')
+		digit = c - '0';
+	else if (c >= 'a' && c <= 'f')
+		digit = c - 'a' + 10;
+	else if (c >= 'A' && c <= 'F')
+		digit = c - 'A' + 10;
+	return digit >= 0 && (unsigned int)digit < base ? digit : -1;
+}
+
+static int kzr415_parse_digits(const char *text, size_t len, unsigned int base,
+			       unsigned long *value)
+{
+	unsigned long result = 0;
+	size_t i;
+
+	if (!len)
+		return -EINVAL;
+	for (i = 0; i < len; i++) {
+		int digit = kzr415_digit(text[i], base);
+
+		if (digit < 0 || result > (~0UL - (unsigned int)digit) / base)
+			return -EINVAL;
+		result = result * base + (unsigned int)digit;
+	}
+	*value = result;
+	return 0;
+}
+
+static bool kzr415_hex_prefix(const char *text, size_t len)
+{
+	return len > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+}
+
+/**
+ * kzr415_parse_number() - a number as kzr-415-sim reads one
+ * @text: decimal digits, or hex digits after "0x"; no sign, no blank, no octal
+ * @len: length of @text
+ * @value: receives the number
+ *
+ * Return: 0, or -EINVAL for anything else and for a number @value cannot hold.
+ */
+int kzr415_parse_number(const char *text, size_t len, unsigned long *value)
+{
+	if (kzr415_hex_prefix(text, len))
+		return kzr415_parse_digits(text + 2, len - 2, 16, value);
+	return kzr415_parse_digits(text, len, 10, value);
+}
+
+static bool kzr415_separator(char c)
+{
+	return c == ' ' || c == ',' || c == '\t' || c == '\n';
+}
+
+/**
+ * kzr415_parse_hex() - a register image as text
+ * @text: hex bytes, each optionally "0x"-prefixed, blanks or commas between
+ * @len: length of @text
+ * @out: receives the bytes
+ * @n: how many bytes there must be
+ *
+ * Return: 0, or -EINVAL for anything but exactly @n bytes; @out may then
+ * hold some of them.
+ */
+int kzr415_parse_hex(const char *text, size_t len, uint8_t *out, size_t n)
+{
+	size_t count = 0;
+	size_t i = 0;
+
+	while (i < len) {
+		unsigned long byte;
+		size_t start;
+
+		if (kzr415_separator(text[i])) {
+			i++;
+			continue;
+		}
+		start = i;
+		while (i < len && !kzr415_separator(text[i]))
+			i++;
+		if (kzr415_hex_prefix(text + start, i - start))
+			start += 2;
+		if (kzr415_parse_digits(text + start, i - start, 16, &byte) ||
+		    byte > 0xff || count == n)
+			return -EINVAL;
+		out[count++] = (uint8_t)byte;
+	}
+	return count == n ? 0 : -EINVAL;
+}
+
+/**
+ * kzr415_errno_name() - an errno's name
+ * @error: positive errno
+ *
+ * Return: its name ("EIO"), or NULL for a number the C library names not.
+ */
+const char *kzr415_errno_name(int error)
+{
+	size_t i;
+
+	for (i = 0; i < KZR415_ERRORS; i++) {
+		if (kzr415_errors[i].error == error)
+			return kzr415_errors[i].name;
+	}
+	return NULL;
+}
+
+/**
+ * kzr415_parse_errno() - an errno by name or number
+ * @text: any name the C library gives an errno ("EPROTO"), or a number it
+ *	  names ("71")
+ * @len: length of @text
+ *
+ * Return: the positive errno, or 0 when not recognised.
+ */
+int kzr415_parse_errno(const char *text, size_t len)
+{
+	unsigned long number;
+	size_t i;
+
+	for (i = 0; i < KZR415_ERRORS; i++) {
+		const char *name = kzr415_errors[i].name;
+
+		if (strlen(name) == len && !memcmp(name, text, len))
+			return kzr415_errors[i].error;
+	}
+	if (kzr415_parse_number(text, len, &number) || number > 0xffff ||
+	    !kzr415_errno_name((int)number))
+		return 0;
+	return (int)number;
+}
+
+/**
+ * kzr415_parse_fault() - a fault plan as text
+ * @text: "K:ERRNO" fails transfer K (from 1), "K+:ERRNO" transfer K and every
+ *	  later one; ERRNO as kzr415_parse_errno() reads it
+ * @len: length of @text
+ * @fault: receives the plan
+ *
+ * Return: 0, or -EINVAL.
+ */
+int kzr415_parse_fault(const char *text, size_t len, struct kzr415_fault *fault)
+{
+	const char *colon = len ? memchr(text, ':', len) : NULL;
+	size_t head;
+	unsigned long transfer;
+	bool onwards = false;
+	int error;
+
+	if (!colon)
+		return -EINVAL;
+	head = (size_t)(colon - text);
+	if (head && text[head - 1] == '+') {
+		onwards = true;
+		head--;
+	}
+	error = kzr415_parse_errno(colon + 1, len - (size_t)(colon - text) - 1);
+	if (kzr415_parse_number(text, head, &transfer) || !transfer ||
+	    (unsigned int)transfer != transfer || !error)
+		return -EINVAL;
+	fault->transfer = (unsigned int)transfer;
+	fault->error = error;
+	fault->onwards = onwards;
+	return 0;
+}
+
+/**
+ * kzr415_format_fault() - a fault plan as kzr415_parse_fault() reads it
+ * @buf: receives the text, NUL-terminated
+ * @size: room in @buf
+ * @fault: the plan
+ *
+ * "K:NAME" or "K+:NAME" with the errno's name, or "none" for no plan.
+ *
+ * Return: what snprintf() returns.
+ */
+int kzr415_format_fault(char *buf, size_t size,
+			const struct kzr415_fault *fault)
+{
+	const char *name = kzr415_errno_name(fault->error);
+
+	if (!fault->transfer)
+		return snprintf(buf, size, "none");
+	if (!name)
+		return snprintf(buf, size, "%u%s:%d", fault->transfer,
+				fault->onwards ? "+" : "", fault->error);
+	return snprintf(buf, size, "%u%s:%s", fault->transfer,
+			fault->onwards ? "+" : "", name);
+}

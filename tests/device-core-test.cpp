@@ -1,0 +1,205 @@
+// The device core that the kernel module and the emulated bus both compile, on its own:
+// registers, transfers, the fault plan counted over a run, and the parsers of its controls.
+#include "kernel/kzr-415-device.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+namespace kzr415::test {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+class DeviceCore : public ::testing::Test {
+  protected:
+    std::array<std::uint8_t, 6> temperature KZR415_TEMPERATURE_DEFAULT;
+    std::array<std::uint8_t, 2> configuration{0x1C, 0x1C};
+    std::array<std::uint8_t, 6> t_low{0x80, 0x00, 0x00, 0x80, 0x00, 0x00};
+    std::array<std::uint8_t, 6> t_high{0x7F, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF};
+    kzr415_device dev{};
+
+    void SetUp() override {
+        dev.image[KZR415_TEMPERATURE] = temperature.data();
+        dev.image[KZR415_CONFIGURATION] = configuration.data();
+        dev.image[KZR415_T_LOW] = t_low.data();
+        dev.image[KZR415_T_HIGH] = t_high.data();
+        dev.address = KZR415_ADDRESS_DEFAULT;
+        dev.present = true;
+    }
+    Bytes images() const {
+        Bytes all(temperature.begin(), temperature.end());
+        all.insert(all.end(), configuration.begin(), configuration.end());
+        all.insert(all.end(), t_low.begin(), t_low.end());
+        all.insert(all.end(), t_high.begin(), t_high.end());
+        return all;
+    }
+    void write(Bytes bytes) { kzr415_device_write(&dev, bytes.data(), bytes.size()); }
+    // Reads `len` bytes into a buffer with guard bytes after them, which must stay.
+    Bytes read(std::size_t len) {
+        Bytes buffer(len + 4, 0x5A);
+        kzr415_device_read(&dev, buffer.data(), len);
+        EXPECT_EQ(Bytes(buffer.begin() + static_cast<long>(len), buffer.end()), Bytes(4, 0x5A));
+        buffer.resize(len);
+        return buffer;
+    }
+    int transfer(std::vector<i2c_msg> messages) {
+        return kzr415_transfer(&dev, messages.data(), messages.size());
+    }
+};
+
+TEST_F(DeviceCore, AWriteWithDataToTheTemperatureRegisterStoresNothingAnywhere) {
+    const Bytes before = images();
+    write({0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x11});
+    EXPECT_EQ(images(), before);
+    EXPECT_EQ(dev.pointer, KZR415_TEMPERATURE); // the pointer is set all the same
+    EXPECT_EQ(read(6), Bytes(temperature.begin(), temperature.end()));
+}
+
+TEST_F(DeviceCore, AnAddressOnlyWriteLeavesThePointerWhereItWas) {
+    write({0x02});
+    // A zero-length message whose buffer would name another register if it were read.
+    std::uint8_t stale = 0x00;
+    kzr415_device_write(&dev, &stale, 0);
+    EXPECT_EQ(dev.pointer, KZR415_T_LOW);
+    i2c_msg quick{KZR415_ADDRESS_DEFAULT, 0, 0, &stale};
+    EXPECT_EQ(transfer({quick}), 1);
+    EXPECT_EQ(dev.pointer, KZR415_T_LOW);
+    EXPECT_EQ(read(6), Bytes(t_low.begin(), t_low.end()));
+}
+
+TEST_F(DeviceCore, WritesStoreUpToTheImageAndReadsFillExactlyTheirLength) {
+    write({0x01, 0x18});
+    EXPECT_EQ(configuration, (std::array<std::uint8_t, 2>{0x18, 0x1C}));
+    write({0x01, 0x20, 0x21, 0x22, 0x23}); // past the image: dropped
+    EXPECT_EQ(configuration, (std::array<std::uint8_t, 2>{0x20, 0x21}));
+    EXPECT_EQ(read(5), (Bytes{0x20, 0x21, 0xFF, 0xFF, 0xFF}));
+    EXPECT_EQ(read(1), (Bytes{0x20}));
+    EXPECT_EQ(read(0), Bytes{});
+    const Bytes before = images();
+    for (const int unknown : {0x04, 0x7F, 0xFF}) {
+        write({static_cast<std::uint8_t>(unknown), 0x01, 0x02});
+        EXPECT_EQ(read(3), Bytes(3, 0xFF));
+    }
+    EXPECT_EQ(images(), before);
+}
+
+TEST_F(DeviceCore, OnlyItsOwnSevenBitAddressIsAcknowledged) {
+    std::array<std::uint8_t, 2> buffer{0x01, 0x99};
+    EXPECT_EQ(transfer({{0x49, 0, 2, buffer.data()}}), -ENXIO);
+    EXPECT_EQ(transfer({{0x48, I2C_M_TEN, 2, buffer.data()}}), -ENXIO);
+    // A NACK part-way through a transfer keeps what the messages before it did.
+    EXPECT_EQ(transfer({{0x48, 0, 2, buffer.data()}, {0x50, I2C_M_RD, 1, buffer.data()}}), -ENXIO);
+    EXPECT_EQ(configuration[0], 0x99);
+    dev.present = false;
+    EXPECT_EQ(transfer({{0x48, 0, 1, buffer.data()}}), -ENXIO);
+    EXPECT_EQ(dev.transfers, 4U);
+}
+
+TEST_F(DeviceCore, ABlockReadTakesItsCountFromTheFirstByte) {
+    write({0x02});
+    t_low = {0x03, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E};
+    std::array<std::uint8_t, 1 + KZR415_BLOCK_MAX> buffer{};
+    std::vector<i2c_msg> messages{{0x48, I2C_M_RD | I2C_M_RECV_LEN, 1, buffer.data()}};
+    ASSERT_EQ(kzr415_transfer(&dev, messages.data(), 1), 1);
+    EXPECT_EQ(messages[0].len, 4);
+    EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 5), (Bytes{0x03, 0x0A, 0x0B, 0x0C, 0x00}));
+    for (const std::uint8_t count : {std::uint8_t{0x00}, std::uint8_t{0x21}}) {
+        t_low[0] = count;
+        messages[0].len = 1;
+        EXPECT_EQ(kzr415_transfer(&dev, messages.data(), 1), -EPROTO);
+    }
+}
+
+TEST_F(DeviceCore, TheFaultPlanCountsTransfersOverTheWholeRun) {
+    std::uint8_t pointer = 0x01;
+    const i2c_msg message{0x48, 0, 1, &pointer};
+    ASSERT_EQ(kzr415_parse_fault("3:EPROTO", 8, &dev.fault), 0);
+    EXPECT_EQ(transfer({message}), 1);
+    EXPECT_EQ(transfer({message}), 1);
+    EXPECT_EQ(transfer({message}), -EPROTO);
+    EXPECT_EQ(transfer({message}), 1);
+    // A plan written during the run counts from the run's start: transfer 5 is next.
+    ASSERT_EQ(kzr415_parse_fault("5+:71", 5, &dev.fault), 0);
+    EXPECT_EQ(transfer({message}), -EPROTO);
+    EXPECT_EQ(transfer({message}), -EPROTO);
+    EXPECT_EQ(dev.transfers, 6U);
+    dev.transfers = 0; // a new run
+    EXPECT_EQ(transfer({message}), 1);
+}
+
+int parse_errno(std::string_view text) {
+    return kzr415_parse_errno(text.data(), text.size());
+}
+
+TEST(DeviceCoreControls, ErrnoByAnyNameOrNumberOfTheCLibrary) {
+    // The one table names exactly what the C library names, number for number.
+    for (int error = -5; error < 600; ++error) {
+        const char *ours = kzr415_errno_name(error);
+        const char *system = error > 0 ? strerrorname_np(error) : nullptr;
+        ASSERT_EQ(ours == nullptr, system == nullptr) << error;
+        if (ours != nullptr) {
+            EXPECT_STREQ(ours, system);
+            EXPECT_EQ(parse_errno(ours), error);
+            EXPECT_EQ(parse_errno(std::to_string(error)), error);
+        } else {
+            EXPECT_EQ(parse_errno(std::to_string(error)), 0) << error;
+        }
+    }
+    EXPECT_EQ(parse_errno("EPROTO"), EPROTO);
+    EXPECT_EQ(parse_errno("0x47"), EPROTO);
+    EXPECT_EQ(parse_errno("EWOULDBLOCK"), EAGAIN);
+    EXPECT_EQ(parse_errno("ENOTSUP"), EOPNOTSUPP);
+    for (const char *bad : {"", "eio", "EIO ", "E", "EFOO", "0", "-5", "+5", "071x", "EIOX"}) {
+        EXPECT_EQ(parse_errno(bad), 0) << bad;
+    }
+}
+
+TEST(DeviceCoreControls, FaultPlansAreRefusedWhole) {
+    kzr415_fault fault{7, 5, true};
+    const auto parse = [&fault](std::string_view text) {
+        return kzr415_parse_fault(text.data(), text.size(), &fault);
+    };
+    EXPECT_EQ(parse("0x10+:EIO"), 0);
+    EXPECT_EQ(fault.transfer, 16U);
+    EXPECT_EQ(fault.error, EIO);
+    EXPECT_TRUE(fault.onwards);
+    for (const char *bad : {"", "3", "3:", ":EIO", "+:EIO", "0:EIO", "3++:EIO", "-1:EIO", "3 :EIO",
+                            "4294967296:EIO", "3:EIO:EIO", "3:41"}) {
+        EXPECT_EQ(parse(bad), -EINVAL) << bad;
+    }
+    EXPECT_EQ(fault.transfer, 16U); // untouched by a refused plan
+    // Written back as it is read, by name: what the launcher hands its program.
+    std::array<char, 32> text{};
+    for (const char *plan : {"16+:EIO", "3:EPROTO", "4294967295:EHWPOISON"}) {
+        ASSERT_EQ(parse(plan), 0);
+        EXPECT_GT(kzr415_format_fault(text.data(), text.size(), &fault), 0);
+        EXPECT_STREQ(text.data(), plan);
+    }
+    fault = {};
+    kzr415_format_fault(text.data(), text.size(), &fault);
+    EXPECT_STREQ(text.data(), "none");
+}
+
+TEST(DeviceCoreControls, HexImagesTakeBlanksOrCommasBetweenBytes) {
+    std::array<std::uint8_t, 3> out{};
+    const auto parse = [&out](std::string_view text) {
+        return kzr415_parse_hex(text.data(), text.size(), out.data(), out.size());
+    };
+    EXPECT_EQ(parse(" 03,0x20\t0X0a\n"), 0);
+    EXPECT_EQ(out, (std::array<std::uint8_t, 3>{0x03, 0x20, 0x0A}));
+    EXPECT_EQ(parse("3 f ff"), 0);
+    EXPECT_EQ(out, (std::array<std::uint8_t, 3>{0x03, 0x0F, 0xFF}));
+    for (const char *bad : {"", "03 20", "03 20 00 00", "03 20 100", "03 20 0x", "03 20 g0",
+                            "03 20 -1", "03;20;00"}) {
+        EXPECT_EQ(parse(bad), -EINVAL) << bad;
+    }
+}
+
+} // namespace
+} // namespace kzr415::test

@@ -1,0 +1,191 @@
+// The device core that the kernel module compiles, under ASan and UBSan: the controls
+// through their parsers (images, address, fault plan, errno), then arbitrary transfers of
+// up to four messages of any length and flags. Every buffer is allocated to its exact
+// size, so a byte read or written past one is caught; each result is checked against a
+// plain model of the device's rules.
+#include "fuzz-input.hpp"
+#include "kernel/kzr-415-device.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+using kzr415::fuzz::FuzzInput;
+
+void check(bool condition) {
+    if (!condition) {
+        std::abort();
+    }
+}
+
+// Text of a control, `limit` characters at most, in a buffer of exactly its length.
+std::vector<char> text(FuzzInput &in, unsigned limit) {
+    std::vector<char> chars(in.byte() % (limit + 1));
+    for (auto &c : chars) {
+        c = static_cast<char>(in.byte());
+    }
+    return chars;
+}
+
+// The device's rules, written plainly.
+struct Model {
+    std::array<std::vector<std::uint8_t>, KZR415_REGISTERS> images;
+    std::uint8_t pointer = 0;
+
+    void write(const std::uint8_t *buf, std::size_t len) {
+        if (len == 0) {
+            return;
+        }
+        pointer = buf[0];
+        if (pointer == KZR415_TEMPERATURE || pointer >= KZR415_REGISTERS) {
+            return;
+        }
+        auto &image = images[pointer];
+        std::copy_n(buf + 1, std::min(len - 1, image.size()), image.begin());
+    }
+    [[nodiscard]] std::uint8_t at(std::size_t i) const {
+        if (pointer >= KZR415_REGISTERS || i >= images[pointer].size()) {
+            return 0xFF;
+        }
+        return images[pointer][i];
+    }
+};
+
+unsigned refreshes = 0;
+
+void refresh(kzr415_device *dev) {
+    check(dev->pointer == KZR415_TEMPERATURE);
+    ++refreshes;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
+    FuzzInput in({data, size});
+    Model model;
+    kzr415_device dev{};
+    for (unsigned reg = 0; reg < KZR415_REGISTERS; ++reg) {
+        auto &image = model.images[reg];
+        image.assign(kzr415_image_len(reg), 0);
+        if (reg == KZR415_TEMPERATURE) {
+            image = KZR415_TEMPERATURE_DEFAULT;
+        }
+        // An image as the module's parameter or the environment gives it.
+        const auto chars = text(in, 40);
+        std::vector<std::uint8_t> parsed(image.size());
+        if (kzr415_parse_hex(chars.data(), chars.size(), parsed.data(), parsed.size()) == 0) {
+            image = parsed;
+        }
+    }
+    std::array<std::vector<std::uint8_t>, KZR415_REGISTERS> images;
+    for (unsigned reg = 0; reg < KZR415_REGISTERS; ++reg) {
+        images[reg] = model.images[reg];
+        dev.image[reg] = images[reg].data();
+    }
+    const auto temperature = images[KZR415_TEMPERATURE];
+
+    dev.address = KZR415_ADDRESS_DEFAULT;
+    const auto address_text = text(in, 8);
+    unsigned long address = 0;
+    if (kzr415_parse_number(address_text.data(), address_text.size(), &address) == 0 &&
+        address <= KZR415_ADDRESS_MAX) {
+        dev.address = static_cast<std::uint16_t>(address);
+    }
+    const auto errno_text = text(in, 16);
+    if (const int error = kzr415_parse_errno(errno_text.data(), errno_text.size()); error != 0) {
+        const char *name = kzr415_errno_name(error);
+        check(name != nullptr && kzr415_parse_errno(name, std::strlen(name)) == error);
+    }
+    const auto fault_text = text(in, 20);
+    if (kzr415_parse_fault(fault_text.data(), fault_text.size(), &dev.fault) == 0) {
+        check(dev.fault.transfer != 0 && kzr415_errno_name(dev.fault.error) != nullptr);
+        // Written back, it reads as the same plan.
+        std::array<char, 40> written{};
+        const int length = kzr415_format_fault(written.data(), written.size(), &dev.fault);
+        check(length > 0 && static_cast<std::size_t>(length) < written.size());
+        kzr415_fault again{};
+        check(kzr415_parse_fault(written.data(), static_cast<std::size_t>(length), &again) == 0);
+        check(again.transfer == dev.fault.transfer && again.error == dev.fault.error &&
+              again.onwards == dev.fault.onwards);
+    }
+    dev.present = (in.byte() & 1U) == 0;
+    dev.refresh = refresh;
+
+    unsigned transfers = 0;
+    while (!in.empty()) {
+        const std::size_t count = in.byte() % 4U + 1U;
+        std::vector<i2c_msg> messages(count);
+        std::vector<std::vector<std::uint8_t>> buffers(count);
+        std::vector<std::uint16_t> lengths(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            auto &message = messages[i];
+            const auto choice = in.byte();
+            message.addr = choice < 200 ? dev.address : static_cast<std::uint16_t>(in.u16());
+            message.flags = in.u16();
+            message.len = static_cast<std::uint16_t>(in.u16() % 600U);
+            const bool block = (message.flags & I2C_M_RD) && (message.flags & I2C_M_RECV_LEN);
+            buffers[i].resize(message.len + (block ? KZR415_BLOCK_MAX : 0U));
+            if (!(message.flags & I2C_M_RD)) {
+                in.fill(buffers[i]);
+            }
+            message.buf = buffers[i].empty() ? nullptr : buffers[i].data();
+            lengths[i] = message.len;
+        }
+        const unsigned refreshes_before = refreshes;
+        const int result = kzr415_transfer(&dev, messages.data(), count);
+        ++transfers;
+        check(dev.transfers == transfers);
+        if (kzr415_fault_due(&dev.fault, transfers)) {
+            check(result == -dev.fault.error);
+            check(refreshes == refreshes_before);
+            continue;
+        }
+        // Replay on the model, message by message, and compare.
+        int expected = static_cast<int>(count);
+        for (std::size_t i = 0; i < count; ++i) {
+            const auto &message = messages[i];
+            if (!dev.present || (message.flags & I2C_M_TEN) || message.addr != dev.address) {
+                expected = -ENXIO;
+                break;
+            }
+            if (!(message.flags & I2C_M_RD)) {
+                check(message.len == lengths[i]);
+                model.write(buffers[i].data(), lengths[i]);
+                continue;
+            }
+            std::size_t filled = lengths[i];
+            if (message.flags & I2C_M_RECV_LEN) {
+                const std::uint8_t block = model.at(0);
+                if (lengths[i] == 0 || block == 0 || block > KZR415_BLOCK_MAX) {
+                    expected = lengths[i] == 0 ? -EINVAL : -EPROTO;
+                    check(message.len == lengths[i]);
+                    break;
+                }
+                check(message.len == lengths[i] + block);
+                check(buffers[i][0] == block);
+                filled = message.len;
+            } else {
+                check(message.len == lengths[i]);
+            }
+            for (std::size_t b = 0; b < filled; ++b) {
+                check(buffers[i][b] == model.at(b));
+            }
+        }
+        check(result == expected);
+        check(dev.pointer == model.pointer);
+        for (unsigned reg = 0; reg < KZR415_REGISTERS; ++reg) {
+            check(images[reg] == model.images[reg]);
+        }
+        check(images[KZR415_TEMPERATURE] == temperature);
+        if (in.byte() == 0xFF) {
+            dev.transfers = transfers = 0; // a new run, as writing transfers=0 starts one
+        }
+    }
+    return 0;
+}
