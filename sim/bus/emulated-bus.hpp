@@ -32,6 +32,7 @@ class TransferResponder {
     // Serves bus transfer number `number` (counted from 1 as faults count them): fills the
     // read messages and returns what EmulatedBus::rdwr returns.
     virtual int respond(unsigned number, const i2c_rdwr_ioctl_data &request) = 0;
+    virtual ~TransferResponder() = default;
 
   protected:
     TransferResponder() = default;
@@ -39,12 +40,11 @@ class TransferResponder {
     TransferResponder(TransferResponder &&) = default;
     TransferResponder &operator=(const TransferResponder &) = default;
     TransferResponder &operator=(TransferResponder &&) = default;
-    ~TransferResponder() = default;
 };
 
 class EmulatedBus {
   public:
-    explicit EmulatedBus(DeviceModel device = DeviceModel{}) : device_(device) {}
+    explicit EmulatedBus(const DeviceModel &device = DeviceModel{}) : device_(device) {}
 
     // Serves one I2C_RDWR request: returns the number of messages, or -errno. A read
     // message flagged I2C_M_RECV_LEN takes its length from the first byte read (1 to 32)

@@ -87,10 +87,12 @@ const char *device_from_environment(SimConfig &config) {
     }
     const std::array<const char *, 2> celsius{"KZR415_SIM_CELSIUS_1", "KZR415_SIM_CELSIUS_2"};
     for (std::size_t channel = 0; channel < celsius.size(); ++channel) {
-        if (auto v = variable(celsius[channel])) {
-            config.registers.celsius[channel] = parse_celsius(*v);
-            if (!config.registers.celsius[channel]) {
-                return celsius[channel];
+        const char *name = celsius.at(channel);
+        if (auto v = variable(name)) {
+            auto &degrees = config.registers.celsius.at(channel);
+            degrees = parse_celsius(*v);
+            if (!degrees) {
+                return name;
             }
         }
     }

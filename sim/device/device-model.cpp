@@ -15,7 +15,8 @@ void refresh_temperature(kzr415_device *dev) {
     const std::span<std::uint8_t> image(dev->image[KZR415_TEMPERATURE], KZR415_TEMPERATURE_LEN);
     std::copy(registers.temperature.begin(), registers.temperature.end(), image.begin());
     for (std::size_t channel = 0; channel < 2; ++channel) {
-        if (const auto &celsius = registers.celsius[channel]) {
+        const auto &celsius = registers.celsius.at(channel);
+        if (celsius.has_value()) {
             const bool sign_magnitude = (registers.configuration[channel] & 0x20U) != 0;
             const auto bytes = encode_temperature(*celsius, sign_magnitude);
             std::copy(bytes.begin(), bytes.end(), image.begin() + 3 * static_cast<long>(channel));

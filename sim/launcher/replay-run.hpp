@@ -18,6 +18,8 @@ class ReplayRun {
     ReplayRun() = default;
     ReplayRun(const ReplayRun &) = delete;
     ReplayRun &operator=(const ReplayRun &) = delete;
+    ReplayRun(ReplayRun &&) = delete;
+    ReplayRun &operator=(ReplayRun &&) = delete;
     ~ReplayRun();
 
     // Refuses options that contradict a replay, reads the capture `line.replay` (either

@@ -25,26 +25,26 @@ enum LongOnly : int {
 
 constexpr const char *short_options = "+:hn:a:t:1:2:c:f:T:s:";
 
-const option long_options[] = {
-    {"help", no_argument, nullptr, 'h'},
-    {"node", required_argument, nullptr, 'n'},
-    {"address", required_argument, nullptr, 'a'},
-    {"temperature", required_argument, nullptr, 't'},
-    {"temperature1", required_argument, nullptr, '1'},
-    {"temperature2", required_argument, nullptr, '2'},
-    {"raw-temperature", required_argument, nullptr, opt_raw_temperature},
-    {"configuration", required_argument, nullptr, 'c'},
-    {"t-low", required_argument, nullptr, opt_t_low},
-    {"t-high", required_argument, nullptr, opt_t_high},
-    {"fail", required_argument, nullptr, 'f'},
-    {"no-device", no_argument, nullptr, opt_no_device},
-    {"no-node", no_argument, nullptr, opt_no_node},
-    {"trace", required_argument, nullptr, 'T'},
-    {"state", required_argument, nullptr, 's'},
-    {"preload", required_argument, nullptr, opt_preload},
-    {"emulator", required_argument, nullptr, opt_emulator},
-    {"replay", required_argument, nullptr, opt_replay},
-    {nullptr, 0, nullptr, 0},
+const std::array long_options{
+    option{"help", no_argument, nullptr, 'h'},
+    option{"node", required_argument, nullptr, 'n'},
+    option{"address", required_argument, nullptr, 'a'},
+    option{"temperature", required_argument, nullptr, 't'},
+    option{"temperature1", required_argument, nullptr, '1'},
+    option{"temperature2", required_argument, nullptr, '2'},
+    option{"raw-temperature", required_argument, nullptr, opt_raw_temperature},
+    option{"configuration", required_argument, nullptr, 'c'},
+    option{"t-low", required_argument, nullptr, opt_t_low},
+    option{"t-high", required_argument, nullptr, opt_t_high},
+    option{"fail", required_argument, nullptr, 'f'},
+    option{"no-device", no_argument, nullptr, opt_no_device},
+    option{"no-node", no_argument, nullptr, opt_no_node},
+    option{"trace", required_argument, nullptr, 'T'},
+    option{"state", required_argument, nullptr, 's'},
+    option{"preload", required_argument, nullptr, opt_preload},
+    option{"emulator", required_argument, nullptr, opt_emulator},
+    option{"replay", required_argument, nullptr, opt_replay},
+    option{nullptr, 0, nullptr, 0},
 };
 
 bool parse_address(std::string_view text, std::uint16_t &address) {
@@ -66,9 +66,117 @@ bool parse_address(std::string_view text, std::uint16_t &address) {
 // The name an option was given by, for error messages.
 std::string option_name(int code, int long_index) {
     if (long_index >= 0) {
-        return std::string("--") + long_options[long_index].name;
+        return std::string("--") + long_options.at(static_cast<std::size_t>(long_index)).name;
     }
     return std::string("-") + static_cast<char>(code);
+}
+
+// What an option's value should have been when it is bad, nullptr when it is taken, and
+// unknown_option when the option is none of this group's.
+constexpr const char *unknown_option = "";
+
+// The options that set the device's registers.
+const char *apply_register_option(CommandLine &line, int code, std::string_view value) {
+    auto &registers = line.config.registers;
+    switch (code) {
+    case 't':
+    case '1':
+    case '2': {
+        const auto celsius = parse_celsius(value);
+        if (!celsius) {
+            return "degrees Celsius, magnitude below 1024";
+        }
+        for (std::size_t channel = 0; channel < 2; ++channel) {
+            if (code == 't' || code == '1' + static_cast<int>(channel)) {
+                registers.celsius.at(channel) = celsius;
+                line.given_celsius.at(channel) = true;
+            }
+        }
+        return nullptr;
+    }
+    case opt_raw_temperature:
+        line.given_raw_temperature = true;
+        return parse_hex_bytes(value, registers.temperature) ? nullptr : "6 hex bytes";
+    case 'c':
+        line.given_configuration = true;
+        return parse_hex_bytes(value, registers.configuration) ? nullptr : "2 hex bytes";
+    case opt_t_low:
+        line.given_t_low = true;
+        return parse_hex_bytes(value, registers.t_low) ? nullptr : "6 hex bytes";
+    case opt_t_high:
+        line.given_t_high = true;
+        return parse_hex_bytes(value, registers.t_high) ? nullptr : "6 hex bytes";
+    default:
+        return unknown_option;
+    }
+}
+
+// Takes a value that must not be empty into `target`.
+const char *take_path(std::string &target, std::string_view value, const char *expected) {
+    if (value.empty()) {
+        return expected;
+    }
+    target = value;
+    return nullptr;
+}
+
+// The options that set up the bus, the run and what observes it.
+const char *apply_run_option(CommandLine &line, int code, std::string_view value) {
+    switch (code) {
+    case 'n':
+        return take_path(line.config.node, value, "a path");
+    case 'a':
+        return parse_address(value, line.config.address) ? nullptr : "a 7-bit address, 0 to 0x7f";
+    case 'f': {
+        const auto fault = parse_fault(value);
+        if (!fault) {
+            return "K:ERRNO or K+:ERRNO, K from 1";
+        }
+        line.config.fault = *fault;
+        return nullptr;
+    }
+    case opt_no_device:
+        line.config.device_present = false;
+        return nullptr;
+    case opt_no_node:
+        line.config.node_present = false;
+        return nullptr;
+    case 'T':
+        return take_path(line.config.trace, value, "a file, or - for standard error");
+    case 's':
+        return take_path(line.config.state, value, "a file");
+    case opt_preload:
+        return take_path(line.preload, value, "a file");
+    case opt_emulator:
+        line.emulator = value;
+        return nullptr;
+    case opt_replay: // read and checked by kzr-415-sim (launcher/replay-run.hpp)
+        return take_path(line.replay, value, "a capture file");
+    default:
+        return unknown_option;
+    }
+}
+
+// getopt's refusal ('?': unknown option, ':': missing value) of the word `word_given`.
+std::string refusal(int code, const std::string &word_given) {
+    // A short option is named by optopt; a long one only by the word it came in.
+    const std::string given = word_given.rfind("--", 0) == 0 || optopt == 0
+                                  ? word_given
+                                  : std::string("-") + static_cast<char>(optopt);
+    const auto word = printable(given.substr(0, given.find('=')));
+    return code == ':' ? "missing value for " + word : "unknown option '" + word + "'";
+}
+
+// Raw temperature bytes stand for the channels that were not given in degrees.
+void raw_bytes_for_channels_not_in_degrees(CommandLine &line) {
+    if (!line.given_raw_temperature) {
+        return;
+    }
+    for (std::size_t channel = 0; channel < 2; ++channel) {
+        if (!line.given_celsius.at(channel)) {
+            line.config.registers.celsius.at(channel).reset();
+        }
+    }
 }
 
 } // namespace
@@ -148,129 +256,34 @@ std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string
     };
     for (;;) {
         int long_index = -1;
-        const int code = getopt_long(argc, argv, short_options, long_options, &long_index);
+        const int code = getopt_long(argc, argv, short_options, long_options.data(), &long_index);
         if (code == -1) {
             break;
         }
         if (code == '?' || code == ':') {
-            // A short option is named by optopt; a long one only by the word it came in.
-            const std::string word_given = argv[optind - 1];
-            const std::string given = word_given.rfind("--", 0) == 0 || optopt == 0
-                                          ? word_given
-                                          : std::string("-") + static_cast<char>(optopt);
-            const auto word = printable(given.substr(0, given.find('=')));
-            return bad(code == ':' ? "missing value for " + word : "unknown option '" + word + "'");
+            return bad(refusal(code, argv[optind - 1]));
         }
         const std::string_view value = optarg != nullptr ? optarg : "";
         const std::string name = option_name(code, long_index);
         const auto bad_value = [&](const char *expected) {
             return bad("bad value for " + name + ": '" + printable(value) + "' (" + expected + ")");
         };
-        auto &registers = line.config.registers;
-        switch (code) {
-        case 'h':
+        if (code == 'h') {
             line.help = true;
             return line;
-        case 'n':
-            if (value.empty()) {
-                return bad_value("a path");
-            }
-            line.config.node = value;
-            break;
-        case 'a':
-            if (!parse_address(value, line.config.address)) {
-                return bad_value("a 7-bit address, 0 to 0x7f");
-            }
-            break;
-        case 't':
-        case '1':
-        case '2': {
-            const auto celsius = parse_celsius(value);
-            if (!celsius) {
-                return bad_value("degrees Celsius, magnitude below 1024");
-            }
-            for (std::size_t channel = 0; channel < 2; ++channel) {
-                if (code == 't' || code == '1' + static_cast<int>(channel)) {
-                    registers.celsius[channel] = celsius;
-                    line.given_celsius[channel] = true;
-                }
-            }
-            break;
         }
-        case opt_raw_temperature:
-            if (!parse_hex_bytes(value, registers.temperature)) {
-                return bad_value("6 hex bytes");
-            }
-            line.given_raw_temperature = true;
-            break;
-        case 'c':
-            if (!parse_hex_bytes(value, registers.configuration)) {
-                return bad_value("2 hex bytes");
-            }
-            line.given_configuration = true;
-            break;
-        case opt_t_low:
-        case opt_t_high:
-            if (!parse_hex_bytes(value, code == opt_t_low
-                                            ? std::span<std::uint8_t>(registers.t_low)
-                                            : std::span<std::uint8_t>(registers.t_high))) {
-                return bad_value("6 hex bytes");
-            }
-            (code == opt_t_low ? line.given_t_low : line.given_t_high) = true;
-            break;
-        case 'f': {
-            const auto fault = parse_fault(value);
-            if (!fault) {
-                return bad_value("K:ERRNO or K+:ERRNO, K from 1");
-            }
-            line.config.fault = *fault;
-            break;
+        const char *expected = apply_register_option(line, code, value);
+        if (expected == unknown_option) {
+            expected = apply_run_option(line, code, value);
         }
-        case opt_no_device:
-            line.config.device_present = false;
-            break;
-        case opt_no_node:
-            line.config.node_present = false;
-            break;
-        case 'T':
-            if (value.empty()) {
-                return bad_value("a file, or - for standard error");
-            }
-            line.config.trace = value;
-            break;
-        case 's':
-            if (value.empty()) {
-                return bad_value("a file");
-            }
-            line.config.state = value;
-            break;
-        case opt_preload:
-            if (value.empty()) {
-                return bad_value("a file");
-            }
-            line.preload = value;
-            break;
-        case opt_emulator:
-            line.emulator = value;
-            break;
-        case opt_replay: // read and checked by kzr-415-sim (launcher/replay-run.hpp)
-            if (value.empty()) {
-                return bad_value("a capture file");
-            }
-            line.replay = value;
-            break;
-        default:
+        if (expected == unknown_option) {
             return bad("unknown option '" + printable(argv[optind - 1]) + "'");
         }
-    }
-    // Raw bytes stand for the channels that were not given in degrees.
-    if (line.given_raw_temperature) {
-        for (std::size_t channel = 0; channel < 2; ++channel) {
-            if (!line.given_celsius[channel]) {
-                line.config.registers.celsius[channel].reset();
-            }
+        if (expected != nullptr) {
+            return bad_value(expected);
         }
     }
+    raw_bytes_for_channels_not_in_degrees(line);
     for (int i = optind; i < argc; ++i) {
         line.program.emplace_back(argv[i]);
     }

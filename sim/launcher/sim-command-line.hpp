@@ -3,6 +3,7 @@
 
 #include "config/sim-config.hpp"
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +14,7 @@ struct CommandLine {
     SimConfig config; // the device and bus as the options describe them
     // Which parts of the device the options name, so that they replace those of an existing
     // state file while the rest of it carries on.
-    bool given_celsius[2] = {false, false};
+    std::array<bool, 2> given_celsius{false, false};
     bool given_raw_temperature = false;
     bool given_configuration = false;
     bool given_t_low = false;
