@@ -199,8 +199,8 @@ int smbus_transfer(EmulatedBus &bus, const SmbusRequest &r) {
     if (!smbus_request_valid(r.size, r.read_write)) {
         return -EINVAL;
     }
-    const bool needs_data = !(r.size == I2C_SMBUS_QUICK ||
-                              (r.size == I2C_SMBUS_BYTE && r.read_write == I2C_SMBUS_WRITE));
+    const bool needs_data =
+        r.size != I2C_SMBUS_QUICK && (r.size != I2C_SMBUS_BYTE || r.read_write != I2C_SMBUS_WRITE);
     if (needs_data && r.data == nullptr) {
         return -EINVAL;
     }

@@ -2,6 +2,7 @@
 
 #include "device/hex-bytes.hpp"
 #include "device/temperature-encode.hpp"
+#include "device/whole-number.hpp"
 
 #include <algorithm>
 #include <array>
@@ -57,13 +58,6 @@ ssize_t raw_write(int fd, const char *buffer, std::size_t count) {
 
 void raw_close(int fd) {
     (void)syscall(SYS_close, fd);
-}
-
-template <class T>
-bool parse_unsigned(std::string_view text, T &value, int base) {
-    const auto *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
-    return ec == std::errc{} && ptr == end && !text.empty();
 }
 
 // Opens the file that `path` names, creating it (empty) when there is none: the descriptor,
@@ -141,7 +135,7 @@ bool parse_state(std::string_view text, DeviceState &state) {
         bool ok = false;
         if (name == "pointer") {
             std::uint8_t pointer = 0;
-            ok = parse_unsigned(value, pointer, 16);
+            ok = parse_whole_number(value, pointer, 16);
             parsed.device.set_pointer(pointer);
         } else if (name == "temperature") {
             ok = parse_hex_bytes(value, registers.temperature);
@@ -156,7 +150,7 @@ bool parse_state(std::string_view text, DeviceState &state) {
         } else if (name == "celsius2") {
             ok = parse_celsius_line(value, registers.celsius[1]);
         } else if (name == "transfers") {
-            ok = parse_unsigned(value, parsed.transfers, 10);
+            ok = parse_whole_number(value, parsed.transfers, 10);
         }
         if (!ok) {
             return false;

@@ -16,7 +16,7 @@ namespace kzr415::sim {
 
 namespace {
 
-enum class Way { unknown, process_vm, pipe };
+enum class Way : std::uint8_t { unknown, process_vm, pipe };
 
 // process_vm_readv and process_vm_writev on this process itself; where the system refuses
 // them (qemu-arm's user mode, a seccomp filter), a pipe that the bytes pass through.

@@ -36,8 +36,10 @@ bool check_trace_target(const std::string &path, std::string &reason) {
     }
     // A new file: its folder must be there.
     const auto slash = path.rfind('/');
-    const std::string folder =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    std::string folder = ".";
+    if (slash != std::string::npos) {
+        folder = slash == 0 ? "/" : path.substr(0, slash);
+    }
     if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         reason = std::strerror(stat(folder.c_str(), &info) != 0 ? errno : ENOTDIR);
         return false;

@@ -1,8 +1,9 @@
 #include "device/temperature-encode.hpp"
 
+#include "device/whole-number.hpp"
 #include "kernel/kzr-415-device.h"
 
-#include <charconv>
+#include <algorithm>
 #include <cmath>
 
 namespace kzr415::sim {
@@ -22,10 +23,8 @@ std::array<std::uint8_t, 3> bytes_of(std::uint32_t raw) {
 std::uint32_t twos_complement_magnitude(double magnitude) {
     auto whole = static_cast<std::uint32_t>(std::floor(magnitude));
     const double fraction = magnitude - static_cast<double>(whole);
-    auto count = static_cast<std::uint32_t>(std::lround(fraction / fraction_step));
-    if (count > max_fraction_count) {
-        count = max_fraction_count;
-    }
+    auto count = std::min(static_cast<std::uint32_t>(std::lround(fraction / fraction_step)),
+                          max_fraction_count);
     // The largest count reaches only x.999302: just below the next degree, that is nearer.
     const double below = static_cast<double>(count) * fraction_step;
     if (whole < max_whole && 1.0 - fraction < fraction - below) {
@@ -36,11 +35,9 @@ std::uint32_t twos_complement_magnitude(double magnitude) {
 }
 
 std::uint32_t sign_magnitude_magnitude(double magnitude) {
-    auto quarters = static_cast<std::uint32_t>(std::lround(magnitude * 4.0));
     const std::uint32_t largest = (max_whole << 2) | 3U; // 1023.75
-    if (quarters > largest) {
-        quarters = largest;
-    }
+    const auto quarters =
+        std::min(static_cast<std::uint32_t>(std::lround(magnitude * 4.0)), largest);
     return quarters << 5; // whole part lands in bits 16-7, quarters in bits 6-5
 }
 
@@ -63,9 +60,7 @@ std::array<std::uint8_t, 3> encode_temperature(double celsius, bool sign_magnitu
 
 std::optional<double> parse_celsius(std::string_view text) {
     double value = 0;
-    const auto *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    if (text.empty() || ec != std::errc{} || ptr != end || !representable_temperature(value)) {
+    if (!parse_whole_number(text, value) || !representable_temperature(value)) {
         return std::nullopt;
     }
     return value;
@@ -77,7 +72,7 @@ double twos_complement_celsius(std::span<const std::uint8_t, 3> bytes) {
     const bool negative = (raw >> 23U) != 0;
     const std::uint32_t magnitude = (negative ? 0x1000000U - raw : raw) & 0x7FFFFFU;
     const double value = static_cast<double>(magnitude >> 13U) +
-                         static_cast<double>(magnitude & 0x1FFFU) * fraction_step;
+                         (static_cast<double>(magnitude & 0x1FFFU) * fraction_step);
     return negative ? -value : value;
 }
 

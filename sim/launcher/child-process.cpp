@@ -16,7 +16,9 @@ namespace {
 std::vector<char *> pointers(std::vector<std::string> &strings) {
     std::vector<char *> result;
     result.reserve(strings.size() + 1);
+    // execve takes char *const[]: only a string that is not const gives a char *.
     std::transform(strings.begin(), strings.end(), std::back_inserter(result),
+                   // cppcheck-suppress constParameterReference
                    [](std::string &s) { return s.data(); });
     result.push_back(nullptr);
     return result;

@@ -68,7 +68,7 @@ std::uint64_t number(const unsigned char *bytes, std::size_t size, unsigned char
 }
 
 // What a preload's dynamic symbol table says about the marker (preload_marker).
-enum class Marker { defined, missing, damaged };
+enum class Marker : std::uint8_t { defined, missing, damaged };
 
 // The parts of an open ELF file that find_marker reads, each read held to the file's size
 // and to `limit` bytes, so that a damaged file (or a huge one) is refused, never followed.
@@ -247,7 +247,7 @@ bool has_interpreter(const std::string &path, const ElfKind &kind) {
         found = false;
         for (std::uint64_t i = 0; i < entries && i < 256 && entry_size >= 4; ++i) {
             std::array<unsigned char, 4> type{};
-            if (pread(fd, type.data(), type.size(), static_cast<off_t>(table + i * entry_size)) !=
+            if (pread(fd, type.data(), type.size(), static_cast<off_t>(table + (i * entry_size))) !=
                 4) {
                 found = true;
                 break;

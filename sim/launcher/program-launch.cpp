@@ -52,7 +52,7 @@ std::optional<std::string> resolve(const std::string &program, std::string &erro
     const char *path = std::getenv("PATH");
     std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
     for (std::string dir; std::getline(dirs, dir, ':');) {
-        const std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
+        std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
         if (is_file(candidate) && access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }
@@ -79,7 +79,7 @@ std::optional<std::string> find_preload(const std::string &given, const std::str
     const auto checked = [&](const std::string &source,
                              const std::string &path) -> std::optional<std::string> {
         std::string reason;
-        const std::string full = absolute(path);
+        std::string full = absolute(path);
         if (!check_preload(full, like, reason)) {
             error = source + ": '" + printable(full) + "' (" + reason + ")";
             return std::nullopt;

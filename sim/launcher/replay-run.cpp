@@ -5,11 +5,13 @@
 #include "replay/capture-reader.hpp"
 #include "replay/replay-device.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -80,12 +82,16 @@ ReplayRun::~ReplayRun() {
 
 bool ReplayRun::prepare(CommandLine &line, std::string &error) {
     const auto &config = line.config;
-    const char *contradicting = config.fault.transfer != 0 ? "--fail"
-                                : !config.device_present   ? "--no-device"
-                                : !config.node_present     ? "--no-node"
-                                : !config.state.empty()    ? "--state"
-                                                           : nullptr;
-    if (contradicting != nullptr) {
+    const std::array<std::pair<bool, const char *>, 4> options{{
+        {config.fault.transfer != 0, "--fail"},
+        {!config.device_present, "--no-device"},
+        {!config.node_present, "--no-node"},
+        {!config.state.empty(), "--state"},
+    }};
+    const auto *const given = std::find_if(options.begin(), options.end(),
+                                           [](const auto &option) { return option.first; });
+    if (given != options.end()) {
+        const char *contradicting = given->second;
         error = std::string("--replay cannot be combined with ") + contradicting +
                 " (the recording answers for the device)";
         return false;

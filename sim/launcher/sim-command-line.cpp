@@ -2,6 +2,7 @@
 
 #include "config/printable-text.hpp"
 #include "device/temperature-encode.hpp"
+#include "kernel/kzr-415-device.h"
 
 #include <charconv>
 #include <cstdlib>
@@ -12,7 +13,7 @@ namespace kzr415::sim {
 
 namespace {
 
-enum LongOnly : int {
+enum LongOnly : std::uint16_t {
     opt_raw_temperature = 256,
     opt_t_low,
     opt_t_high,
@@ -47,16 +48,10 @@ const std::array long_options{
     option{nullptr, 0, nullptr, 0},
 };
 
+// Decimal, or hexadecimal after "0x", as the environment and the kernel module read it.
 bool parse_address(std::string_view text, std::uint16_t &address) {
-    int base = 10;
-    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
-        text.remove_prefix(2);
-        base = 16;
-    }
-    unsigned value = 0;
-    const auto *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
-    if (text.empty() || ec != std::errc{} || ptr != end || value > 0x7F) {
+    unsigned long value = 0;
+    if (kzr415_parse_number(text.data(), text.size(), &value) != 0 || value > KZR415_ADDRESS_MAX) {
         return false;
     }
     address = static_cast<std::uint16_t>(value);

@@ -2,8 +2,9 @@
 // the preload is loaded, before the program's own constructors and main.
 #include "preload/preload-handshake.hpp"
 
+#include "device/whole-number.hpp"
+
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -26,13 +27,12 @@ __attribute__((constructor)) void confirm_loaded() {
     }
     const std::string_view text(value);
     int fd = -1;
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), fd);
+    const bool is_number = sim::parse_whole_number(text, fd);
     // Consumed here: the processes this program starts must not write to whatever file
     // their own descriptor of that number is.
     unsetenv(sim::handshake_variable);
     struct stat info {};
-    if (ec != std::errc{} || end != text.data() + text.size() || fd <= STDERR_FILENO ||
-        fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) {
+    if (!is_number || fd <= STDERR_FILENO || fstat(fd, &info) != 0 || !S_ISFIFO(info.st_mode)) {
         return; // not kzr-415-sim's pipe: the descriptor is not this preload's to touch
     }
     // Straight to the system: this library's write and close are the bus's entry points.

@@ -30,7 +30,7 @@ namespace kzr415::sim {
 namespace {
 
 constexpr int max_known_fd = 4096;
-constexpr std::string_view node_file_name = "kzr-415-sim-node";
+constexpr const char *node_file_name = "kzr-415-sim-node";
 constexpr std::string_view node_link = "/memfd:kzr-415-sim-node (deleted)";
 
 // A node descriptor's file position: the i2c-dev settings of the open file and its node.
@@ -351,7 +351,7 @@ int open_node(int index, int flags) {
         return -1;
     }
     const unsigned memfd_flags = MFD_ALLOW_SEALING | ((flags & O_CLOEXEC) != 0 ? MFD_CLOEXEC : 0U);
-    const int fd = memfd_create(node_file_name.data(), memfd_flags);
+    const int fd = memfd_create(node_file_name, memfd_flags);
     if (fd < 0) {
         return -1;
     }

@@ -1,6 +1,7 @@
 #include "replay/capture-reader.hpp"
 
 #include "config/sim-config.hpp"
+#include "device/whole-number.hpp"
 
 #include <array>
 #include <charconv>
@@ -28,13 +29,6 @@ std::string_view trimmed(std::string_view text) {
     return text;
 }
 
-template <class T>
-bool parse_number(std::string_view text, T &value, int base = 10) {
-    const auto *end = text.data() + text.size();
-    const auto [ptr, ec] = std::from_chars(text.data(), end, value, base);
-    return !text.empty() && ec == std::errc{} && ptr == end;
-}
-
 bool is_digits(std::string_view text) {
     return !text.empty() && text.find_first_not_of("0123456789") == std::string_view::npos;
 }
@@ -53,7 +47,7 @@ bool parse_bytes(std::string_view text, char separator, std::vector<std::uint8_t
     bytes.clear();
     while (!text.empty()) {
         std::uint8_t byte = 0;
-        if (text.size() < 2 || !parse_number(text.substr(0, 2), byte, 16)) {
+        if (text.size() < 2 || !parse_whole_number(text.substr(0, 2), byte, 16)) {
             return false;
         }
         bytes.push_back(byte);
@@ -101,7 +95,7 @@ std::optional<Refusal> for_each_line(std::string_view text, Each each) {
 
 // An I2C event's fields: "i2c-4 #0 a=048 f=0000 l=3 [01-1c-1c]", "i2c-4 n=1 ret=1".
 struct I2cEvent {
-    enum Kind { write, read, reply, result } kind = write;
+    enum Kind : std::uint8_t { write, read, reply, result } kind = write;
     int adapter = 0;
     unsigned index = 0; // #N; for a result, n=
     std::uint16_t addr = 0;
@@ -156,7 +150,7 @@ bool split_event_line(std::string_view line, std::string_view &event, std::strin
 // The adapter number of "i2c-N".
 bool parse_adapter(std::string_view word, int &adapter) {
     return word.starts_with("i2c-") && is_digits(word.substr(4)) &&
-           parse_number(word.substr(4), adapter);
+           parse_whole_number(word.substr(4), adapter);
 }
 
 // Parses `fields` of event `name`; a reason when they are not the event's format.
@@ -170,24 +164,27 @@ std::optional<std::string> parse_i2c_event(std::string_view name, std::string_vi
         event.kind = I2cEvent::result;
         const auto count = next_word(fields);
         const auto ret = next_word(fields);
-        if (!count.starts_with("n=") || !parse_number(count.substr(2), event.index) ||
-            !ret.starts_with("ret=") || !parse_number(ret.substr(4), event.ret) ||
+        if (!count.starts_with("n=") || !parse_whole_number(count.substr(2), event.index) ||
+            !ret.starts_with("ret=") || !parse_whole_number(ret.substr(4), event.ret) ||
             !trimmed(fields).empty()) {
             return bad + " (expected n=COUNT ret=RESULT)";
         }
         return std::nullopt;
     }
-    event.kind = name == "i2c_write"  ? I2cEvent::write
-                 : name == "i2c_read" ? I2cEvent::read
-                                      : I2cEvent::reply;
+    event.kind = I2cEvent::reply;
+    if (name == "i2c_write") {
+        event.kind = I2cEvent::write;
+    } else if (name == "i2c_read") {
+        event.kind = I2cEvent::read;
+    }
     const auto index = next_word(fields);
     const auto addr = next_word(fields);
     const auto flags = next_word(fields);
     const auto length = next_word(fields);
-    if (!index.starts_with('#') || !parse_number(index.substr(1), event.index) ||
-        !addr.starts_with("a=") || !parse_number(addr.substr(2), event.addr, 16) ||
-        !flags.starts_with("f=") || !parse_number(flags.substr(2), event.flags, 16) ||
-        !length.starts_with("l=") || !parse_number(length.substr(2), event.length)) {
+    if (!index.starts_with('#') || !parse_whole_number(index.substr(1), event.index) ||
+        !addr.starts_with("a=") || !parse_whole_number(addr.substr(2), event.addr, 16) ||
+        !flags.starts_with("f=") || !parse_whole_number(flags.substr(2), event.flags, 16) ||
+        !length.starts_with("l=") || !parse_whole_number(length.substr(2), event.length)) {
         return bad + " (expected #N a=ADDR f=FLAGS l=LENGTH)";
     }
     fields = trimmed(fields);
@@ -231,7 +228,7 @@ class TransferAssembly {
     std::vector<RecordedTransfer> &transfers() { return transfers_; }
 
   private:
-    std::optional<std::string> add_message(unsigned line, I2cEvent &&event) {
+    std::optional<std::string> add_message(unsigned line, I2cEvent event) {
         const bool is_read = event.kind == I2cEvent::read;
         if (((event.flags & I2C_M_RD) != 0) != is_read) {
             return std::string(is_read ? "i2c_read" : "i2c_write") + " #" +
@@ -336,8 +333,8 @@ std::optional<std::string> check_entries(std::string_view comment) {
     const auto slash = counts.find('/');
     unsigned long long kept = 0;
     unsigned long long written = 0;
-    if (slash == std::string_view::npos || !parse_number(counts.substr(0, slash), kept) ||
-        !parse_number(counts.substr(slash + 1), written)) {
+    if (slash == std::string_view::npos || !parse_whole_number(counts.substr(0, slash), kept) ||
+        !parse_whole_number(counts.substr(slash + 1), written)) {
         return std::string("malformed entries-in-buffer/entries-written line");
     }
     if (kept < written) {
@@ -360,7 +357,7 @@ std::optional<int> header_adapter(std::string_view comment) {
     auto rest = comment.substr(at + bus.size());
     rest = rest.substr(0, rest.find_first_not_of("0123456789"));
     int adapter = 0;
-    return parse_number(rest, adapter) ? std::optional(adapter) : std::nullopt;
+    return parse_whole_number(rest, adapter) ? std::optional(adapter) : std::nullopt;
 }
 
 bool is_lost_events(std::string_view line) {
@@ -419,13 +416,13 @@ std::optional<std::string> parse_message(std::string_view text, bool failed,
     const auto direction = next_word(text);
     const auto addr = next_word(text);
     if ((direction != "W" && direction != "R") || !addr.starts_with("0x") ||
-        !parse_number(addr.substr(2), message.addr, 16)) {
+        !parse_whole_number(addr.substr(2), message.addr, 16)) {
         return std::string("expected W 0xADDR [...] or R 0xADDR LENGTH -> [...]");
     }
     const bool is_read = direction == "R";
     message.flags = is_read ? I2C_M_RD : 0;
     if (is_read) {
-        if (!parse_number(next_word(text), message.length)) {
+        if (!parse_whole_number(next_word(text), message.length)) {
             return std::string("expected the length after R 0xADDR");
         }
         text = trimmed(text);
@@ -457,7 +454,8 @@ std::optional<std::string> parse_transfer_line(std::string_view line, RecordedTr
         auto name = line.substr(at + failed.size());
         line = line.substr(0, at);
         unsigned number = 0;
-        if (name.starts_with("errno ") && parse_number(name.substr(6), number) && number > 0) {
+        if (name.starts_with("errno ") && parse_whole_number(name.substr(6), number) &&
+            number > 0) {
             transfer.error = static_cast<int>(number);
         } else {
             transfer.error = parse_errno(name);
