@@ -11,6 +11,9 @@
 # the emulated bus without the tests; --demo installs only those, from this machine's own
 # architecture, and leaves dpkg's architectures alone.
 # Quick when everything is there (it asks apt nothing then).
+# A Debian mirror in the middle of a sync serves an index or a package of the wrong size for a
+# while: a failed download is tried again, a list that still fails is left as apt has it, and
+# the run fails only when a package it needs is still missing at the end, named there.
 # Usage: scripts/install-deps.sh           installs what is missing (as root, or with sudo)
 #        scripts/install-deps.sh --check   names what is missing in one line, installs nothing
 #        scripts/install-deps.sh --demo    installs what the demo's build misses
@@ -72,14 +75,41 @@ if [ "$(id -u)" -ne 0 ]; then
     sudo=(sudo)
 fi
 apt_get=("${sudo[@]}" env DEBIAN_FRONTEND=noninteractive apt-get -q -y
-    -o DPkg::Lock::Timeout=600 --no-install-recommends)
+    -o DPkg::Lock::Timeout=600 -o Acquire::Retries=3 --no-install-recommends)
+attempts=3
+
+# apt-get update, tried again after a pause when an index fails; then on with the lists
+# apt has (apt keeps the last good copy of a list that failed).
+update_lists() {
+    local attempt
+    for ((attempt = 1; attempt <= attempts; attempt++)); do
+        "${apt_get[@]}" update && return 0
+        [ "$attempt" -lt "$attempts" ] || break
+        echo "install-deps: apt-get update failed (attempt $attempt of $attempts); again in $((attempt * 15)) s" >&2
+        sleep $((attempt * 15))
+    done
+    echo "install-deps: apt-get update still fails for some lists; going on with the lists apt has" >&2
+}
+
+# An apt-get install or build-dep, tried again after a failed download; what is still
+# missing afterwards is named by the check at the end.
+install_with_retries() {
+    local attempt
+    for ((attempt = 1; attempt <= attempts; attempt++)); do
+        "${apt_get[@]}" "$@" && return 0
+        [ "$attempt" -lt "$attempts" ] || break
+        echo "install-deps: installing failed (attempt $attempt of $attempts); again in $((attempt * 15)) s" >&2
+        sleep $((attempt * 15))
+    done
+    echo "install-deps: installing failed $attempts times" >&2
+}
 
 if [ "$mode" = demo ]; then
     # shellcheck disable=SC2086 # the package names are words
     echo "install-deps: the demo's build needs $missing: installing them"
-    "${apt_get[@]}" update
+    update_lists
     # shellcheck disable=SC2086
-    "${apt_get[@]}" install $missing
+    install_with_retries install $missing
     missing=$(not_installed "${demo_packages[@]}")
     [ -z "$missing" ] || { echo "install-deps: still missing after installing: $missing" >&2; exit 1; }
     exit 0
@@ -89,12 +119,12 @@ if ! dpkg --print-foreign-architectures | grep -qx "$board_arch"; then
     echo "install-deps: adding the $board_arch architecture to dpkg"
     "${sudo[@]}" dpkg --add-architecture "$board_arch"
 fi
-"${apt_get[@]}" update
-"${apt_get[@]}" build-dep -P "$ci_profile" ./
+update_lists
+install_with_retries build-dep -P "$ci_profile" ./
 cross_options=()
 for package in "${cross_essential[@]}"; do
     cross_options+=(-o "APT::Build-Essential::=$package")
 done
-"${apt_get[@]}" "${cross_options[@]}" build-dep -a "$board_arch" -P cross,nocheck ./
+install_with_retries "${cross_options[@]}" build-dep -a "$board_arch" -P cross,nocheck ./
 missing=$(missing_packages)
 [ -z "$missing" ] || { echo "install-deps: still missing after installing: $missing" >&2; exit 1; }

@@ -87,12 +87,20 @@ rm -rf --one-file-system "$work"
 mkdir -p "$root"
 
 # ------------------------------------------------------------------ the root
+# A mirror in the middle of a sync serves a file of the wrong size for a while: a failed
+# debootstrap is started again from an empty folder, after a pause.
 note "debootstrap --variant=minbase $release from $mirror"
 started=$(date +%s)
-debootstrap --variant=minbase "$release" "$root" "$mirror" >"$work/debootstrap.log" 2>&1 || {
+attempts=3
+for ((attempt = 1; ; attempt++)); do
+    debootstrap --variant=minbase "$release" "$root" "$mirror" >"$work/debootstrap.log" 2>&1 && break
     tail -n 20 "$work/debootstrap.log" >&2
-    die "debootstrap of $release failed"
-}
+    [ "$attempt" -lt "$attempts" ] || die "debootstrap of $release failed $attempts times"
+    note "debootstrap of $release failed (attempt $attempt of $attempts); again in $((attempt * 15)) s"
+    sleep $((attempt * 15))
+    rm -rf --one-file-system "$root"
+    mkdir -p "$root"
+done
 root_seconds=$(($(date +%s) - started))
 note "root of $release built in $root_seconds s ($(du -sm "$root" | cut -f1) MB)"
 
@@ -111,8 +119,14 @@ export PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 packages() { dpkg-query -W -f '\${binary:Package}\n' | sort; }
 figures=/root/figures
 : >"\$figures"
-apt-get -q update
-apt-get -q -y --no-install-recommends install make git
+# A list or a package the mirror serves half-synced: tried again; an update that still
+# fails goes on with the lists it has, and make and git must be there in the end.
+for attempt in 1 2 3; do apt-get -q -o Acquire::Retries=3 update && break; sleep \$((attempt * 15)); done
+for attempt in 1 2 3; do
+    apt-get -q -y -o Acquire::Retries=3 --no-install-recommends install make git && break
+    sleep \$((attempt * 15))
+done
+command -v make >/dev/null && command -v git >/dev/null
 cd /root
 git clone -q origin.bundle kzr-415-drv
 cd kzr-415-drv
