@@ -92,6 +92,7 @@ RunResult run_program(const std::vector<std::string> &argv, const Environment &e
     options.input = "/dev/null";
     options.output = out.path();
     options.error = err.path();
+    options.standard_streams_only = true; // nothing of whoever started the test
     pid_t pid = 0;
     if (const int error = sim::start_child(options, pid); error != 0) {
         throw std::runtime_error("cannot start " + argv.at(0) + ": " + std::strerror(error));

@@ -23,7 +23,8 @@ struct RunResult {
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
 // Runs argv (argv[0] searched in PATH when it has no slash) with this process's environment
-// and `environment`, standard input from /dev/null.
+// and `environment`, standard input from /dev/null, and no descriptor but 0 to 2, whatever
+// descriptors the test's caller passed down.
 RunResult run_program(const std::vector<std::string> &argv, const Environment &environment = {});
 
 // Runs `program` of the build, with `arguments`, with the emulated bus preloaded and `environment`

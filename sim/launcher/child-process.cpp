@@ -46,6 +46,9 @@ class SpawnSetup {
         }
     }
 
+    // Every descriptor from `first` on closed in the child.
+    void close_from(int first) { posix_spawn_file_actions_addclosefrom_np(&actions_, first); }
+
     // Dup'ed onto itself, the descriptor loses close-on-exec in the child.
     void inherit(int fd) { posix_spawn_file_actions_adddup2(&actions_, fd, fd); }
 
@@ -78,13 +81,16 @@ class SpawnSetup {
 } // namespace
 
 int start_child(const ChildOptions &options, pid_t &pid) {
-    if (options.argv.empty()) {
+    if (options.argv.empty() || (options.standard_streams_only && !options.inherited.empty())) {
         return EINVAL;
     }
     SpawnSetup setup;
     setup.open(STDIN_FILENO, options.input, O_RDONLY);
     setup.open(STDOUT_FILENO, options.output, O_WRONLY | O_CREAT | O_TRUNC);
     setup.open(STDERR_FILENO, options.error, O_WRONLY | O_CREAT | O_TRUNC);
+    if (options.standard_streams_only) {
+        setup.close_from(STDERR_FILENO + 1);
+    }
     for (const int fd : options.inherited) {
         setup.inherit(fd);
     }

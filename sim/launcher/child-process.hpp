@@ -22,6 +22,10 @@ struct ChildOptions {
     // Descriptors of this process that the child keeps at their numbers, close-on-exec
     // cleared in the child alone.
     std::vector<int> inherited;
+    // Set: the child starts with descriptors 0 to 2 alone, whatever else this process holds
+    // open without close-on-exec (a test's program then sees the same descriptors whoever
+    // started the test). Not together with `inherited`.
+    bool standard_streams_only = false;
     std::vector<int> default_signals;      // set to their default action in the child
     const sigset_t *signal_mask = nullptr; // the child's signal mask; null: this process's
 };
