@@ -20,12 +20,23 @@ SKIP_STEPS ?=
 
 all: check
 
+# At its end (also when a step fails), each step's time and the total, so that a slow step
+# shows long before CI's limit of 90 minutes does.
 check:
-	@for step in $(filter-out $(SKIP_STEPS),$(CHECK_STEPS)); do \
+	@times=; status=0; begin=$$(date +%s); \
+	for step in $(filter-out $(SKIP_STEPS),$(CHECK_STEPS)); do \
 	    start=$$(date +%s); \
-	    $(MAKE) --no-print-directory $$step || { echo "make check: $$step failed" >&2; exit 1; }; \
-	    echo "make check: $$step passed ($$(( $$(date +%s) - start )) s)"; \
-	done
+	    $(MAKE) --no-print-directory $$step || status=$$?; \
+	    seconds=$$(( $$(date +%s) - start )); \
+	    if [ $$status -ne 0 ]; then \
+	        times="$$times$$(printf '  %-18s %5d s  FAILED' $$step $$seconds)\n"; \
+	        echo "make check: $$step failed" >&2; break; \
+	    fi; \
+	    times="$$times$$(printf '  %-18s %5d s' $$step $$seconds)\n"; \
+	    echo "make check: $$step passed ($$seconds s)"; \
+	done; \
+	printf 'make check: step times\n%b  %-18s %5d s\n' "$$times" total $$(( $$(date +%s) - begin )); \
+	exit $$status
 
 # -- the steps of make check --------------------------------------------------------------
 
