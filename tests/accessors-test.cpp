@@ -34,16 +34,16 @@ TEST_F(AccessorTest, WriteSendsTheWholeImageToItsRegister) {
                         image.begin() + static_cast<std::ptrdiff_t>(accessor.length));
         EXPECT_EQ(transfers()[0].messages.at(0).bytes, expected);
     }
-    EXPECT_EQ(registers().configuration, (std::array<std::uint8_t, 2>{0x80, 0x00}));
-    EXPECT_EQ(registers().t_low, image);
-    EXPECT_EQ(registers().t_high, image);
+    EXPECT_EQ(bytes(KZR415_CONFIGURATION), (Bytes{0x80, 0x00}));
+    EXPECT_EQ(bytes(KZR415_T_LOW), Bytes(image.begin(), image.end()));
+    EXPECT_EQ(bytes(KZR415_T_HIGH), Bytes(image.begin(), image.end()));
 }
 
 TEST_F(AccessorTest, ReadFillsTheCallersBufferFromItsRegister) {
-    registers().t_high = {0x7F, 0xFF, 0xFF, 0x01, 0x02, 0x03};
+    set(KZR415_T_HIGH, {0x7F, 0xFF, 0xFF, 0x01, 0x02, 0x03});
     std::array<std::uint8_t, T_HIGH_REG_LENGTH> image{};
     EXPECT_EQ(t_high_reg_control(fd, device_address, image.data(), REG_READ), 0);
-    EXPECT_EQ(image, registers().t_high);
+    EXPECT_EQ(Bytes(image.begin(), image.end()), bytes(KZR415_T_HIGH));
     EXPECT_EQ(trace(),
               (std::vector<std::string>{"W 0x48 [03]", "R 0x48 6 -> [7f ff ff 01 02 03]"}));
 }
@@ -95,11 +95,11 @@ class AlertModeTest : public BusTest, public ::testing::WithParamInterface<Alert
 
 TEST_P(AlertModeTest, ChangesOnlyTheChannelsModeBits) {
     const auto c = GetParam();
-    registers().configuration = c.before;
+    set(KZR415_CONFIGURATION, {c.before[0], c.before[1]});
     EXPECT_EQ(alert_mode_set(fd, device_address, c.channel, c.mode), 0);
     ASSERT_EQ(transfers().size(), 3U);
     EXPECT_EQ(transfers()[2].messages.at(0).bytes, (Bytes{0x01, c.after[0], c.after[1]}));
-    EXPECT_EQ(registers().configuration, c.after);
+    EXPECT_EQ(bytes(KZR415_CONFIGURATION), (Bytes{c.after[0], c.after[1]}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, AlertModeTest,
@@ -114,13 +114,13 @@ INSTANTIATE_TEST_SUITE_P(Cases, AlertModeTest,
 using AlertModeRefusal = BusTest;
 
 TEST_F(AlertModeRefusal, AnUnknownChannelReadsButNeverWrites) {
-    registers().configuration = {0x1C, 0x1C};
+    set(KZR415_CONFIGURATION, {0x1C, 0x1C});
     EXPECT_EQ(alert_mode_set(fd, device_address, 5, 3), 0);
     EXPECT_EQ(trace(), (std::vector<std::string>{"W 0x48 [01]", "R 0x48 2 -> [1c 1c]"}));
 }
 
 TEST_F(AlertModeRefusal, AModeWiderThanTwoBitsIsRefusedBeforeAnyTraffic) {
-    registers().configuration = {0x00, 0x00};
+    set(KZR415_CONFIGURATION, {0x00, 0x00});
     const auto output = capture_output([&] {
         EXPECT_EQ(alert_mode_set(fd, device_address, 1, 4), -1);
         EXPECT_EQ(alert_mode_set(fd, device_address, 2, 0xFFFFFFFFU), -1);
@@ -128,18 +128,18 @@ TEST_F(AlertModeRefusal, AModeWiderThanTwoBitsIsRefusedBeforeAnyTraffic) {
     EXPECT_EQ(output.err, "alert_mode_set: mode 4 out of range 0-3\n"
                           "alert_mode_set: mode 4294967295 out of range 0-3\n");
     EXPECT_TRUE(transfers().empty());
-    EXPECT_EQ(registers().configuration, (std::array<std::uint8_t, 2>{0x00, 0x00}));
+    EXPECT_EQ(bytes(KZR415_CONFIGURATION), (Bytes{0x00, 0x00}));
 }
 
 TEST_F(AlertModeRefusal, AFailedReadLeavesTheDeviceUntouched) {
-    registers().configuration = {0x1C, 0x1C};
+    set(KZR415_CONFIGURATION, {0x1C, 0x1C});
     for (const unsigned failing : {1U, 2U}) {
         sim::bus().clear_record();
         fail_transfer(failing, EIO);
         capture_output([&] { EXPECT_EQ(alert_mode_set(fd, device_address, 1, 0), -1); });
         EXPECT_EQ(transfers().size(), failing);
     }
-    EXPECT_EQ(registers().configuration, (std::array<std::uint8_t, 2>{0x1C, 0x1C}));
+    EXPECT_EQ(bytes(KZR415_CONFIGURATION), (Bytes{0x1C, 0x1C}));
 }
 
 TEST_F(AlertModeRefusal, AFailedWriteBackIsMinusOne) {

@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -32,10 +34,18 @@ class BusTest : public ::testing::Test {
         sim::configure(config);
         fd = i2c_open(config.node.c_str());
     }
-    sim::DeviceRegisters &registers() { return sim::bus().device().registers(); }
+    // A register's image on the device, as bytes.
+    static std::span<std::uint8_t> image(unsigned reg) {
+        return sim::image(sim::bus().device(), reg);
+    }
+    static Bytes bytes(unsigned reg) { return {image(reg).begin(), image(reg).end()}; }
+    // Sets a register's image on the device.
+    static void set(unsigned reg, const Bytes &bytes) {
+        std::copy(bytes.begin(), bytes.end(), image(reg).begin());
+    }
     // Fails transfer `k` from now on (counting from 1) with `error`.
     static void fail_transfer(unsigned k, int error, bool onwards = false) {
-        sim::bus().set_fault({sim::bus().transfer_count() + k, error, onwards});
+        sim::bus().device().fault = {sim::bus().transfer_count() + k, error, onwards};
     }
     static const std::vector<sim::RecordedTransfer> &transfers() { return sim::bus().transfers(); }
     // The transfers as bus notation lines.

@@ -43,7 +43,7 @@ std::vector<std::string> lines_of(const std::string &text) {
 struct OwnDevice {
     std::string node;
     std::uint16_t address;
-    sim::DeviceModel model;
+    sim::Device model;
     float channel1;
     float channel2;
 };
@@ -54,12 +54,15 @@ OwnDevice own_device(int t) {
     const std::uint32_t raw1 = whole1 << 13U;
     const std::uint32_t raw2 = (1U << 17U) | (whole2 << 7U) | (1U << 5U);
     const auto address = static_cast<std::uint16_t>(0x48 + t);
-    sim::DeviceModel model(address);
-    model.registers().temperature = {
+    sim::Device model = sim::new_device();
+    model.address = address;
+    const std::array<std::uint8_t, 6> temperature{
         static_cast<std::uint8_t>(raw1 >> 16U), static_cast<std::uint8_t>(raw1 >> 8U),
         static_cast<std::uint8_t>(raw1),        static_cast<std::uint8_t>(raw2 >> 16U),
         static_cast<std::uint8_t>(raw2 >> 8U),  static_cast<std::uint8_t>(raw2)};
-    model.registers().configuration = {0x18, 0x38};
+    std::copy(temperature.begin(), temperature.end(), model.image[KZR415_TEMPERATURE]);
+    model.image[KZR415_CONFIGURATION][0] = 0x18;
+    model.image[KZR415_CONFIGURATION][1] = 0x38;
     return {"/dev/i2c-concurrency-" + std::to_string(t), address, model, static_cast<float>(whole1),
             -(static_cast<float>(whole2) + 0.25F)};
 }
@@ -98,9 +101,9 @@ TEST(Concurrency, IndependentDescriptorsEachOnItsOwnDevice) {
     for (std::size_t t = 0; t < thread_count; ++t) {
         devices.push_back(own_device(static_cast<int>(t)));
         buses.push_back(&sim::add_node(devices.back().node, devices.back().model));
-        const auto &image = devices.back().model.registers().temperature;
-        expected_lines.insert(raw_line(1, image.data()));
-        expected_lines.insert(raw_line(2, image.data() + 3));
+        const auto *image = devices.back().model.image[KZR415_TEMPERATURE];
+        expected_lines.insert(raw_line(1, image));
+        expected_lines.insert(raw_line(2, image + KZR415_CHANNEL_LEN));
     }
 
     std::array<std::atomic<int>, thread_count> wrong{};
@@ -137,8 +140,8 @@ TEST(Concurrency, IndependentDescriptorsEachOnItsOwnDevice) {
 using ConcurrencyOnOneDescriptor = BusTest;
 
 TEST_F(ConcurrencyOnOneDescriptor, ThreadsThatSerialiseWholeCallsLoseNoUpdate) {
-    registers().temperature = {0x03, 0x20, 0x00, 0x00, 0x0C, 0x80}; // 25.0 and 25.0
-    registers().configuration = {0x18, 0x38};
+    set(KZR415_TEMPERATURE, {0x03, 0x20, 0x00, 0x00, 0x0C, 0x80}); // 25.0 and 25.0
+    set(KZR415_CONFIGURATION, {0x18, 0x38});
     std::mutex call_lock;
     std::array<std::atomic<int>, thread_count> wrong{};
     std::array<unsigned, 2> last_mode{};
@@ -176,8 +179,8 @@ TEST_F(ConcurrencyOnOneDescriptor, ThreadsThatSerialiseWholeCallsLoseNoUpdate) {
     for (const auto &count : wrong) {
         EXPECT_EQ(count, 0);
     }
-    EXPECT_EQ(registers().configuration[0], 0x18U | (last_mode[0] << 1U));
-    EXPECT_EQ(registers().configuration[1], 0x38U | (last_mode[1] << 1U));
+    EXPECT_EQ(image(KZR415_CONFIGURATION)[0], 0x18U | (last_mode[0] << 1U));
+    EXPECT_EQ(image(KZR415_CONFIGURATION)[1], 0x38U | (last_mode[1] << 1U));
     // Two writer threads make 5 transfers per round, two readers 4.
     EXPECT_EQ(transfers().size(), std::size_t{rounds} * (2 * 5 + 2 * 4));
     EXPECT_EQ(lines_of(output.out).size(), std::size_t{rounds} * 2 * 2);

@@ -18,25 +18,28 @@ using Bytes = std::vector<std::uint8_t>;
 
 class DeviceCore : public ::testing::Test {
   protected:
-    std::array<std::uint8_t, 6> temperature KZR415_TEMPERATURE_DEFAULT;
-    std::array<std::uint8_t, 2> configuration{0x1C, 0x1C};
-    std::array<std::uint8_t, 6> t_low{0x80, 0x00, 0x00, 0x80, 0x00, 0x00};
-    std::array<std::uint8_t, 6> t_high{0x7F, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF};
     kzr415_device dev{};
 
     void SetUp() override {
-        dev.image[KZR415_TEMPERATURE] = temperature.data();
-        dev.image[KZR415_CONFIGURATION] = configuration.data();
-        dev.image[KZR415_T_LOW] = t_low.data();
-        dev.image[KZR415_T_HIGH] = t_high.data();
-        dev.address = KZR415_ADDRESS_DEFAULT;
-        dev.present = true;
+        kzr415_device_init(&dev);
+        set(KZR415_CONFIGURATION, {0x1C, 0x1C});
+        set(KZR415_T_LOW, {0x80, 0x00, 0x00, 0x80, 0x00, 0x00});
+        set(KZR415_T_HIGH, {0x7F, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF});
     }
-    Bytes images() const {
-        Bytes all(temperature.begin(), temperature.end());
-        all.insert(all.end(), configuration.begin(), configuration.end());
-        all.insert(all.end(), t_low.begin(), t_low.end());
-        all.insert(all.end(), t_high.begin(), t_high.end());
+    // A register's image, and setting it.
+    [[nodiscard]] Bytes image(unsigned reg) const {
+        return {dev.image[reg], dev.image[reg] + kzr415_image_len(reg)};
+    }
+    void set(unsigned reg, const Bytes &bytes) {
+        ASSERT_EQ(bytes.size(), kzr415_image_len(reg));
+        std::copy(bytes.begin(), bytes.end(), dev.image[reg]);
+    }
+    [[nodiscard]] Bytes images() const {
+        Bytes all;
+        for (unsigned reg = 0; reg < KZR415_REGISTERS; ++reg) {
+            const auto one = image(reg);
+            all.insert(all.end(), one.begin(), one.end());
+        }
         return all;
     }
     void write(Bytes bytes) { kzr415_device_write(&dev, bytes.data(), bytes.size()); }
@@ -58,7 +61,7 @@ TEST_F(DeviceCore, AWriteWithDataToTheTemperatureRegisterStoresNothingAnywhere) 
     write({0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x11});
     EXPECT_EQ(images(), before);
     EXPECT_EQ(dev.pointer, KZR415_TEMPERATURE); // the pointer is set all the same
-    EXPECT_EQ(read(6), Bytes(temperature.begin(), temperature.end()));
+    EXPECT_EQ(read(6), image(KZR415_TEMPERATURE));
 }
 
 TEST_F(DeviceCore, AnAddressOnlyWriteLeavesThePointerWhereItWas) {
@@ -67,17 +70,17 @@ TEST_F(DeviceCore, AnAddressOnlyWriteLeavesThePointerWhereItWas) {
     std::uint8_t stale = 0x00;
     kzr415_device_write(&dev, &stale, 0);
     EXPECT_EQ(dev.pointer, KZR415_T_LOW);
-    i2c_msg quick{KZR415_ADDRESS_DEFAULT, 0, 0, &stale};
+    i2c_msg quick{0x48, 0, 0, &stale};
     EXPECT_EQ(transfer({quick}), 1);
     EXPECT_EQ(dev.pointer, KZR415_T_LOW);
-    EXPECT_EQ(read(6), Bytes(t_low.begin(), t_low.end()));
+    EXPECT_EQ(read(6), image(KZR415_T_LOW));
 }
 
 TEST_F(DeviceCore, WritesStoreUpToTheImageAndReadsFillExactlyTheirLength) {
     write({0x01, 0x18});
-    EXPECT_EQ(configuration, (std::array<std::uint8_t, 2>{0x18, 0x1C}));
+    EXPECT_EQ(image(KZR415_CONFIGURATION), (Bytes{0x18, 0x1C}));
     write({0x01, 0x20, 0x21, 0x22, 0x23}); // past the image: dropped
-    EXPECT_EQ(configuration, (std::array<std::uint8_t, 2>{0x20, 0x21}));
+    EXPECT_EQ(image(KZR415_CONFIGURATION), (Bytes{0x20, 0x21}));
     EXPECT_EQ(read(5), (Bytes{0x20, 0x21, 0xFF, 0xFF, 0xFF}));
     EXPECT_EQ(read(1), (Bytes{0x20}));
     EXPECT_EQ(read(0), Bytes{});
@@ -95,22 +98,22 @@ TEST_F(DeviceCore, OnlyItsOwnSevenBitAddressIsAcknowledged) {
     EXPECT_EQ(transfer({{0x48, I2C_M_TEN, 2, buffer.data()}}), -ENXIO);
     // A NACK part-way through a transfer keeps what the messages before it did.
     EXPECT_EQ(transfer({{0x48, 0, 2, buffer.data()}, {0x50, I2C_M_RD, 1, buffer.data()}}), -ENXIO);
-    EXPECT_EQ(configuration[0], 0x99);
-    dev.present = false;
+    EXPECT_EQ(dev.image[KZR415_CONFIGURATION][0], 0x99);
+    dev.absent = true;
     EXPECT_EQ(transfer({{0x48, 0, 1, buffer.data()}}), -ENXIO);
     EXPECT_EQ(dev.transfers, 4U);
 }
 
 TEST_F(DeviceCore, ABlockReadTakesItsCountFromTheFirstByte) {
     write({0x02});
-    t_low = {0x03, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E};
-    std::array<std::uint8_t, 1 + KZR415_BLOCK_MAX> buffer{};
+    set(KZR415_T_LOW, {0x03, 0x0A, 0x0B, 0x0C, 0x0D, 0x0E});
+    std::array<std::uint8_t, 1 + I2C_SMBUS_BLOCK_MAX> buffer{};
     std::vector<i2c_msg> messages{{0x48, I2C_M_RD | I2C_M_RECV_LEN, 1, buffer.data()}};
     ASSERT_EQ(kzr415_transfer(&dev, messages.data(), 1), 1);
     EXPECT_EQ(messages[0].len, 4);
     EXPECT_EQ(Bytes(buffer.begin(), buffer.begin() + 5), (Bytes{0x03, 0x0A, 0x0B, 0x0C, 0x00}));
     for (const std::uint8_t count : {std::uint8_t{0x00}, std::uint8_t{0x21}}) {
-        t_low[0] = count;
+        dev.image[KZR415_T_LOW][0] = count;
         messages[0].len = 1;
         EXPECT_EQ(kzr415_transfer(&dev, messages.data(), 1), -EPROTO);
     }

@@ -16,7 +16,7 @@ std::string printed(float value) {
     return text.data();
 }
 
-std::string raw_lines(const std::array<std::uint8_t, TEMPERATURE_REG_LENGTH> &image) {
+std::string raw_lines(const Bytes &image) {
     std::array<char, 128> text{};
     std::snprintf(text.data(), text.size(), "raw value 1:%u %u %u\nraw value 2:%u %u %u\n",
                   image[0], image[1], image[2], image[3], image[4], image[5]);
@@ -31,18 +31,19 @@ TEST_P(ReadoutTest, DecodesEveryWorkedValueOnEitherChannel) {
     for (const auto &value : worked_values) {
         SCOPED_TRACE(value.printed);
         // The other channel holds the opposite encoding and other bytes: neither may leak in.
-        auto &temperature = registers().temperature;
-        temperature = {0x55, 0x55, 0x55, 0x55, 0x55, 0x55};
-        std::copy(value.bytes.begin(), value.bytes.end(), temperature.begin() + 3 * (channel - 1));
-        registers().configuration = {0x20, 0x20};
-        registers().configuration[index] = value.sign_magnitude ? 0x1C | 0x20 : 0x1C;
-        const auto image = temperature;
+        const auto temperature = image(KZR415_TEMPERATURE);
+        std::fill(temperature.begin(), temperature.end(), 0x55);
+        std::copy(value.bytes.begin(), value.bytes.end(),
+                  temperature.begin() + KZR415_CHANNEL_LEN * (channel - 1));
+        set(KZR415_CONFIGURATION, {0x20, 0x20});
+        image(KZR415_CONFIGURATION)[index] = value.sign_magnitude ? 0x1C | 0x20 : 0x1C;
+        const auto before = bytes(KZR415_TEMPERATURE);
 
         float result = 0;
         const auto output =
             capture_output([&] { result = temperature_reg_read(fd, device_address, channel); });
         EXPECT_EQ(printed(result), value.printed);
-        EXPECT_EQ(output.out, raw_lines(image));
+        EXPECT_EQ(output.out, raw_lines(before));
         EXPECT_EQ(output.err, "");
     }
 }
@@ -52,8 +53,8 @@ INSTANTIATE_TEST_SUITE_P(BothChannels, ReadoutTest, ::testing::Values(1, 2));
 using ReadoutTraffic = BusTest;
 
 TEST_F(ReadoutTraffic, ReadsConfigurationThenTemperatureInFourTransfers) {
-    registers().temperature = {0x03, 0x20, 0x00, 0x03, 0x30, 0x00};
-    registers().configuration = {0x18, 0x18};
+    set(KZR415_TEMPERATURE, {0x03, 0x20, 0x00, 0x03, 0x30, 0x00});
+    set(KZR415_CONFIGURATION, {0x18, 0x18});
     capture_output([&] { EXPECT_EQ(temperature_reg_read(fd, device_address, 2), 25.499712F); });
     EXPECT_EQ(trace(),
               (std::vector<std::string>{"W 0x48 [01]", "R 0x48 2 -> [18 18]", "W 0x48 [00]",
@@ -61,7 +62,7 @@ TEST_F(ReadoutTraffic, ReadsConfigurationThenTemperatureInFourTransfers) {
 }
 
 TEST_F(ReadoutTraffic, AnUnknownChannelStillReadsAndPrintsBothChannels) {
-    registers().temperature = {1, 2, 3, 250, 251, 252};
+    set(KZR415_TEMPERATURE, {1, 2, 3, 250, 251, 252});
     for (const int channel : {0, 3, -1}) {
         sim::bus().clear_record();
         float result = 0;

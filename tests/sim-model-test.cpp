@@ -5,7 +5,7 @@
 #include "bus/i2c-dev-client.hpp"
 #include "bus/smbus-emulation.hpp"
 #include "bus/state-file.hpp"
-#include "device/temperature-encode.hpp"
+#include "device/settings.hpp"
 #include "temperature-decode.hpp"
 
 #include <gtest/gtest.h>
@@ -84,15 +84,17 @@ TEST(TemperatureEncode, EdgesOfTheFormats) {
 }
 
 TEST(DeviceModel, EncodesEachChannelInTheFormatItsConfigurationSelectsWhenRead) {
-    sim::DeviceModel device;
-    device.registers().celsius = {-25.25, 100.5};
-    device.registers().configuration = {0x20, 0x00};
+    sim::Device device = sim::new_device();
+    ASSERT_TRUE(sim::parse_setting(device, kzr415_settings[KZR415_SETTING_celsius_1], "-25.25"));
+    ASSERT_TRUE(sim::parse_setting(device, kzr415_settings[KZR415_SETTING_celsius_2], "100.5"));
+    ASSERT_TRUE(sim::parse_setting(device, kzr415_settings[KZR415_SETTING_configuration], "20 00"));
     std::array<std::uint8_t, 6> image{};
-    device.write(std::array<std::uint8_t, 1>{0x00});
-    device.read(image);
+    const std::uint8_t pointer = KZR415_TEMPERATURE;
+    kzr415_device_write(&device, &pointer, 1);
+    kzr415_device_read(&device, image.data(), image.size());
     EXPECT_EQ(image, (std::array<std::uint8_t, 6>{0x02, 0x0C, 0xA0, 0x0C, 0x90, 0x02}));
-    device.registers().configuration = {0x00, 0x3C};
-    device.read(image);
+    ASSERT_TRUE(sim::parse_setting(device, kzr415_settings[KZR415_SETTING_configuration], "00 3c"));
+    kzr415_device_read(&device, image.data(), image.size());
     EXPECT_EQ(image, (std::array<std::uint8_t, 6>{0xFC, 0xD7, 0xFF, 0x00, 0x32, 0x40}));
 }
 
@@ -118,7 +120,8 @@ class SmbusTest : public ::testing::Test {
         return lines;
     }
     void SetUp() override {
-        bus.device().registers().temperature = {0x03, 0x20, 0x00, 0x02, 0xA0, 0x00};
+        sim::parse_setting(bus.device(), kzr415_settings[KZR415_SETTING_temperature],
+                           "03 20 00 02 a0 00");
         ASSERT_EQ(ioctl(I2C_SLAVE, 0x48), 0);
     }
 };
@@ -155,12 +158,12 @@ TEST_F(SmbusTest, TransfersAreCarriedOutAsTheKernelEmulatesThem) {
 }
 
 TEST_F(SmbusTest, AQuickWriteLeavesTheRegisterPointerWhereItWas) {
-    bus.device().registers().t_low = {0x5A, 0x00, 0x00, 0x00, 0x00, 0x00};
+    bus.device().image[KZR415_T_LOW][0] = 0x5A;
     i2c_smbus_data data{};
     EXPECT_EQ(smbus(I2C_SMBUS_WRITE, 0x02, I2C_SMBUS_BYTE, &data), 0);
     // i2cdetect's probe: the address alone, no byte, command 0 unsent.
     EXPECT_EQ(smbus(I2C_SMBUS_WRITE, 0x00, I2C_SMBUS_QUICK, nullptr), 0);
-    EXPECT_EQ(bus.device().pointer(), 0x02);
+    EXPECT_EQ(bus.device().pointer, 0x02);
     EXPECT_EQ(smbus(I2C_SMBUS_READ, 0, I2C_SMBUS_BYTE, &data), 0);
     EXPECT_EQ(data.byte, 0x5A);
     EXPECT_EQ(trace(), (std::vector<std::string>{
@@ -180,7 +183,7 @@ TEST_F(SmbusTest, MalformedRequestsAndBadBlocksAreRefused) {
     EXPECT_EQ(smbus(I2C_SMBUS_READ, 0, I2C_SMBUS_I2C_BLOCK_DATA, &data), -EINVAL);
     EXPECT_TRUE(bus.transfers().empty());
     // A block count of 0 is a protocol error.
-    bus.device().registers().temperature[0] = 0;
+    bus.device().image[KZR415_TEMPERATURE][0] = 0;
     EXPECT_EQ(smbus(I2C_SMBUS_READ, 0x00, I2C_SMBUS_BLOCK_DATA, &data), -EPROTO);
     // Nobody at the address.
     ASSERT_EQ(ioctl(I2C_SLAVE_FORCE, 0x21), 0);
@@ -243,23 +246,31 @@ TEST_F(SmbusTest, DescriptorRequestsFollowI2cDev) {
     EXPECT_EQ(sim::client_ioctl(bus, client, I2C_RDWR, &request), -EINVAL);
 }
 
+// Sets a setting of the table on `device` from text.
+void set(sim::Device &device, int setting, std::string_view text) {
+    ASSERT_TRUE(sim::parse_setting(device, kzr415_settings[setting], text)) << text;
+}
+
 TEST(StateFileText, KeepsEveryPartOfTheDevice) {
-    sim::DeviceState state;
-    auto &registers = state.device.registers();
-    registers.temperature = {1, 2, 3, 4, 5, 6};
-    registers.configuration = {0x1C, 0x20};
-    registers.t_low = {0x80, 0, 0, 0x80, 0, 0};
-    registers.t_high = {0x7F, 0xFF, 0xFF, 0x7F, 0xFF, 0xFF};
-    registers.celsius = {std::nullopt, -12.345678901234};
-    state.device.set_pointer(0x03);
+    sim::Device state = sim::new_device();
+    set(state, KZR415_SETTING_temperature, "01 02 03 04 05 06");
+    set(state, KZR415_SETTING_configuration, "1c 20");
+    set(state, KZR415_SETTING_t_low, "80 00 00 80 00 00");
+    set(state, KZR415_SETTING_t_high, "7f ff ff 7f ff ff");
+    set(state, KZR415_SETTING_celsius_2, "-12.345678901234");
+    set(state, KZR415_SETTING_fail, "3+:EPROTO");
+    set(state, KZR415_SETTING_address, "0x2a");
+    set(state, KZR415_SETTING_no_device, "1");
+    state.pointer = 0x03;
     state.transfers = 4242;
     const auto text = sim::format_state(state);
-    sim::DeviceState back;
+    sim::Device back = sim::new_device();
     ASSERT_TRUE(sim::parse_state(text, back));
     EXPECT_EQ(sim::format_state(back), text);
-    EXPECT_EQ(back.device.registers().celsius[1], -12.345678901234);
-    EXPECT_EQ(back.device.pointer(), 0x03);
-    for (const char *bad : {"garbage\n", "pointer 1ff\n", "configuration 1c\n", "celsius1 x\n",
+    EXPECT_EQ(back.celsius[1], -12.345678901234);
+    EXPECT_EQ(back.pointer, 0x03);
+    EXPECT_EQ(back.transfers, 4242U);
+    for (const char *bad : {"garbage\n", "pointer 1ff\n", "configuration 1c\n", "celsius_1 x\n",
                             "transfers -1\n", "colour blue\n"}) {
         EXPECT_FALSE(sim::parse_state(bad, back)) << bad;
     }
@@ -267,16 +278,18 @@ TEST(StateFileText, KeepsEveryPartOfTheDevice) {
 
 TEST(StateFileText, HoldsOnlyTemperaturesTheDeviceCanCarry) {
     // What the file is given it reads back, exponent notation included.
-    sim::DeviceState state;
-    state.device.registers().celsius = {-0.00001, 1023.999};
+    sim::Device state = sim::new_device();
+    set(state, KZR415_SETTING_celsius_1, "-0.00001");
+    set(state, KZR415_SETTING_celsius_2, "1023.999");
     const auto text = sim::format_state(state);
-    ASSERT_NE(text.find("celsius1 -1e-05\n"), std::string::npos) << text;
-    sim::DeviceState back;
+    ASSERT_NE(text.find("celsius_1 -1e-05\n"), std::string::npos) << text;
+    sim::Device back = sim::new_device();
     ASSERT_TRUE(sim::parse_state(text, back));
-    EXPECT_EQ(back.device.registers().celsius, state.device.registers().celsius);
+    EXPECT_EQ(back.celsius[0], -0.00001);
+    EXPECT_EQ(back.celsius[1], 1023.999);
     // Nothing the encoding cannot take: not finite, or a magnitude of 1024 or more.
-    for (const char *bad : {"celsius1 inf\n", "celsius1 1e10\n", "celsius2 nan\n",
-                            "celsius2 -inf\n", "celsius1 1024\n", "celsius2 -1024.5\n"}) {
+    for (const char *bad : {"celsius_1 inf\n", "celsius_1 1e10\n", "celsius_2 nan\n",
+                            "celsius_2 -inf\n", "celsius_1 1024\n", "celsius_2 -1024.5\n"}) {
         EXPECT_FALSE(sim::parse_state(bad, back)) << bad;
     }
 }

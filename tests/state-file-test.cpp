@@ -49,7 +49,7 @@ class StateFolder : public ::testing::Test {
 
 // Locks, loads and stores one transfer's state as the emulated bus does.
 bool one_transfer(sim::StateFile &file, int &error) {
-    sim::DeviceState state;
+    sim::Device state = sim::new_device();
     bool was_empty = false;
     const bool ok =
         file.lock() && file.load(state, was_empty) && (++state.transfers, file.store(state));
@@ -64,9 +64,9 @@ std::size_t open_descriptors() {
 }
 
 TEST(StateFileText, EveryNameExactlyOnce) {
-    const sim::DeviceState initial;
+    const sim::Device initial = sim::new_device();
     const std::string whole = sim::format_state(initial);
-    sim::DeviceState back;
+    sim::Device back = sim::new_device();
     ASSERT_TRUE(sim::parse_state(whole, back));
     // What storing in place and then truncating left when killed between the two.
     EXPECT_FALSE(sim::parse_state(whole + "transfers 2\n", back));
@@ -155,7 +155,7 @@ TEST_F(StateFolder, AProcessKilledWhileStoringLeavesAWholeFile) {
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL)
             << "the child failed a transfer, or crashed";
         // Empty only when killed before its first store: the file the first lock creates.
-        sim::DeviceState state;
+        sim::Device state = sim::new_device();
         const std::string text = read(path("state"));
         ASSERT_TRUE(text.empty() ? last == 0 : sim::parse_state(text, state)) << text;
         EXPECT_GE(state.transfers, last);

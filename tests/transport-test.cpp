@@ -25,7 +25,7 @@ TEST_F(TransportTest, WriteSendsOneMessageWithPointerAndImage) {
     EXPECT_EQ(message.flags, 0);
     EXPECT_EQ(message.length, 3);
     EXPECT_EQ(message.bytes, (Bytes{0x01, 0x1C, 0x1C}));
-    EXPECT_EQ(registers().configuration, (std::array<std::uint8_t, 2>{0x1C, 0x1C}));
+    EXPECT_EQ(bytes(KZR415_CONFIGURATION), (Bytes{0x1C, 0x1C}));
 }
 
 TEST_F(TransportTest, WriteOfSixBytesCarriesAllSevenOnTheWire) {
@@ -43,7 +43,7 @@ TEST_F(TransportTest, EmptyWriteSendsThePointerAloneAndNeverReadsData) {
 }
 
 TEST_F(TransportTest, ReadIsAPointerWriteThenASeparateReadMessage) {
-    registers().temperature = {0x03, 0x20, 0x00, 0xFC, 0xE0, 0x00};
+    set(KZR415_TEMPERATURE, {0x03, 0x20, 0x00, 0xFC, 0xE0, 0x00});
     std::array<std::uint8_t, TEMPERATURE_REG_LENGTH> image{};
     EXPECT_EQ(
         kzr_415_read(fd, device_address, TEMPERATURE_REG, image.data(), TEMPERATURE_REG_LENGTH), 0);

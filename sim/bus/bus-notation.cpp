@@ -1,14 +1,31 @@
 #include "bus/bus-notation.hpp"
 
-#include "device/hex-bytes.hpp"
-#include "kernel/kzr-415-device.h"
+#include "device/settings.hpp"
 
 #include <array>
 #include <cstdio>
 
-#include <linux/i2c.h>
-
 namespace kzr415::sim {
+
+RecordedTransfer requested_transfer(std::span<const i2c_msg> messages) {
+    RecordedTransfer transfer;
+    for (const auto &message : messages) {
+        transfer.messages.push_back({message.addr, message.flags, message.len, {}});
+        if ((message.flags & I2C_M_RD) == 0) {
+            transfer.messages.back().bytes.assign(message.buf, message.buf + message.len);
+        }
+    }
+    return transfer;
+}
+
+void record_replies(RecordedTransfer &transfer, std::span<const i2c_msg> messages) {
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if ((messages[i].flags & I2C_M_RD) != 0) {
+            transfer.messages[i].length = messages[i].len;
+            transfer.messages[i].bytes.assign(messages[i].buf, messages[i].buf + messages[i].len);
+        }
+    }
+}
 
 std::string errno_name(int error) {
     if (const char *name = kzr415_errno_name(error)) {

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
+
+#include <linux/i2c.h>
 
 namespace kzr415::sim {
 
@@ -20,6 +23,11 @@ struct RecordedTransfer {
     std::vector<RecordedMessage> messages;
     int error = 0; // 0 on success, else the errno the transfer failed with
 };
+
+// The transfer of `messages` as asked for: each write with its bytes, each read by its
+// length; and the bytes each read returned, with its length as a block's count raised it.
+RecordedTransfer requested_transfer(std::span<const i2c_msg> messages);
+void record_replies(RecordedTransfer &transfer, std::span<const i2c_msg> messages);
 
 // An errno's name ("EPROTO"), as fault plans and traces write it; "errno N" for a number
 // the system names not.

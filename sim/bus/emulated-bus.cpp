@@ -1,7 +1,5 @@
 #include "bus/emulated-bus.hpp"
 
-#include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -59,113 +57,76 @@ void append_line(const std::string &path, std::string_view line) {
 
 } // namespace
 
-void EmulatedBus::reset(const DeviceModel &device) {
+void EmulatedBus::reset(const Device &device) {
     const std::lock_guard guard(lock_);
     device_ = device;
-    run_ = DeviceRun{};
     record_.clear();
 }
 
 int EmulatedBus::rdwr(const i2c_rdwr_ioctl_data &request) {
-    // The kernel refuses these before any bus activity.
-    if (request.msgs == nullptr || request.nmsgs == 0 ||
-        request.nmsgs > max_messages_per_transfer) {
-        return -EINVAL;
-    }
-    const std::span<const i2c_msg> messages(request.msgs, request.nmsgs);
-    for (const auto &message : messages) {
-        if (message.len > max_message_length || (message.len != 0 && message.buf == nullptr)) {
-            return message.len > max_message_length ? -EINVAL : -EFAULT;
-        }
-        if ((message.flags & I2C_M_RECV_LEN) != 0 &&
-            ((message.flags & I2C_M_RD) == 0 || message.len == 0 ||
-             message.len + unsigned{I2C_SMBUS_BLOCK_MAX} > max_message_length)) {
-            return -EINVAL;
-        }
-    }
-
+    const std::span<i2c_msg> messages(request.msgs, request.nmsgs);
     const std::lock_guard guard(lock_);
     // With no record to keep and no trace to write, nothing is allocated per transfer.
-    RecordedTransfer record;
-    RecordedTransfer *const filled = recording_ || !trace_.empty() ? &record : nullptr;
-    const int result =
-        state_file_ != nullptr ? execute_shared(request, filled) : execute(request, filled);
-    record.error = result < 0 ? -result : 0;
-    if (state_file_ == nullptr && filled != nullptr) {
-        write_trace(record);
+    const bool keep = recording_ || !trace_.empty();
+    RecordedTransfer record = keep ? requested_transfer(messages) : RecordedTransfer{};
+    int result = -EIO;
+    if (state_file_ == nullptr || load()) {
+        result = serve(messages);
+        if (keep) {
+            record.error = result < 0 ? -result : 0;
+            if (result >= 0) {
+                record_replies(record, messages);
+            }
+            write_trace(record); // under the file's lock: the trace keeps the transfers' order
+        }
+        if (state_file_ != nullptr && !store()) {
+            result = -EIO;
+        }
     }
     if (recording_) {
+        record.error = result < 0 ? -result : 0;
         record_.push_back(std::move(record));
     }
     return result;
 }
 
-int EmulatedBus::execute_shared(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record) {
-    const auto report = [this](const char *what) {
-        const std::string line = "kzr-415 emulated bus: state file " + state_file_->path() + ": " +
-                                 what + ": " + std::strerror(errno) + "\n";
-        write_line(STDERR_FILENO, line);
-        return -EIO;
-    };
+int EmulatedBus::serve(std::span<i2c_msg> messages) {
+    if (responder_ != nullptr) { // a recording answers in the device's place
+        return responder_->respond(++device_.transfers, messages);
+    }
+    return kzr415_transfer(&device_, messages.data(), messages.size());
+}
+
+bool EmulatedBus::load() {
+    bool was_empty = false;
     if (!state_file_->lock()) {
         return report("cannot lock");
     }
-    DeviceState state{device_, run_.transfers};
-    bool was_empty = false;
-    if (!state_file_->load(state, was_empty)) {
-        const int result = report("cannot load");
+    if (!state_file_->load(device_, was_empty)) {
+        const int error = errno;
         state_file_->unlock();
-        return result;
+        errno = error;
+        return report("cannot load");
     }
-    device_ = state.device;
-    run_.transfers = state.transfers;
-    const int result = execute(request, record);
-    if (record != nullptr) {
-        record->error = result < 0 ? -result : 0;
-        write_trace(*record); // under the lock, so the trace keeps the order of the transfers
+    for (const auto &[setting, text] : run_) {
+        parse_setting(device_, *setting, text);
     }
-    const bool stored = state_file_->store(DeviceState{device_, run_.transfers});
+    return true;
+}
+
+bool EmulatedBus::store() {
+    const bool stored = state_file_->store(device_);
+    const int error = errno;
     state_file_->unlock();
-    return stored ? result : report("cannot store");
+    errno = error;
+    return stored || report("cannot store");
 }
 
-int EmulatedBus::execute(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record) {
-    const std::span<i2c_msg> messages(request.msgs, request.nmsgs);
-    if (record != nullptr) {
-        for (const auto &message : messages) {
-            RecordedMessage recorded{message.addr, message.flags, message.len, {}};
-            if ((message.flags & I2C_M_RD) == 0) {
-                recorded.bytes.assign(message.buf, message.buf + message.len);
-            }
-            record->messages.push_back(std::move(recorded));
-        }
-    }
-    if (responder_ != nullptr) { // a recording answers in the device's place
-        ++run_.transfers;
-        return respond(request, record);
-    }
-    const int result = device_.transfer(messages, run_);
-    if (record != nullptr && result >= 0) {
-        for (std::size_t i = 0; i < messages.size(); ++i) {
-            const auto &message = messages[i];
-            if ((message.flags & I2C_M_RD) != 0) {
-                record->messages[i].length = message.len; // raised by a block's count
-                record->messages[i].bytes.assign(message.buf, message.buf + message.len);
-            }
-        }
-    }
-    return result;
-}
-
-int EmulatedBus::respond(const i2c_rdwr_ioctl_data &request, RecordedTransfer *record) {
-    const int result = responder_->respond(run_.transfers, request);
-    const std::span<const i2c_msg> messages(request.msgs, request.nmsgs);
-    for (std::size_t i = 0; record != nullptr && result >= 0 && i < messages.size(); ++i) {
-        if ((messages[i].flags & I2C_M_RD) != 0) {
-            record->messages[i].bytes.assign(messages[i].buf, messages[i].buf + messages[i].len);
-        }
-    }
-    return result;
+bool EmulatedBus::report(const char *what) const {
+    const std::string line = "kzr-415 emulated bus: state file " + state_file_->path() + ": " +
+                             what + ": " + std::strerror(errno) + "\n";
+    write_line(STDERR_FILENO, line);
+    return false;
 }
 
 void EmulatedBus::write_trace(const RecordedTransfer &record) const {

@@ -1,15 +1,8 @@
 #include "bus/state-file.hpp"
 
-#include "device/hex-bytes.hpp"
-#include "device/temperature-encode.hpp"
-#include "device/whole-number.hpp"
-
-#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <charconv>
-#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -20,25 +13,6 @@
 namespace kzr415::sim {
 
 namespace {
-
-std::string celsius_text(const std::optional<double> &celsius) {
-    if (!celsius) {
-        return "-";
-    }
-    std::array<char, 64> text{};
-    const auto result = std::to_chars(text.data(), text.data() + text.size(), *celsius);
-    return {text.data(), result.ptr};
-}
-
-// "-" for a channel given as raw bytes, else degrees as the command line takes them.
-bool parse_celsius_line(std::string_view text, std::optional<double> &celsius) {
-    if (text == "-") {
-        celsius.reset();
-        return true;
-    }
-    celsius = parse_celsius(text);
-    return celsius.has_value();
-}
 
 // The file's own calls go straight to the system: in a preloaded program the C library's
 // open, read, write and close names are the emulated bus's entry points.
@@ -94,75 +68,6 @@ bool lock_exclusive(int fd, struct stat &locked) {
 
 } // namespace
 
-std::string format_state(const DeviceState &state) {
-    const auto &registers = state.device.registers();
-    std::array<char, 16> pointer{};
-    std::snprintf(pointer.data(), pointer.size(), "%02x", unsigned{state.device.pointer()});
-    return std::string("pointer ") + pointer.data() + "\ntemperature " +
-           format_hex_bytes(registers.temperature) + "\nconfiguration " +
-           format_hex_bytes(registers.configuration) + "\nt_low " +
-           format_hex_bytes(registers.t_low) + "\nt_high " + format_hex_bytes(registers.t_high) +
-           "\ncelsius1 " + celsius_text(registers.celsius[0]) + "\ncelsius2 " +
-           celsius_text(registers.celsius[1]) + "\ntransfers " + std::to_string(state.transfers) +
-           "\n";
-}
-
-bool parse_state(std::string_view text, DeviceState &state) {
-    constexpr std::array<std::string_view, 8> names{"pointer",  "temperature", "configuration",
-                                                    "t_low",    "t_high",      "celsius1",
-                                                    "celsius2", "transfers"};
-    std::array<bool, names.size()> seen{};
-    DeviceState parsed = state;
-    auto &registers = parsed.device.registers();
-    while (!text.empty()) {
-        const auto newline = text.find('\n');
-        auto line = text.substr(0, newline);
-        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
-        if (line.empty()) {
-            continue;
-        }
-        const auto blank = line.find(' ');
-        if (blank == std::string_view::npos) {
-            return false;
-        }
-        const auto name = line.substr(0, blank);
-        const auto value = line.substr(blank + 1);
-        const auto *const known = std::find(names.begin(), names.end(), name);
-        if (known == names.end() || seen[static_cast<std::size_t>(known - names.begin())]) {
-            return false; // not a name of the state, or one given twice
-        }
-        seen[static_cast<std::size_t>(known - names.begin())] = true;
-        bool ok = false;
-        if (name == "pointer") {
-            std::uint8_t pointer = 0;
-            ok = parse_whole_number(value, pointer, 16);
-            parsed.device.set_pointer(pointer);
-        } else if (name == "temperature") {
-            ok = parse_hex_bytes(value, registers.temperature);
-        } else if (name == "configuration") {
-            ok = parse_hex_bytes(value, registers.configuration);
-        } else if (name == "t_low") {
-            ok = parse_hex_bytes(value, registers.t_low);
-        } else if (name == "t_high") {
-            ok = parse_hex_bytes(value, registers.t_high);
-        } else if (name == "celsius1") {
-            ok = parse_celsius_line(value, registers.celsius[0]);
-        } else if (name == "celsius2") {
-            ok = parse_celsius_line(value, registers.celsius[1]);
-        } else if (name == "transfers") {
-            ok = parse_whole_number(value, parsed.transfers, 10);
-        }
-        if (!ok) {
-            return false;
-        }
-    }
-    if (std::find(seen.begin(), seen.end(), false) != seen.end()) {
-        return false; // a name missing
-    }
-    state = parsed;
-    return true;
-}
-
 StateFile::~StateFile() {
     unlock();
 }
@@ -215,7 +120,7 @@ void StateFile::unlock() {
 
 // Not const: reading moves the shared file offset of the descriptor it holds.
 // NOLINTNEXTLINE(readability-make-member-function-const)
-bool StateFile::load(DeviceState &state, bool &was_empty) {
+bool StateFile::load(Device &device, bool &was_empty) {
     if (size_ < 0 || static_cast<std::size_t>(size_) > max_state_file_size) {
         errno = EFBIG;
         return false;
@@ -240,15 +145,15 @@ bool StateFile::load(DeviceState &state, bool &was_empty) {
         return false;
     }
     was_empty = length == 0;
-    if (!was_empty && !parse_state(std::string_view(text.data(), length), state)) {
+    if (!was_empty && !parse_state(std::string_view(text.data(), length), device)) {
         errno = EBADMSG;
         return false;
     }
     return true;
 }
 
-bool StateFile::store(const DeviceState &state) {
-    const std::string text = format_state(state);
+bool StateFile::store(const Device &device) {
+    const std::string text = format_state(device);
     // The new state is written beside the file, in the same folder, and renamed into place.
     static std::atomic<unsigned> serial{0};
     const auto slash = path_.rfind('/');

@@ -1,6 +1,6 @@
-// The simulated device's state in a file, so that several processes (started one after
-// another or at once) meet one device: its register pointer, register images, temperatures
-// in degrees and the count of bus transfers made so far.
+// The simulated device in a file, so that several processes (started one after another or
+// at once) meet one device: its settings and its run, the register pointer and the count
+// of bus transfers made so far among them.
 //
 // Each transfer holds the file's lock (flock) from loading the state to storing it back,
 // so transfers are atomic across processes as the kernel's bus lock makes them. The state is
@@ -8,20 +8,12 @@
 // at any moment leaves either the old state or the new one, whole. The file is opened for
 // each transfer and closed before it ends: no descriptor stays in the program between
 // transfers, and none is shared by a forked child. The file is only ever a regular file of
-// at most max_state_file_size bytes, never reached through a symbolic link. It is plain
-// text, every one of these "name value" lines exactly once, so that a person can read it:
-//
-//   pointer 01
-//   temperature 03 20 00 02 a0 00
-//   configuration 1c 1c
-//   t_low 80 00 00 80 00 00
-//   t_high 7f ff ff 7f ff ff
-//   celsius1 25
-//   celsius2 -
-//   transfers 17
+// at most max_state_file_size bytes, never reached through a symbolic link. It is the
+// device's text (device/settings.hpp: format_state), every setting's "name value" line
+// exactly once, so that a person can read it.
 #pragma once
 
-#include "device/device-model.hpp"
+#include "device/settings.hpp"
 
 #include <string>
 #include <string_view>
@@ -31,18 +23,8 @@
 
 namespace kzr415::sim {
 
-struct DeviceState {
-    DeviceModel device;
-    unsigned transfers = 0;
-};
-
 // The largest state file taken: far above what format_state writes.
 inline constexpr std::size_t max_state_file_size = 4096;
-
-// The file's text for `state`, and the state a text holds (false when malformed, when a
-// line is not one of the names above, or when a name is missing or given twice).
-std::string format_state(const DeviceState &state);
-bool parse_state(std::string_view text, DeviceState &state);
 
 class StateFile {
   public:
@@ -63,11 +45,11 @@ class StateFile {
     // Closes the file, which lets the lock go.
     void unlock();
 
-    // With the lock held: replaces `state` with the file's (false with errno set when the
-    // file is malformed, EBADMSG, or too large, EFBIG; true and `state` untouched when the
-    // file is empty), and puts `state` in the file's place.
-    bool load(DeviceState &state, bool &was_empty);
-    bool store(const DeviceState &state);
+    // With the lock held: replaces `device` with the file's (false with errno set when the
+    // file is malformed, EBADMSG, or too large, EFBIG; true and `device` untouched when the
+    // file is empty), and puts `device` in the file's place.
+    bool load(Device &device, bool &was_empty);
+    bool store(const Device &device);
 
   private:
     std::string path_;

@@ -1,21 +1,33 @@
 #include "config/sim-config.hpp"
 
-#include "config/printable-text.hpp"
-#include "device/temperature-encode.hpp"
-#include "kernel/kzr-415-device.h"
-
 #include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <utility>
 
 #include <sys/stat.h>
 
 namespace kzr415::sim {
 
-int parse_errno(std::string_view text) {
-    return kzr415_parse_errno(text.data(), text.size());
+namespace {
+
+std::optional<std::string_view> variable(const std::string &name) {
+    const char *value = std::getenv(name.c_str());
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    return std::string_view(value);
+}
+
+} // namespace
+
+std::string variable_name(const Setting &setting) {
+    std::string name = std::string("KZR415_SIM_") + setting.name;
+    for (auto &c : name) {
+        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    return name;
 }
 
 bool check_trace_target(const std::string &path, std::string &reason) {
@@ -47,93 +59,36 @@ bool check_trace_target(const std::string &path, std::string &reason) {
     return true;
 }
 
-std::optional<Fault> parse_fault(std::string_view text) {
-    Fault fault{};
-    if (kzr415_parse_fault(text.data(), text.size(), &fault) != 0) {
-        return std::nullopt;
-    }
-    return fault;
-}
-
-namespace {
-
-std::optional<std::string_view> variable(const char *name) {
-    const char *value = std::getenv(name);
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    return std::string_view(value);
-}
-
-// Reads the device's variables (address, images, temperatures in degrees) into `config`;
-// returns the name of the first one with a bad value, or nullptr.
-const char *device_from_environment(SimConfig &config) {
-    if (auto v = variable("KZR415_SIM_ADDRESS")) {
-        unsigned long address = 0;
-        if (kzr415_parse_number(v->data(), v->size(), &address) != 0 ||
-            address > KZR415_ADDRESS_MAX) {
-            return "KZR415_SIM_ADDRESS";
-        }
-        config.address = static_cast<std::uint16_t>(address);
-    }
-    const std::array<std::pair<const char *, std::span<std::uint8_t>>, 4> images{{
-        {"KZR415_SIM_TEMPERATURE", config.registers.temperature},
-        {"KZR415_SIM_CONFIGURATION", config.registers.configuration},
-        {"KZR415_SIM_T_LOW", config.registers.t_low},
-        {"KZR415_SIM_T_HIGH", config.registers.t_high},
-    }};
-    for (const auto &[name, image] : images) {
-        if (auto v = variable(name); v && !parse_hex_bytes(*v, image)) {
-            return name;
-        }
-    }
-    const std::array<const char *, 2> celsius{"KZR415_SIM_CELSIUS_1", "KZR415_SIM_CELSIUS_2"};
-    for (std::size_t channel = 0; channel < celsius.size(); ++channel) {
-        const char *name = celsius.at(channel);
-        if (auto v = variable(name)) {
-            auto &degrees = config.registers.celsius.at(channel);
-            degrees = parse_celsius(*v);
-            if (!degrees) {
-                return name;
-            }
-        }
-    }
-    return nullptr;
-}
-
-} // namespace
-
 std::optional<SimConfig> config_from_environment(std::string &error) {
     SimConfig config;
-    const auto bad = [&error](const char *name, std::string_view value) {
-        error = std::string("bad value for ") + name + ": '" + printable(value) + "'";
+    const auto bad = [&error](const std::string &name, std::string_view value) {
+        error = "bad value for " + name + ": '" + printable(value) + "'";
         return std::nullopt;
     };
-
     if (auto v = variable("KZR415_SIM_NODE")) {
         config.node = *v;
     }
-    if (const char *name = device_from_environment(config)) {
-        return bad(name, variable(name).value_or(""));
-    }
-    if (auto v = variable("KZR415_SIM_FAIL")) {
-        const auto fault = parse_fault(*v);
-        if (!fault) {
-            return bad("KZR415_SIM_FAIL", *v);
+    for (const auto &setting : settings()) {
+        const std::string name = variable_name(setting);
+        const auto v = (setting.homes & KZR415_GIVEN) != 0 ? variable(name) : std::nullopt;
+        if (!v) {
+            continue;
         }
-        config.fault = *fault;
-    }
-    // A flag is on when set to 1 and off when absent, as the command line's options are
-    // given or not; any other value is a mistake, never quietly one or the other.
-    for (const auto &[name, present] :
-         {std::pair<const char *, bool *>{"KZR415_SIM_NO_DEVICE", &config.device_present},
-          std::pair<const char *, bool *>{"KZR415_SIM_NO_NODE", &config.node_present}}) {
-        if (auto v = variable(name)) {
-            if (*v != "1") {
-                return bad(name, *v);
-            }
-            *present = false;
+        // A flag is on when set to 1 and off when absent, as the command line's options are
+        // given or not; any other value is a mistake, never quietly one or the other.
+        if ((setting.kind == KZR415_KIND_FLAG && *v != "1") ||
+            !parse_setting(config.device, setting, *v)) {
+            return bad(name, *v);
         }
+        if ((setting.homes & KZR415_RUN) != 0) {
+            config.run.emplace_back(&setting, *v);
+        }
+    }
+    if (auto v = variable("KZR415_SIM_NO_NODE")) {
+        if (*v != "1") {
+            return bad("KZR415_SIM_NO_NODE", *v);
+        }
+        config.node_present = false;
     }
     if (auto v = variable("KZR415_SIM_TRACE")) {
         std::string reason;
@@ -144,19 +99,29 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
         }
         config.trace = *v;
     }
-    if (auto v = variable("KZR415_SIM_STATE")) {
-        config.state = *v;
-    }
+    config.state = variable("KZR415_SIM_STATE").value_or("");
     // Replay (read when the bus is set up: replay/replay-device.hpp).
-    if (auto v = variable("KZR415_SIM_REPLAY")) {
-        config.replay = *v;
-    }
-    if (auto v = variable("KZR415_SIM_REPLAY_REPORT")) {
-        config.replay_report = *v;
-    }
+    config.replay = variable("KZR415_SIM_REPLAY").value_or("");
+    config.replay_report = variable("KZR415_SIM_REPLAY_REPORT").value_or("");
     config.record = false; // a preloaded program may run for long: keep no record
-
     return config;
+}
+
+std::string printable(std::string_view text) {
+    std::string result;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n' || c == '\t' || c == '\r') {
+            result += c == '\n' ? "\\n" : c == '\t' ? "\\t" : "\\r";
+        } else if (byte < 0x20 || byte == 0x7f) {
+            std::array<char, 8> escaped{};
+            std::snprintf(escaped.data(), escaped.size(), "\\x%02x", unsigned{byte});
+            result += escaped.data();
+        } else {
+            result += c;
+        }
+    }
+    return result;
 }
 
 } // namespace kzr415::sim

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-2.0 OR MIT
 /*
- * The simulated kzr-415's registers, transfers, fault plan and the parsers of
- * its controls, shared by the kernel module and the emulated bus.
+ * The simulated kzr-415's registers, transfers and fault plan, the table of its
+ * settings and their parsers, shared by the kernel module and the emulated bus.
  */
 #ifdef __KERNEL__
 #include <linux/errno.h>
@@ -33,6 +33,18 @@ static const struct {
 
 #define KZR415_ERRORS (sizeof(kzr415_errors) / sizeof(kzr415_errors[0]))
 
+#define KZR415_ENTRY(name, kind, arg, homes, short, option, argument, value, \
+		     help)                                                    \
+	[KZR415_SETTING_##name] = { #name, kind, arg, homes, short, option,  \
+				    argument, value, help },
+const struct kzr415_setting kzr415_settings[KZR415_SETTING_COUNT] = {
+	KZR415_SETTINGS(KZR415_ENTRY)
+#ifndef __KERNEL__
+	KZR415_USER_SETTINGS(KZR415_ENTRY)
+#endif
+};
+#undef KZR415_ENTRY
+
 /**
  * kzr415_image_len() - the length of a register's image
  * @reg: register pointer
@@ -45,14 +57,22 @@ size_t kzr415_image_len(unsigned int reg)
 }
 
 /**
- * kzr415_image_writable() - whether a write stores into a register
- * @reg: register pointer
+ * kzr415_device_init() - a new device: every setting's value from the table
+ * @dev: the device
  *
- * Return: true for the configuration and threshold registers.
+ * Channels in degrees are user space's to set: none is.
  */
-bool kzr415_image_writable(unsigned int reg)
+void kzr415_device_init(struct kzr415_device *dev)
 {
-	return reg != KZR415_TEMPERATURE && reg < KZR415_REGISTERS;
+	const struct kzr415_setting *setting;
+
+	memset(dev, 0, sizeof(*dev));
+	for (setting = kzr415_settings;
+	     setting < kzr415_settings + KZR415_SETTING_COUNT; setting++) {
+		if (setting->kind != KZR415_KIND_DEGREES)
+			kzr415_setting_parse(dev, setting, setting->value,
+					     strlen(setting->value));
+	}
 }
 
 /**
@@ -61,7 +81,8 @@ bool kzr415_image_writable(unsigned int reg)
  * @buf: the message's bytes: the register pointer, then data
  * @len: their count; 0 for an address-only write, which selects nothing
  *
- * Data beyond the image's length is dropped.
+ * Data beyond the image's length is dropped; the temperature register is read
+ * only.
  */
 void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf,
 			 size_t len)
@@ -71,12 +92,40 @@ void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf,
 	if (len == 0)
 		return;
 	dev->pointer = buf[0];
-	if (!kzr415_image_writable(dev->pointer))
+	if (dev->pointer == KZR415_TEMPERATURE)
 		return;
 	room = kzr415_image_len(dev->pointer);
 	if (room > len - 1)
 		room = len - 1;
-	memcpy(dev->image[dev->pointer], buf + 1, room);
+	if (room)
+		memcpy(dev->image[dev->pointer], buf + 1, room);
+}
+
+/*
+ * The temperature image as a read returns it: each channel in degrees in the
+ * encoding its configuration byte selects now, the others' bytes as they are.
+ */
+static const uint8_t *kzr415_temperature(const struct kzr415_device *dev,
+					 uint8_t *out)
+{
+	const uint8_t *encoded;
+	unsigned int channel;
+
+	if (!dev->in_degrees)
+		return dev->image[KZR415_TEMPERATURE];
+	memcpy(out, dev->image[KZR415_TEMPERATURE], KZR415_TEMPERATURE_LEN);
+	for (channel = 0; channel < KZR415_CHANNELS; channel++) {
+		if (!(dev->in_degrees & (1U << channel)))
+			continue;
+		encoded = dev->image[KZR415_CONFIGURATION][channel] &
+					  KZR415_SIGN_MAGNITUDE ?
+				  dev->sign_magnitude :
+				  dev->twos_complement;
+		memcpy(out + channel * KZR415_CHANNEL_LEN,
+		       encoded + channel * KZR415_CHANNEL_LEN,
+		       KZR415_CHANNEL_LEN);
+	}
+	return out;
 }
 
 /**
@@ -90,14 +139,18 @@ void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf,
  */
 void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len)
 {
+	uint8_t temperature[KZR415_TEMPERATURE_LEN];
 	size_t have = kzr415_image_len(dev->pointer);
+	const uint8_t *image;
 
 	if (have > len)
 		have = len;
-	if (dev->pointer == KZR415_TEMPERATURE && dev->refresh)
-		dev->refresh(dev);
-	if (have)
-		memcpy(buf, dev->image[dev->pointer], have);
+	if (have) {
+		image = dev->pointer == KZR415_TEMPERATURE ?
+				kzr415_temperature(dev, temperature) :
+				dev->image[dev->pointer];
+		memcpy(buf, image, have);
+	}
 	if (len > have)
 		memset(buf + have, 0xff, len - have);
 }
@@ -109,7 +162,8 @@ void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len)
  *
  * Return: true when @transfer fails.
  */
-bool kzr415_fault_due(const struct kzr415_fault *fault, unsigned int transfer)
+bool kzr415_fault_due(const struct kzr415_fault *fault,
+			     unsigned int transfer)
 {
 	if (!fault->transfer)
 		return false;
@@ -118,19 +172,19 @@ bool kzr415_fault_due(const struct kzr415_fault *fault, unsigned int transfer)
 }
 
 /*
- * A read whose first byte gives the count of bytes that follow (1 to 32): the
- * message's len, on entry the bytes up to and including the count, grows by
- * that count. Its buffer has room for len + KZR415_BLOCK_MAX bytes, as i2c-dev
- * makes sure.
+ * A read whose first byte gives the count of bytes that follow (1 to
+ * I2C_SMBUS_BLOCK_MAX): the message's len, on entry the bytes up to and
+ * including the count, grows by that count. Its buffer has room for len +
+ * I2C_SMBUS_BLOCK_MAX bytes, as i2c-dev makes sure.
  */
 static int kzr415_receive_block(struct kzr415_device *dev, struct i2c_msg *msg)
 {
 	uint8_t count;
 
-	if (msg->len == 0 || msg->len > 0xffff - KZR415_BLOCK_MAX)
+	if (msg->len == 0 || msg->len > 0xffff - I2C_SMBUS_BLOCK_MAX)
 		return -EINVAL;
 	kzr415_device_read(dev, &count, 1);
-	if (count == 0 || count > KZR415_BLOCK_MAX)
+	if (count == 0 || count > I2C_SMBUS_BLOCK_MAX)
 		return -EPROTO;
 	msg->len = (uint16_t)(msg->len + count);
 	kzr415_device_read(dev, msg->buf, msg->len);
@@ -160,7 +214,7 @@ int kzr415_transfer(struct kzr415_device *dev, struct i2c_msg *msgs, size_t num)
 		struct i2c_msg *msg = &msgs[i];
 
 		/* No 10-bit addressing: such an address frame finds nobody. */
-		if (!dev->present || (msg->flags & I2C_M_TEN) ||
+		if (dev->absent || (msg->flags & I2C_M_TEN) ||
 		    msg->addr != dev->address)
 			return -ENXIO;
 		if (!(msg->flags & I2C_M_RD)) {
@@ -369,4 +423,122 @@ int kzr415_format_fault(char *buf, size_t size,
 				fault->onwards ? "+" : "", fault->error);
 	return snprintf(buf, size, "%u%s:%s", fault->transfer,
 			fault->onwards ? "+" : "", name);
+}
+
+/* ------------------------------------------------------------- settings */
+
+static bool kzr415_is(const char *text, size_t len, const char *word)
+{
+	return strlen(word) == len && !memcmp(text, word, len);
+}
+
+/*
+ * A number up to @max, kzr415_parse_number()'s way.
+ */
+static int kzr415_parse_up_to(const char *text, size_t len, unsigned long max,
+			      unsigned long *value)
+{
+	if (kzr415_parse_number(text, len, value) || *value > max)
+		return -EINVAL;
+	return 0;
+}
+
+/**
+ * kzr415_setting_parse() - a setting's value as text
+ * @dev: the device, changed only when the value is good
+ * @setting: the setting (kzr415_settings)
+ * @text: its value, written as enum kzr415_kind says
+ * @len: length of @text
+ *
+ * Return: 0, -EINVAL for a bad value, -EOPNOTSUPP for degrees (user space's).
+ */
+int kzr415_setting_parse(struct kzr415_device *dev,
+			 const struct kzr415_setting *setting, const char *text,
+			 size_t len)
+{
+	uint8_t image[KZR415_IMAGE_MAX];
+	struct kzr415_fault fault = { 0 };
+	unsigned long number;
+
+	switch (setting->kind) {
+	case KZR415_KIND_ADDRESS:
+		if (kzr415_parse_up_to(text, len, KZR415_ADDRESS_MAX, &number))
+			return -EINVAL;
+		dev->address = (uint16_t)number;
+		return 0;
+	case KZR415_KIND_IMAGE:
+		if (kzr415_parse_hex(text, len, image,
+				     kzr415_image_len(setting->arg)))
+			return -EINVAL;
+		memcpy(dev->image[setting->arg], image,
+		       kzr415_image_len(setting->arg));
+		return 0;
+	case KZR415_KIND_FAULT:
+		if (!kzr415_is(text, len, "none") && !kzr415_is(text, len, "0") &&
+		    kzr415_parse_fault(text, len, &fault))
+			return -EINVAL;
+		dev->fault = fault;
+		return 0;
+	case KZR415_KIND_FLAG:
+		if (!kzr415_is(text, len, "0") && !kzr415_is(text, len, "1"))
+			return -EINVAL;
+		dev->absent = text[0] == '1';
+		return 0;
+	case KZR415_KIND_POINTER:
+		if (kzr415_parse_hex(text, len, image, 1))
+			return -EINVAL;
+		dev->pointer = image[0];
+		return 0;
+	case KZR415_KIND_COUNT:
+		if (kzr415_parse_up_to(text, len, ~0U, &number))
+			return -EINVAL;
+		dev->transfers = (unsigned int)number;
+		return 0;
+	default:
+		return -EOPNOTSUPP;
+	}
+}
+
+/**
+ * kzr415_setting_format() - a setting's value as kzr415_setting_parse() reads it
+ * @buf: receives the text, NUL-terminated
+ * @size: room in @buf
+ * @dev: the device
+ * @setting: the setting (kzr415_settings)
+ *
+ * Images as lower-case hex bytes with one blank between (@size at least three
+ * bytes a byte), the address as 0x and two hex digits, a fault plan by its
+ * errno's name.
+ *
+ * Return: what snprintf() returns; -ENOSPC when an image does not fit,
+ * -EOPNOTSUPP for degrees (user space's).
+ */
+int kzr415_setting_format(char *buf, size_t size,
+			  const struct kzr415_device *dev,
+			  const struct kzr415_setting *setting)
+{
+	size_t i, len;
+
+	switch (setting->kind) {
+	case KZR415_KIND_ADDRESS:
+		return snprintf(buf, size, "0x%02x", dev->address);
+	case KZR415_KIND_IMAGE:
+		len = kzr415_image_len(setting->arg);
+		if (size < 3 * len)
+			return -ENOSPC;
+		for (i = 0; i < len; i++)
+			snprintf(buf + 3 * i, 4, i + 1 < len ? "%02x " : "%02x",
+				 dev->image[setting->arg][i]);
+		return (int)(3 * len - 1);
+	case KZR415_KIND_FAULT:
+		return kzr415_format_fault(buf, size, &dev->fault);
+	case KZR415_KIND_FLAG:
+		return snprintf(buf, size, "%d", dev->absent ? 1 : 0);
+	case KZR415_KIND_POINTER:
+		return snprintf(buf, size, "%02x", dev->pointer);
+	case KZR415_KIND_COUNT:
+		return snprintf(buf, size, "%u", dev->transfers);
+	default:
+		return -EOPNOTSUPP;
+	}
 }

@@ -12,7 +12,10 @@
  * address-only write (no byte at all) selects nothing. Every other address,
  * and every 10-bit address, is not acknowledged (-ENXIO).
  *
- * Each home owns the storage of the images and points the device at it.
+ * A channel may be held in degrees (user space only: the kernel has no
+ * floating point). Its two encodings are worked out when the degrees are set,
+ * and a read of the temperature register returns the one that the channel's
+ * configuration byte selects at that moment, in place of its raw bytes.
  */
 #ifndef KZR415_DEVICE_H
 #define KZR415_DEVICE_H
@@ -38,19 +41,24 @@ extern "C" {
 #define KZR415_T_HIGH		0x03
 #define KZR415_REGISTERS	4
 
-/* Image lengths, and the longest */
-#define KZR415_TEMPERATURE_LEN		6
-#define KZR415_CONFIGURATION_LEN	2
-#define KZR415_THRESHOLD_LEN		6
-#define KZR415_IMAGE_MAX		6
+/*
+ * The channel layout: channel N (from 1) owns the Nth KZR415_CHANNEL_LEN bytes
+ * of the temperature and threshold images and the Nth configuration byte, whose
+ * KZR415_SIGN_MAGNITUDE bit selects the encoding of its temperature.
+ */
+#define KZR415_CHANNELS		2
+#define KZR415_CHANNEL_LEN	3
+#define KZR415_SIGN_MAGNITUDE	0x20
 
-/* Room temperature: 25.0 and 21.0 degrees in the two's-complement encoding. */
-#define KZR415_TEMPERATURE_DEFAULT	{ 0x03, 0x20, 0x00, 0x02, 0xa0, 0x00 }
+#define KZR415_TEMPERATURE_LEN	 (KZR415_CHANNELS * KZR415_CHANNEL_LEN)
+#define KZR415_CONFIGURATION_LEN KZR415_CHANNELS
+#define KZR415_THRESHOLD_LEN	 (KZR415_CHANNELS * KZR415_CHANNEL_LEN)
+#define KZR415_IMAGE_MAX                                  \
+	(KZR415_TEMPERATURE_LEN > KZR415_THRESHOLD_LEN ? \
+		 KZR415_TEMPERATURE_LEN :               \
+		 KZR415_THRESHOLD_LEN)
 
-#define KZR415_ADDRESS_DEFAULT	0x48
 #define KZR415_ADDRESS_MAX	0x7f
-/* A block read's count byte (I2C_M_RECV_LEN) gives 1 to this many bytes. */
-#define KZR415_BLOCK_MAX	32
 
 /**
  * struct kzr415_fault - a fault plan
@@ -64,48 +72,135 @@ struct kzr415_fault {
 	bool onwards;
 };
 
-struct kzr415_device;
-
-/**
- * typedef kzr415_refresh_fn - called before the temperature image is read
- * @dev: the device, whose configuration is as it stands at that moment
- *
- * User space keeps temperatures in degrees and encodes them here, in the
- * format the configuration selects then; the kernel has none.
- */
-typedef void (*kzr415_refresh_fn)(struct kzr415_device *dev);
-
 /**
  * struct kzr415_device - the device and its run
- * @image: each register's image, owned by the home; lengths kzr415_image_len()
- * @refresh: see kzr415_refresh_fn; NULL for none
- * @context: the home's own, for @refresh
+ * @image: each register's image, indexed by its pointer; lengths kzr415_image_len()
+ * @in_degrees: bit N set: channel N + 1 is held in degrees
+ * @twos_complement: those channels' bytes in the two's-complement encoding
+ * @sign_magnitude: and in the sign-magnitude encoding
+ * @celsius: those channels' degrees (user space)
  * @fault: the fault plan
  * @transfers: the transfers of the run so far, each one counted
  * @address: the 7-bit address the device acknowledges
  * @pointer: the register pointer
- * @present: false: no device answers, every transfer is not acknowledged
+ * @absent: no device answers: every transfer is not acknowledged
  */
 struct kzr415_device {
-	uint8_t *image[KZR415_REGISTERS];
-	kzr415_refresh_fn refresh;
-	void *context;
+	uint8_t image[KZR415_REGISTERS][KZR415_IMAGE_MAX];
+	uint8_t in_degrees;
+	uint8_t twos_complement[KZR415_TEMPERATURE_LEN];
+	uint8_t sign_magnitude[KZR415_TEMPERATURE_LEN];
+#ifndef __KERNEL__
+	double celsius[KZR415_CHANNELS];
+#endif
 	struct kzr415_fault fault;
 	unsigned int transfers;
 	uint16_t address;
 	uint8_t pointer;
-	bool present;
+	bool absent;
 };
 
-size_t kzr415_image_len(unsigned int reg);
-bool kzr415_image_writable(unsigned int reg);
+/* How a setting's value is written (kzr415_setting_parse() reads them). */
+enum kzr415_kind {
+	KZR415_KIND_ADDRESS,	/* a 7-bit address: decimal, or hex after 0x */
+	KZR415_KIND_IMAGE,	/* a register's image: hex bytes */
+	KZR415_KIND_FAULT,	/* K:ERRNO, K+:ERRNO, or none */
+	KZR415_KIND_FLAG,	/* 1 or 0 */
+	KZR415_KIND_POINTER,	/* the register pointer: one hex byte */
+	KZR415_KIND_COUNT,	/* the transfers counted: a number */
+	KZR415_KIND_DEGREES,	/* a channel's degrees Celsius, or - (user space) */
+};
 
+/* Where a setting is given (struct kzr415_setting.homes) */
+#define KZR415_GIVEN	0x1	/* environment, kzr-415-sim's options, module */
+#define KZR415_RUN	0x2	/* a run's own: not kept by a state file across runs */
+
+/*
+ * The device's settings, each X(name, kind, arg, homes, short option, long
+ * option, argument, value of a new device, help). The name is the module's
+ * parameter, the state file's key and the board plan's setting; the
+ * environment's variable is KZR415_SIM_ and the name in capitals. The long
+ * option and the argument are kzr-415-sim's ("" for none), arg the register or
+ * channel. The list is the whole table: the module declares its parameters
+ * from it, user space walks it for the environment, the options, --help and
+ * the state file.
+ */
+#define KZR415_SETTINGS(X)                                                    \
+	X(address, KZR415_KIND_ADDRESS, 0, KZR415_GIVEN | KZR415_RUN, 'a',    \
+	  "address", "ADDRESS", "0x48", "the device's 7-bit address")         \
+	X(temperature, KZR415_KIND_IMAGE, KZR415_TEMPERATURE, KZR415_GIVEN,   \
+	  0, "raw-temperature", "HEX", "03 20 00 02 a0 00",                   \
+	  "the temperature register's bytes, as channels not in degrees "     \
+	  "return them")                                                      \
+	X(configuration, KZR415_KIND_IMAGE, KZR415_CONFIGURATION,             \
+	  KZR415_GIVEN, 'c', "configuration", "HEX", "00 00",                 \
+	  "the configuration register's bytes")                               \
+	X(t_low, KZR415_KIND_IMAGE, KZR415_T_LOW, KZR415_GIVEN, 0, "t-low",   \
+	  "HEX", "00 00 00 00 00 00", "the low-threshold register's bytes")   \
+	X(t_high, KZR415_KIND_IMAGE, KZR415_T_HIGH, KZR415_GIVEN, 0,          \
+	  "t-high", "HEX", "00 00 00 00 00 00",                               \
+	  "the high-threshold register's bytes")                              \
+	X(fail, KZR415_KIND_FAULT, 0, KZR415_GIVEN | KZR415_RUN, 'f', "fail", \
+	  "K[+]:ERRNO", "none",                                               \
+	  "fail transfer K of the run (K+: and each after it) with ERRNO, "   \
+	  "a name or number the C library gives an errno")                    \
+	X(no_device, KZR415_KIND_FLAG, 0, KZR415_GIVEN | KZR415_RUN, 0,       \
+	  "no-device", "", "0",                                               \
+	  "nobody answers: every transfer fails with ENXIO")
+
+/*
+ * User space's own: channels in degrees (kzr-415-sim holds them so from the
+ * start; the value is its), and the device's run as the state file keeps it.
+ */
+#define KZR415_USER_SETTINGS(X)                                               \
+	X(celsius_1, KZR415_KIND_DEGREES, 0, KZR415_GIVEN, '1',               \
+	  "temperature1", "DEGREES", "25",                                    \
+	  "channel 1's temperature in degrees Celsius, encoded as its "       \
+	  "configuration byte selects when read")                             \
+	X(celsius_2, KZR415_KIND_DEGREES, 1, KZR415_GIVEN, '2',               \
+	  "temperature2", "DEGREES", "21", "channel 2's temperature")         \
+	X(pointer, KZR415_KIND_POINTER, 0, 0, 0, "", "", "00", "")            \
+	X(transfers, KZR415_KIND_COUNT, 0, 0, 0, "", "", "0", "")
+
+#define KZR415_INDEX(name, ...) KZR415_SETTING_##name,
+enum kzr415_setting_index {
+	KZR415_SETTINGS(KZR415_INDEX)
+#ifndef __KERNEL__
+	KZR415_USER_SETTINGS(KZR415_INDEX)
+#endif
+	KZR415_SETTING_COUNT
+};
+#undef KZR415_INDEX
+
+struct kzr415_setting {
+	const char *name;
+	enum kzr415_kind kind;
+	unsigned int arg;
+	unsigned int homes;
+	int short_option;
+	const char *option;
+	const char *argument;
+	const char *value;
+	const char *help;
+};
+
+extern const struct kzr415_setting kzr415_settings[KZR415_SETTING_COUNT];
+
+size_t kzr415_image_len(unsigned int reg);
+void kzr415_device_init(struct kzr415_device *dev);
 void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf,
 			 size_t len);
 void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len);
 bool kzr415_fault_due(const struct kzr415_fault *fault, unsigned int transfer);
 int kzr415_transfer(struct kzr415_device *dev, struct i2c_msg *msgs,
 		    size_t num);
+
+int kzr415_setting_parse(struct kzr415_device *dev,
+			 const struct kzr415_setting *setting, const char *text,
+			 size_t len);
+int kzr415_setting_format(char *buf, size_t size,
+			  const struct kzr415_device *dev,
+			  const struct kzr415_setting *setting);
 
 int kzr415_parse_number(const char *text, size_t len, unsigned long *value);
 int kzr415_parse_hex(const char *text, size_t len, uint8_t *out, size_t n);

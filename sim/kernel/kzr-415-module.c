@@ -11,19 +11,13 @@
  *
  * Controls, all module parameters, writable at load time and in
  * /sys/module/kzr_415_sim/parameters/ (a bad value is refused with -EINVAL and
- * changes nothing):
+ * changes nothing): the device's settings of kzr-415-device.h (address,
+ * register images, fault plans, no_device), read back as they stand, and
  *   bus          adapter number to ask for (at load time only; -1: the next
  *                free one, else 0 to the last i2c-dev minor, and free)
- *   address      the device's 7-bit address (0x48)
- *   temperature, configuration, t_low, t_high
- *                a register's image as hex bytes ("03 20 00 02 a0 00", spaces
- *                or commas between bytes); reading gives the image as it is
- *   fail         "K:ERRNO" fails transfer K of the run, "K+:ERRNO" every
- *                transfer from K on, ERRNO any name the C library gives an
- *                errno (EPROTO) or a number it names; "none" ends it. Writing
- *                it leaves the count as it is
  *   transfers    the transfers of the run so far, counted from 1 since loading;
- *                writing 0 starts a new run
+ *                writing 0 starts a new run (a fault plan written leaves the
+ *                count as it is)
  *
  * Numbers are read as kzr-415-sim reads them: decimal, or hexadecimal after
  * "0x"; a leading zero does not make one octal ("072" is 72).
@@ -57,45 +51,40 @@
 struct kzr415_sim {
 	struct mutex lock;	/* the device, its fault plan and its run */
 	struct kzr415_device dev;
+	bool ready;		/* @dev holds the table's values */
 };
 
-static u8 kzr415_temperature[KZR415_TEMPERATURE_LEN] =
-	KZR415_TEMPERATURE_DEFAULT;
-static u8 kzr415_configuration[KZR415_CONFIGURATION_LEN];
-static u8 kzr415_t_low[KZR415_THRESHOLD_LEN];
-static u8 kzr415_t_high[KZR415_THRESHOLD_LEN];
-
-/* Room temperature; the configuration and thresholds cleared. */
 static struct kzr415_sim kzr415 = {
 	.lock = __MUTEX_INITIALIZER(kzr415.lock),
-	.dev = {
-		.image = {
-			[KZR415_TEMPERATURE] = kzr415_temperature,
-			[KZR415_CONFIGURATION] = kzr415_configuration,
-			[KZR415_T_LOW] = kzr415_t_low,
-			[KZR415_T_HIGH] = kzr415_t_high,
-		},
-		.address = KZR415_ADDRESS_DEFAULT,
-		.present = true,
-	},
 };
+
+/*
+ * Takes the lock on the device, which gets the table's values on first use:
+ * parameters given to insmod are set before the module's init runs.
+ */
+static struct kzr415_device *kzr415_lock(void)
+{
+	mutex_lock(&kzr415.lock);
+	if (!kzr415.ready) {
+		kzr415_device_init(&kzr415.dev);
+		kzr415.ready = true;
+	}
+	return &kzr415.dev;
+}
 
 /* --------------------------------------------------------- the device */
 
 static int kzr415_xfer(struct i2c_adapter *adap, struct i2c_msg *msgs, int num)
 {
-	struct kzr415_sim *sim = i2c_get_adapdata(adap);
-	int ret;
+	int ret = kzr415_transfer(kzr415_lock(), msgs, num);
 
-	mutex_lock(&sim->lock);
-	ret = kzr415_transfer(&sim->dev, msgs, num);
 	/*
 	 * The core reads the retry count again after each try, so a count
 	 * lowered here bounds the retries of this transfer too.
 	 */
 	if (ret == -EAGAIN && READ_ONCE(adap->retries) > KZR415_RETRIES_MAX)
 		WRITE_ONCE(adap->retries, KZR415_RETRIES_MAX);
-	mutex_unlock(&sim->lock);
+	mutex_unlock(&kzr415.lock);
 	return ret;
 }
 
@@ -147,115 +136,37 @@ static int kzr415_parse_param(const char *val, unsigned long max,
 	return 0;
 }
 
-static int kzr415_image_set(const char *val, const struct kernel_param *kp)
+static int kzr415_setting_set(const char *val, const struct kernel_param *kp)
 {
-	unsigned int reg = (uintptr_t)kp->arg;
-	size_t len = kzr415_image_len(reg);
-	u8 image[KZR415_IMAGE_MAX];
-	int ret;
+	int ret = kzr415_setting_parse(kzr415_lock(), kp->arg, val,
+				       kzr415_value_len(val));
 
-	ret = kzr415_parse_hex(val, strlen(val), image, len);
-	if (ret)
-		return ret;
-	mutex_lock(&kzr415.lock);
-	memcpy(kzr415.dev.image[reg], image, len);
-	mutex_unlock(&kzr415.lock);
-	return 0;
-}
-
-static int kzr415_image_get(char *buffer, const struct kernel_param *kp)
-{
-	unsigned int reg = (uintptr_t)kp->arg;
-	int ret;
-
-	mutex_lock(&kzr415.lock);
-	ret = sprintf(buffer, "%*ph\n", (int)kzr415_image_len(reg),
-		      kzr415.dev.image[reg]);
 	mutex_unlock(&kzr415.lock);
 	return ret;
 }
 
-static const struct kernel_param_ops kzr415_image_ops = {
-	.set = kzr415_image_set,
-	.get = kzr415_image_get,
+static int kzr415_setting_get(char *buffer, const struct kernel_param *kp)
+{
+	int len = kzr415_setting_format(buffer, PAGE_SIZE - 1, kzr415_lock(),
+					kp->arg);
+
+	mutex_unlock(&kzr415.lock);
+	return len < 0 ? len : len + sprintf(buffer + len, "\n");
+}
+
+static const struct kernel_param_ops kzr415_setting_ops = {
+	.set = kzr415_setting_set,
+	.get = kzr415_setting_get,
 };
 
-module_param_cb(temperature, &kzr415_image_ops,
-		(void *)KZR415_TEMPERATURE, 0644);
-MODULE_PARM_DESC(temperature,
-		 "temperature register, 6 hex bytes (03 20 00 02 a0 00)");
-module_param_cb(configuration, &kzr415_image_ops,
-		(void *)KZR415_CONFIGURATION, 0644);
-MODULE_PARM_DESC(configuration, "configuration register, 2 hex bytes (00 00)");
-module_param_cb(t_low, &kzr415_image_ops, (void *)KZR415_T_LOW, 0644);
-MODULE_PARM_DESC(t_low, "low threshold register, 6 hex bytes (zeros)");
-module_param_cb(t_high, &kzr415_image_ops, (void *)KZR415_T_HIGH, 0644);
-MODULE_PARM_DESC(t_high, "high threshold register, 6 hex bytes (zeros)");
-
-static int kzr415_address_set(const char *val, const struct kernel_param *kp)
-{
-	unsigned int address;
-
-	if (kzr415_parse_param(val, KZR415_ADDRESS_MAX, &address))
-		return -EINVAL;
-	mutex_lock(&kzr415.lock);
-	kzr415.dev.address = address;
-	mutex_unlock(&kzr415.lock);
-	return 0;
-}
-
-static int kzr415_address_get(char *buffer, const struct kernel_param *kp)
-{
-	return sprintf(buffer, "0x%02x\n", READ_ONCE(kzr415.dev.address));
-}
-
-static const struct kernel_param_ops kzr415_address_ops = {
-	.set = kzr415_address_set,
-	.get = kzr415_address_get,
-};
-
-module_param_cb(address, &kzr415_address_ops, NULL, 0644);
-MODULE_PARM_DESC(address, "the device's 7-bit address (0x48)");
-
-/*
- * Leaves the run's count as it is: a plan written in the middle of a run
- * counts its transfers from the run's start, as the emulated bus counts them.
- */
-static int kzr415_fail_set(const char *val, const struct kernel_param *kp)
-{
-	struct kzr415_fault fault = {};
-	size_t len = kzr415_value_len(val);
-
-	if (!(len == 4 && !memcmp(val, "none", 4)) &&
-	    !(len == 1 && val[0] == '0') &&
-	    kzr415_parse_fault(val, len, &fault))
-		return -EINVAL;
-	mutex_lock(&kzr415.lock);
-	kzr415.dev.fault = fault;
-	mutex_unlock(&kzr415.lock);
-	return 0;
-}
-
-static int kzr415_fail_get(char *buffer, const struct kernel_param *kp)
-{
-	struct kzr415_fault fault;
-	char plan[48];
-
-	mutex_lock(&kzr415.lock);
-	fault = kzr415.dev.fault;
-	mutex_unlock(&kzr415.lock);
-	kzr415_format_fault(plan, sizeof(plan), &fault);
-	return sprintf(buffer, "%s\n", plan);
-}
-
-static const struct kernel_param_ops kzr415_fail_ops = {
-	.set = kzr415_fail_set,
-	.get = kzr415_fail_get,
-};
-
-module_param_cb(fail, &kzr415_fail_ops, NULL, 0644);
-MODULE_PARM_DESC(fail,
-		 "K:ERRNO fails transfer K of the run, K+:ERRNO each from K on");
+/* Every setting of the table is a parameter, its help line its description. */
+#define KZR415_PARAMETER(name, kind, arg, homes, short, option, argument,     \
+			 value, help)                                          \
+	module_param_cb(name, &kzr415_setting_ops,                             \
+			(void *)&kzr415_settings[KZR415_SETTING_##name], 0644); \
+	MODULE_PARM_DESC(name, help " (" value ")");
+KZR415_SETTINGS(KZR415_PARAMETER)
+#undef KZR415_PARAMETER
 
 static int kzr415_transfers_set(const char *val, const struct kernel_param *kp)
 {
@@ -263,8 +174,7 @@ static int kzr415_transfers_set(const char *val, const struct kernel_param *kp)
 
 	if (kzr415_parse_param(val, 0, &count))
 		return -EINVAL;
-	mutex_lock(&kzr415.lock);
-	kzr415.dev.transfers = 0;
+	kzr415_lock()->transfers = 0;
 	mutex_unlock(&kzr415.lock);
 	return 0;
 }
@@ -342,12 +252,12 @@ static int __init kzr415_sim_init(void)
 	if (ret)
 		return ret;
 	kzr415_adapter.nr = bus;
-	i2c_set_adapdata(&kzr415_adapter, &kzr415);
 	ret = i2c_add_numbered_adapter(&kzr415_adapter);
 	if (ret)
 		return ret;
 	dev_info(&kzr415_adapter.dev, "simulated kzr-415 at 0x%02x\n",
-		 kzr415.dev.address);
+		 kzr415_lock()->address);
+	mutex_unlock(&kzr415.lock);
 	return 0;
 }
 

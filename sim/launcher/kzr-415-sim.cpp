@@ -13,7 +13,6 @@
 // it ignored. From kzr-415-sim's start until PROGRAM has started, they are held; one that
 // arrives meanwhile reaches PROGRAM as soon as it has started, so the run ends as it would
 // have had the signal come later, and the temporary state file is removed.
-#include "config/printable-text.hpp"
 #include "launcher/child-process.hpp"
 #include "launcher/preload-check.hpp"
 #include "launcher/program-launch.hpp"
@@ -224,7 +223,7 @@ int main(int argc, char **argv) {
         return refuse(2, error);
     }
     if (line->help) {
-        std::fputs(sim::usage_text(), stdout);
+        std::fputs(sim::usage_text().c_str(), stdout);
         return 0;
     }
     if (line->emulator.empty()) {

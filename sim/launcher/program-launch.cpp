@@ -1,7 +1,5 @@
 #include "launcher/program-launch.hpp"
 
-#include "config/printable-text.hpp"
-#include "kernel/kzr-415-device.h"
 #include "launcher/child-process.hpp"
 #include "launcher/preload-check.hpp"
 
@@ -152,20 +150,10 @@ std::vector<std::string> program_environment(const CommandLine &line, const std:
         }
         result.push_back(std::move(variable));
     }
+    // The device, its settings and its run are in the state file; the bus's own here.
     const auto &config = line.config;
-    std::array<char, 8> address{};
-    std::snprintf(address.data(), address.size(), "0x%02x", unsigned{config.address});
     result.push_back("KZR415_SIM_NODE=" + config.node);
-    result.push_back(std::string("KZR415_SIM_ADDRESS=") + address.data());
     result.push_back("KZR415_SIM_STATE=" + state);
-    if (config.fault.transfer != 0) {
-        std::array<char, 64> plan{};
-        kzr415_format_fault(plan.data(), plan.size(), &config.fault);
-        result.push_back(std::string("KZR415_SIM_FAIL=") + plan.data());
-    }
-    if (!config.device_present) {
-        result.emplace_back("KZR415_SIM_NO_DEVICE=1");
-    }
     if (!config.node_present) {
         result.emplace_back("KZR415_SIM_NO_NODE=1");
     }

@@ -33,8 +33,9 @@ bool names_emulator(const std::string &emulator);
 std::optional<std::vector<std::string>>
 program_words(const CommandLine &line, const std::string &preload, std::string &error);
 
-// PROGRAM's environment: this one without any KZR415_SIM_* variable, with the simulation's
-// (the state file at `state`), and natively the preload after whatever was preloaded.
+// PROGRAM's environment: this one without any KZR415_SIM_* variable, with the bus's (the
+// state file at `state`, which holds the device), and natively the preload after whatever
+// was preloaded.
 std::vector<std::string> program_environment(const CommandLine &line, const std::string &preload,
                                              const std::string &state);
 

@@ -1,17 +1,14 @@
 #include "launcher/replay-run.hpp"
 
 #include "bus/state-file.hpp"
-#include "config/printable-text.hpp"
 #include "replay/capture-reader.hpp"
 #include "replay/replay-device.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <utility>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -81,18 +78,19 @@ ReplayRun::~ReplayRun() {
 }
 
 bool ReplayRun::prepare(CommandLine &line, std::string &error) {
-    const auto &config = line.config;
-    const std::array<std::pair<bool, const char *>, 4> options{{
-        {config.fault.transfer != 0, "--fail"},
-        {!config.device_present, "--no-device"},
-        {!config.node_present, "--no-node"},
-        {!config.state.empty(), "--state"},
-    }};
-    const auto *const given = std::find_if(options.begin(), options.end(),
-                                           [](const auto &option) { return option.first; });
-    if (given != options.end()) {
-        const char *contradicting = given->second;
-        error = std::string("--replay cannot be combined with ") + contradicting +
+    // The recording answers for the device: no fault, no absent device or node, no state.
+    std::string contradicting = !line.config.node_present    ? "--no-node"
+                                : !line.config.state.empty() ? "--state"
+                                                             : "";
+    for (const auto &setting : settings()) {
+        const bool fault = setting.kind == KZR415_KIND_FAULT || setting.kind == KZR415_KIND_FLAG;
+        if (fault && line.given.at(static_cast<std::size_t>(&setting - settings().data()))) {
+            contradicting = std::string("--") + setting.option;
+            break; // the faults first, in the table's order
+        }
+    }
+    if (!contradicting.empty()) {
+        error = "--replay cannot be combined with " + contradicting +
                 " (the recording answers for the device)";
         return false;
     }
@@ -142,7 +140,7 @@ std::string ReplayRun::divergence(const std::string &state) const {
         return reported.substr(0, reported.find('\n'));
     }
     std::string text;
-    DeviceState counted;
+    Device counted = new_device();
     if (!read_file(state, text, ignored) || !parse_state(text, counted)) {
         return "replay cannot tell the transfers made: the state file '" + printable(state) +
                "' is gone or damaged";

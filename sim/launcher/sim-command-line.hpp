@@ -1,4 +1,5 @@
-// The command line of kzr-415-sim: what to simulate, how to observe it and what to run.
+// The command line of kzr-415-sim: the device's settings as the table of the device core
+// names them (device/settings.hpp), the bus and the run, and what to run.
 #pragma once
 
 #include "config/sim-config.hpp"
@@ -11,14 +12,12 @@
 namespace kzr415::sim {
 
 struct CommandLine {
-    SimConfig config; // the device and bus as the options describe them
-    // Which parts of the device the options name, so that they replace those of an existing
-    // state file while the rest of it carries on.
-    std::array<bool, 2> given_celsius{false, false};
-    bool given_raw_temperature = false;
-    bool given_configuration = false;
-    bool given_t_low = false;
-    bool given_t_high = false;
+    // The bus and the device the options describe: kzr-415-sim's device (its channels in
+    // degrees) with the settings the options give.
+    SimConfig config;
+    // Which settings the options name, so that they replace those of an existing state file
+    // while the rest of it carries on.
+    std::array<bool, KZR415_SETTING_COUNT> given{};
 
     std::string preload;  // empty: found next to the program
     std::string emulator; // empty: PROGRAM runs natively
@@ -31,6 +30,6 @@ struct CommandLine {
 std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string &error);
 
 // The text of --help.
-const char *usage_text();
+std::string usage_text();
 
 } // namespace kzr415::sim

@@ -1,7 +1,6 @@
 #include "launcher/state-preparation.hpp"
 
 #include "bus/state-file.hpp"
-#include "config/printable-text.hpp"
 
 #include <cerrno>
 #include <cstdlib>
@@ -56,9 +55,7 @@ bool prepare_state(const CommandLine &line, const std::string &path, std::string
                 (errno == EINVAL ? "not a regular file" : std::strerror(errno)) + ")";
         return false;
     }
-    DeviceModel wanted(line.config.address);
-    wanted.registers() = line.config.registers;
-    DeviceState state{wanted, 0};
+    Device state = line.config.device;
     bool was_empty = true;
     if (!file.load(state, was_empty)) {
         error = "bad value for --state: '" + printable(path) + "' (" +
@@ -67,25 +64,11 @@ bool prepare_state(const CommandLine &line, const std::string &path, std::string
                 ")";
         return false;
     }
-    if (!was_empty) {
-        auto &registers = state.device.registers();
-        const auto &given = line.config.registers;
-        if (line.given_raw_temperature) {
-            registers.temperature = given.temperature;
-        }
-        for (std::size_t channel = 0; channel < 2; ++channel) {
-            if (line.given_celsius[channel] || line.given_raw_temperature) {
-                registers.celsius[channel] = given.celsius[channel];
-            }
-        }
-        if (line.given_configuration) {
-            registers.configuration = given.configuration;
-        }
-        if (line.given_t_low) {
-            registers.t_low = given.t_low;
-        }
-        if (line.given_t_high) {
-            registers.t_high = given.t_high;
+    // A device there already: this run's own settings, and the parts the options name.
+    for (const auto &setting : settings()) {
+        const auto index = static_cast<std::size_t>(&setting - settings().data());
+        if (!was_empty && ((setting.homes & KZR415_RUN) != 0 || line.given.at(index))) {
+            parse_setting(state, setting, format_setting(line.config.device, setting));
         }
     }
     // The transfer count carries on: faults count the transfers of every run that shares

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -65,7 +66,7 @@ I2cDevClient decode(std::uint64_t position) {
 
 // A further simulated node with its own bus and device, added by a test.
 struct ExtraNode {
-    ExtraNode(std::string node_path, const DeviceModel &device)
+    ExtraNode(std::string node_path, const Device &device)
         : path(std::move(node_path)), bus(device) {}
     std::string path;
     EmulatedBus bus;
@@ -86,35 +87,9 @@ struct State {
     std::unique_ptr<ReplayDevice> replay; // answers in the device's place when replaying
 };
 
-// `path` with repeated "/", "." and ".." resolved by their names, as an absolute path.
+// `path` with repeated "/", "." and ".." resolved by their names, from `base` when relative.
 std::string normalised(std::string_view base, std::string_view path) {
-    std::vector<std::string_view> parts;
-    const auto add = [&parts](std::string_view text) {
-        while (!text.empty()) {
-            const auto slash = text.find('/');
-            const auto part = text.substr(0, slash);
-            text.remove_prefix(slash == std::string_view::npos ? text.size() : slash + 1);
-            if (part.empty() || part == ".") {
-                continue;
-            }
-            if (part == "..") {
-                if (!parts.empty()) {
-                    parts.pop_back();
-                }
-                continue;
-            }
-            parts.push_back(part);
-        }
-    };
-    if (path.empty() || path.front() != '/') {
-        add(base);
-    }
-    add(path);
-    std::string result;
-    for (const auto part : parts) {
-        result.append("/").append(part);
-    }
-    return result.empty() ? "/" : result;
+    return (std::filesystem::path(base) / path).lexically_normal().string();
 }
 
 std::string_view last_name(std::string_view path) {
@@ -141,17 +116,13 @@ std::string folder_of(int dirfd) {
 void apply(State &state, const SimConfig &config) {
     state.config = config;
     state.node_path = normalised("/", config.node);
-    DeviceModel device(config.address);
-    device.registers() = config.registers;
-    state.bus.reset(device);
-    state.bus.set_device_present(config.device_present);
-    state.bus.set_fault(config.fault);
+    state.bus.reset(config.device);
     state.bus.set_recording(config.record);
     state.bus.set_state_file(nullptr);
     state.state_file.reset();
     if (!config.state.empty()) {
         state.state_file = std::make_unique<StateFile>(config.state);
-        state.bus.set_state_file(state.state_file.get());
+        state.bus.set_state_file(state.state_file.get(), config.run);
     }
     state.bus.set_trace(config.trace);
     state.bus.set_responder(nullptr);
@@ -279,7 +250,7 @@ EmulatedBus &bus() {
     return state().bus;
 }
 
-EmulatedBus &add_node(const std::string &path, const DeviceModel &device) {
+EmulatedBus &add_node(const std::string &path, const Device &device) {
     auto &s = state();
     const std::string name = normalised("/", path);
     const std::lock_guard guard(s.extra_lock);

@@ -35,7 +35,7 @@ EmulatedBus &bus();
 // Makes `path` a further simulated node with a bus of its own serving `device`, for a test
 // that needs several devices at once; adding a path again starts its bus over. These nodes
 // stay for the life of the process, whatever `configure` does.
-EmulatedBus &add_node(const std::string &path, const DeviceModel &device);
+EmulatedBus &add_node(const std::string &path, const Device &device);
 
 // Which simulated node `path` names, relative to the folder `dirfd` (AT_FDCWD: the current
 // one) when not absolute: 0 for the configured node, 1 on for the added ones, -1 for none.

@@ -1,7 +1,7 @@
 #include "replay/capture-reader.hpp"
 
-#include "config/sim-config.hpp"
 #include "device/whole-number.hpp"
+#include "kernel/kzr-415-device.h"
 
 #include <array>
 #include <charconv>
@@ -458,7 +458,7 @@ std::optional<std::string> parse_transfer_line(std::string_view line, RecordedTr
             number > 0) {
             transfer.error = static_cast<int>(number);
         } else {
-            transfer.error = parse_errno(name);
+            transfer.error = kzr415_parse_errno(name.data(), name.size());
         }
         if (transfer.error == 0) {
             return "unknown errno name '" + std::string(name) + "'";

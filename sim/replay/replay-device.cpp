@@ -37,18 +37,6 @@ std::string divergence_text(unsigned number, std::string_view expected, std::str
            std::string(expected) + ", seen " + std::string(seen);
 }
 
-RecordedTransfer requested_transfer(const i2c_rdwr_ioctl_data &request) {
-    RecordedTransfer transfer;
-    for (const auto &message : std::span(request.msgs, request.nmsgs)) {
-        RecordedMessage recorded{message.addr, message.flags, message.len, {}};
-        if ((message.flags & I2C_M_RD) == 0) {
-            recorded.bytes.assign(message.buf, message.buf + message.len);
-        }
-        transfer.messages.push_back(std::move(recorded));
-    }
-    return transfer;
-}
-
 std::optional<std::vector<RecordedTransfer>> load_recording(const std::string &path,
                                                             std::string &error) {
     const int fd = raw_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_LARGEFILE);
@@ -87,11 +75,11 @@ std::optional<std::vector<RecordedTransfer>> load_recording(const std::string &p
     return std::move(reading.transfers);
 }
 
-int ReplayDevice::respond(unsigned number, const i2c_rdwr_ioctl_data &request) {
+int ReplayDevice::respond(unsigned number, std::span<i2c_msg> messages) {
     if (diverged()) {
         return -EIO;
     }
-    const std::string seen = format_request(requested_transfer(request));
+    const std::string seen = format_request(requested_transfer(messages));
     if (number == 0 || number > recording_.size()) {
         return diverge(number, end_of_recording, seen);
     }
@@ -103,14 +91,14 @@ int ReplayDevice::respond(unsigned number, const i2c_rdwr_ioctl_data &request) {
         return -expected.error;
     }
     for (std::size_t i = 0; i < expected.messages.size(); ++i) {
-        const auto &message = request.msgs[i];
+        const auto &message = messages[i];
         if ((message.flags & I2C_M_RD) != 0) {
             const auto &bytes = expected.messages[i].bytes;
             std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), message.len),
                         message.buf);
         }
     }
-    return static_cast<int>(request.nmsgs);
+    return static_cast<int>(messages.size());
 }
 
 int ReplayDevice::diverge(unsigned number, std::string_view expected, std::string_view seen) {

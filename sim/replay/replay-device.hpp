@@ -28,9 +28,6 @@ inline constexpr std::string_view end_of_program = "the end of the program";
 // "replay diverged at transfer N: expected EXPECTED, seen SEEN"
 std::string divergence_text(unsigned number, std::string_view expected, std::string_view seen);
 
-// The request of `request` as a transfer: write bytes kept, reads by their length.
-RecordedTransfer requested_transfer(const i2c_rdwr_ioctl_data &request);
-
 // Reads the capture at `path` (either format, capture-reader.hpp) with the system's own
 // calls, as a preloaded program must; nullopt with `error` set on failure.
 std::optional<std::vector<RecordedTransfer>> load_recording(const std::string &path,
@@ -42,7 +39,7 @@ class ReplayDevice final : public TransferResponder {
     ReplayDevice(std::vector<RecordedTransfer> recording, std::string report)
         : recording_(std::move(recording)), report_(std::move(report)) {}
 
-    int respond(unsigned number, const i2c_rdwr_ioctl_data &request) override;
+    int respond(unsigned number, std::span<i2c_msg> messages) override;
 
     // The divergence this process met, without the newline; empty while there is none.
     [[nodiscard]] const std::string &divergence() const { return divergence_; }

@@ -295,24 +295,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
     sim::SimConfig config;
     config.node = fuzz::node_path;
-    in.fill(config.registers.temperature);
-    in.fill(config.registers.configuration);
-    in.fill(config.registers.t_low);
-    in.fill(config.registers.t_high);
+    for (unsigned reg = 0; reg < KZR415_REGISTERS; ++reg) {
+        in.fill(sim::image(config.device, reg));
+    }
     const auto device = in.byte();
-    config.device_present = (device & 1U) == 0; // absent: every transfer NACKed
-    config.address = (device & 2U) != 0 ? static_cast<std::uint16_t>(in.byte() & 0x7FU) : 0x48;
+    config.device.absent = (device & 1U) != 0; // every transfer NACKed
+    config.device.address =
+        (device & 2U) != 0 ? static_cast<std::uint16_t>(in.byte() & 0x7FU) : 0x48;
     if ((device & 4U) != 0) {
-        config.fault.transfer = 1U + in.byte() % 32U;
-        config.fault.error = fuzz::bus_errors.at(in.byte() % fuzz::bus_errors.size());
-        config.fault.onwards = (device & 8U) != 0;
+        config.device.fault.transfer = 1U + in.byte() % 32U;
+        config.device.fault.error = fuzz::bus_errors.at(in.byte() % fuzz::bus_errors.size());
+        config.device.fault.onwards = (device & 8U) != 0;
     }
     sim::configure(config);
 
     fuzz::Call call{i2c_open(fuzz::node_path), 0, in, capture};
     for (std::size_t n = 0; n < fuzz::max_calls && !in.empty(); ++n) {
         const auto op = in.byte() % 9U;
-        call.addr = fuzz::pick_address(in, config.address);
+        call.addr = fuzz::pick_address(in, config.device.address);
         switch (op) {
         case 0:
             fuzz::call_write(call);

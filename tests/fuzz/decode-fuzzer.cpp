@@ -64,11 +64,10 @@ struct Reading {
     std::string out;
 };
 
-Reading read_channel(test::OutputCapture &capture, const sim::DeviceRegisters &registers,
-                     int channel) {
+Reading read_channel(test::OutputCapture &capture, const sim::Device &device, int channel) {
     sim::SimConfig config;
     config.node = node_path;
-    config.registers = registers;
+    config.device = device;
     sim::configure(config);
     const int fd = i2c_open(node_path);
     Reading reading{};
@@ -88,36 +87,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     static test::OutputCapture capture;
     fuzz::FuzzInput in({data, size});
 
-    sim::DeviceRegisters registers;
-    in.fill(registers.temperature);
-    in.fill(registers.configuration);
+    sim::Device device = sim::new_device();
+    const auto temperature = sim::image(device, KZR415_TEMPERATURE);
+    const auto configuration = sim::image(device, KZR415_CONFIGURATION);
+    in.fill(temperature);
+    in.fill(configuration);
     const int channel = 1 + (in.byte() & 1U);
     const std::uint32_t noise = in.u32();
 
     const auto index = static_cast<std::size_t>(channel - 1);
-    const auto *own = &registers.temperature[3 * index];
+    const auto own = temperature.subspan(KZR415_CHANNEL_LEN * index);
     const std::uint32_t raw = assemble_raw(own[0], own[1], own[2]);
     fuzz::check_decode(raw, noise);
 
-    const auto reading = fuzz::read_channel(capture, registers, channel);
-    const bool sign_magnitude = (registers.configuration[index] & 0x20U) != 0;
+    const auto reading = fuzz::read_channel(capture, device, channel);
+    const bool sign_magnitude = (configuration[index] & 0x20U) != 0;
     fuzz::require(fuzz::bits(reading.value) == fuzz::bits(decode_temperature(raw, sign_magnitude)),
                   "library reading", raw);
     std::array<char, 96> lines{};
-    const auto &t = registers.temperature;
+    const auto &t = temperature;
     std::snprintf(lines.data(), lines.size(), "raw value 1:%u %u %u\nraw value 2:%u %u %u\n", t[0],
                   t[1], t[2], t[3], t[4], t[5]);
     fuzz::require(reading.out == lines.data(), "raw lines", raw);
 
     // The other channel's bytes and configuration byte, and the channel's own configuration
     // bits other than bit 5, change nothing.
-    sim::DeviceRegisters other = registers;
+    sim::Device other = device;
     const std::size_t other_index = 1 - index;
-    for (std::size_t i = 0; i < 3; ++i) {
-        other.temperature.at(3 * other_index + i) ^= static_cast<std::uint8_t>(noise >> (8 * i));
+    for (std::size_t i = 0; i < KZR415_CHANNEL_LEN; ++i) {
+        sim::image(other, KZR415_TEMPERATURE)[KZR415_CHANNEL_LEN * other_index + i] ^=
+            static_cast<std::uint8_t>(noise >> (8 * i));
     }
-    other.configuration.at(other_index) ^= static_cast<std::uint8_t>(noise >> 24U);
-    other.configuration.at(index) ^= static_cast<std::uint8_t>((noise >> 16U) & 0xDFU);
+    sim::image(other, KZR415_CONFIGURATION)[other_index] ^= static_cast<std::uint8_t>(noise >> 24U);
+    sim::image(other, KZR415_CONFIGURATION)[index] ^=
+        static_cast<std::uint8_t>((noise >> 16U) & 0xDFU);
     const auto again = fuzz::read_channel(capture, other, channel);
     fuzz::require(fuzz::bits(again.value) == fuzz::bits(reading.value), "channel independence",
                   raw);
