@@ -16,7 +16,7 @@ SKIP_STEPS ?=
 # already use both cores.
 .NOTPARALLEL:
 
-.PHONY: all demo check clean $(CHECK_STEPS) fuzz bench sim-benchmark check-fresh-bookworm
+.PHONY: all demo check clean $(CHECK_STEPS) fuzz bench sim-benchmark flake-hunt check-fresh-bookworm
 
 all: check
 
@@ -137,6 +137,12 @@ sim-benchmark:
 	cmake --preset host >/dev/null
 	cmake --build --preset host --target kzr415-sim-transfer-cost kzr-415-sim-bus kzr-415-sim
 	scripts/sim-transfer-cost.sh build/host
+
+# Every test of the host and AddressSanitizer suites 30 times, under load, from a caller with
+# extra descriptors, no terminal and nohup (scripts/flake-hunt.sh): make flake-hunt RUNS=30
+RUNS ?= 30
+flake-hunt:
+	scripts/flake-hunt.sh $(RUNS)
 
 # The same on Debian 12 (bookworm), the release this machine runs.
 check-fresh-bookworm:

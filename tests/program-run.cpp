@@ -32,12 +32,15 @@ std::vector<std::string> split(const std::string &text, char separator) {
     return words;
 }
 
-// This process's environment without the variables that `environment` names, then those.
+// This process's environment without the variables that `environment` names and without
+// what a caller's shell could set to change a run (a preload, the emulated bus's settings, a
+// language for messages), then those.
 std::vector<std::string> merged(const Environment &environment) {
     std::vector<std::string> result;
     for (auto &entry : sim::current_environment()) {
         const auto name = entry.substr(0, entry.find('='));
-        bool replaced = false;
+        bool replaced = name == "LD_PRELOAD" || name.starts_with("KZR415_") ||
+                        name.starts_with("LC_") || name == "LANG" || name == "LANGUAGE";
         for (const auto &variable : environment) {
             replaced = replaced || variable.first == name;
         }
@@ -45,6 +48,7 @@ std::vector<std::string> merged(const Environment &environment) {
             result.push_back(std::move(entry));
         }
     }
+    result.emplace_back("LC_ALL=C");
     for (const auto &[name, value] : environment) {
         result.push_back(name + "=" + value);
     }
@@ -52,6 +56,15 @@ std::vector<std::string> merged(const Environment &environment) {
 }
 
 } // namespace
+
+sim::ChildOptions test_child(const std::vector<std::string> &argv,
+                             const Environment &environment) {
+    sim::ChildOptions options;
+    options.argv = argv;
+    options.environment = merged(environment);
+    options.clean_start = true;
+    return options;
+}
 
 TemporaryPath::TemporaryPath(const std::string &stem) {
     path_ = "/tmp/kzr415-" + stem + "-XXXXXX";
@@ -86,13 +99,10 @@ std::vector<std::string> TemporaryPath::lines() const {
 RunResult run_program(const std::vector<std::string> &argv, const Environment &environment) {
     const TemporaryPath out("out");
     const TemporaryPath err("err");
-    sim::ChildOptions options;
-    options.argv = argv;
-    options.environment = merged(environment);
+    sim::ChildOptions options = test_child(argv, environment);
     options.input = "/dev/null";
     options.output = out.path();
     options.error = err.path();
-    options.standard_streams_only = true; // nothing of whoever started the test
     pid_t pid = 0;
     if (const int error = sim::start_child(options, pid); error != 0) {
         throw std::runtime_error("cannot start " + argv.at(0) + ": " + std::strerror(error));

@@ -2,6 +2,8 @@
 // and how it ended; temporary files for the runs.
 #pragma once
 
+#include "launcher/child-process.hpp"
+
 #include <optional>
 #include <string>
 #include <utility>
@@ -22,9 +24,14 @@ struct RunResult {
 // Variables added to the environment, replacing inherited ones of the same name.
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
-// Runs argv (argv[0] searched in PATH when it has no slash) with this process's environment
-// and `environment`, standard input from /dev/null, and no descriptor but 0 to 2, whatever
-// descriptors the test's caller passed down.
+// How the tests start a program, whoever started the test: argv (argv[0] searched in PATH
+// when it has no slash), this process's environment less what changes a run (LD_PRELOAD, the
+// KZR415_ variables, the language of messages: LC_ALL=C) with `environment` added,
+// descriptors 0 to 2 alone, every signal at its default action, none blocked.
+sim::ChildOptions test_child(const std::vector<std::string> &argv,
+                             const Environment &environment = {});
+
+// Runs a program started as test_child starts it, standard input from /dev/null.
 RunResult run_program(const std::vector<std::string> &argv, const Environment &environment = {});
 
 // Runs `program` of the build, with `arguments`, with the emulated bus preloaded and `environment`

@@ -19,6 +19,7 @@
 
 #include <elf.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace kzr415::test {
@@ -226,9 +227,7 @@ TEST_F(SimSafety, TwentyRunsSharingAStateFileCountEveryTransfer) {
     // Started together, each run's start must not set the count back: 20 x 1000 transfers.
     std::vector<pid_t> runs;
     for (int i = 0; i < 20; ++i) {
-        sim::ChildOptions options;
-        options.argv = {sim_path, "-s", path("state"), "--", transfer_loop, "1000"};
-        options.environment = sim::current_environment();
+        const auto options = test_child({sim_path, "-s", path("state"), "--", transfer_loop, "1000"});
         pid_t pid = 0;
         ASSERT_EQ(sim::start_child(options, pid), 0);
         runs.push_back(pid);
@@ -339,16 +338,21 @@ TEST_F(SimSafety, EveryCatchableSignalIsPassedOnAndNothingIsLeft) {
     for (const int signal : {SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM}) {
         SCOPED_TRACE(strsignal(signal));
         fs::remove(path("pid"));
-        sim::ChildOptions options;
-        options.argv = {sim_path, "--", "sh", "-c",
-                        "echo $$ > " + path("pid.new") + "; mv " + path("pid.new") + " " +
-                            path("pid") + "; exec sleep 10"};
-        options.environment = sim::current_environment();
-        options.environment.push_back("TMPDIR=" + folder_);
+        const auto options = test_child({sim_path, "--", "sh", "-c",
+                                         "echo $$ > " + path("pid.new") + "; mv " + path("pid.new") +
+                                             " " + path("pid") + "; exec sleep 10"},
+                                        {{"TMPDIR", folder_}});
         pid_t pid = 0;
         ASSERT_EQ(sim::start_child(options, pid), 0);
-        for (int wait = 0; wait < 500 && !fs::exists(path("pid")); ++wait) {
-            usleep(10000);
+        // However long the machine takes to start it: until the program has said its number,
+        // or kzr-415-sim has ended without it.
+        const auto running = [pid] {
+            siginfo_t info{};
+            return waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                   info.si_pid == 0;
+        };
+        while (!fs::exists(path("pid")) && running()) {
+            usleep(1000);
         }
         ASSERT_TRUE(fs::exists(path("pid")));
         kill(pid, signal);

@@ -296,10 +296,8 @@ TEST(WrapperRun, ASignalSentBeforeTheProgramStartsEndsTheRunAsOneSentLater) {
     for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
         SCOPED_TRACE(strsignal(signal));
         const TemporaryDirectory tmpdir;
-        sim::ChildOptions options;
-        options.argv = {KZR415_SIM_PATH, "--", "sh", "-c", "exec sleep 10"};
-        options.environment = sim::current_environment();
-        options.environment.push_back("TMPDIR=" + tmpdir.path());
+        auto options = test_child({KZR415_SIM_PATH, "--", "sh", "-c", "exec sleep 10"},
+                                  {{"TMPDIR", tmpdir.path()}});
         sigset_t blocked;
         sigemptyset(&blocked);
         sigaddset(&blocked, signal);

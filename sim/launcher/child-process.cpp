@@ -52,16 +52,25 @@ class SpawnSetup {
     // Dup'ed onto itself, the descriptor loses close-on-exec in the child.
     void inherit(int fd) { posix_spawn_file_actions_adddup2(&actions_, fd, fd); }
 
-    void signals(const std::vector<int> &defaults, const sigset_t *mask) {
+    // `all`: every signal to its default action and, without a `mask`, none blocked.
+    void signals(const std::vector<int> &defaults, const sigset_t *mask, bool all) {
         int flags = 0;
-        if (!defaults.empty()) {
-            sigset_t set;
-            sigemptyset(&set);
-            for (const int signal : defaults) {
-                sigaddset(&set, signal);
-            }
+        sigset_t set;
+        sigemptyset(&set);
+        if (all) {
+            sigfillset(&set); // the uncatchable ones are passed over by the C library
+        }
+        for (const int signal : defaults) {
+            sigaddset(&set, signal);
+        }
+        if (all || !defaults.empty()) {
             posix_spawnattr_setsigdefault(&attributes_, &set);
             flags |= POSIX_SPAWN_SETSIGDEF;
+        }
+        sigset_t none;
+        sigemptyset(&none);
+        if (mask == nullptr && all) {
+            mask = &none;
         }
         if (mask != nullptr) {
             posix_spawnattr_setsigmask(&attributes_, mask);
@@ -81,20 +90,21 @@ class SpawnSetup {
 } // namespace
 
 int start_child(const ChildOptions &options, pid_t &pid) {
-    if (options.argv.empty() || (options.standard_streams_only && !options.inherited.empty())) {
+    if (options.argv.empty() ||
+        (options.clean_start && !(options.inherited.empty() && options.default_signals.empty()))) {
         return EINVAL;
     }
     SpawnSetup setup;
     setup.open(STDIN_FILENO, options.input, O_RDONLY);
     setup.open(STDOUT_FILENO, options.output, O_WRONLY | O_CREAT | O_TRUNC);
     setup.open(STDERR_FILENO, options.error, O_WRONLY | O_CREAT | O_TRUNC);
-    if (options.standard_streams_only) {
+    if (options.clean_start) {
         setup.close_from(STDERR_FILENO + 1);
     }
     for (const int fd : options.inherited) {
         setup.inherit(fd);
     }
-    setup.signals(options.default_signals, options.signal_mask);
+    setup.signals(options.default_signals, options.signal_mask, options.clean_start);
     auto argv = options.argv;
     auto environment = options.environment;
     const auto argv_pointers = pointers(argv);

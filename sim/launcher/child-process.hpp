@@ -22,10 +22,12 @@ struct ChildOptions {
     // Descriptors of this process that the child keeps at their numbers, close-on-exec
     // cleared in the child alone.
     std::vector<int> inherited;
-    // Set: the child starts with descriptors 0 to 2 alone, whatever else this process holds
-    // open without close-on-exec (a test's program then sees the same descriptors whoever
-    // started the test). Not together with `inherited`.
-    bool standard_streams_only = false;
+    // Set: the child starts as from a fresh login, whoever started this process: descriptors
+    // 0 to 2 alone (whatever else this process holds without close-on-exec), every signal at
+    // its default action (none ignored, as nohup or a background job would leave them) and
+    // none blocked unless `signal_mask` says so. For the tests' programs; not together with
+    // `inherited` or `default_signals`.
+    bool clean_start = false;
     std::vector<int> default_signals;      // set to their default action in the child
     const sigset_t *signal_mask = nullptr; // the child's signal mask; null: this process's
 };
