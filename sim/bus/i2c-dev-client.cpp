@@ -223,15 +223,19 @@ long smbus(EmulatedBus &bus, const I2cDevClient &client, void *arg) {
     if (!copy_from_program(&args, arg, sizeof args)) {
         return -EFAULT;
     }
-    if (!smbus_request_valid(args.size, args.read_write)) {
+    // What i2c-dev refuses before the transfer: a size or direction it does not know, and no
+    // data where the transfer has some.
+    const bool no_data = args.size == I2C_SMBUS_QUICK ||
+                         (args.size == I2C_SMBUS_BYTE && args.read_write == I2C_SMBUS_WRITE);
+    if (args.size > I2C_SMBUS_I2C_BLOCK_DATA ||
+        (args.read_write != I2C_SMBUS_READ && args.read_write != I2C_SMBUS_WRITE) ||
+        (!no_data && args.data == nullptr)) {
         return -EINVAL;
     }
     SmbusRequest request{client.address, client.ten_bit, client.pec, args.read_write,
                          args.command,   args.size,      nullptr};
-    const bool no_data = args.size == I2C_SMBUS_QUICK ||
-                         (args.size == I2C_SMBUS_BYTE && args.read_write == I2C_SMBUS_WRITE);
-    if (no_data || args.data == nullptr) {
-        return smbus_transfer(bus, request); // refuses a missing data pointer as i2c-dev does
+    if (no_data) {
+        return smbus_transfer(bus, request);
     }
     const std::size_t size = smbus_data_size(args.size);
     const bool calls = args.size == I2C_SMBUS_PROC_CALL || args.size == I2C_SMBUS_BLOCK_PROC_CALL;

@@ -19,13 +19,10 @@ struct SmbusRequest {
     i2c_smbus_data *data = nullptr; // the caller's data, in and out
 };
 
-// Whether i2c-dev takes a request of this size and direction at all (else EINVAL, before
-// it looks at the data).
-bool smbus_request_valid(std::uint32_t size, std::uint8_t read_write);
-
-// Serves one I2C_SMBUS request; returns 0 or -errno (EINVAL for a malformed request,
-// EBADMSG when packet error checking finds a wrong checksum, EPROTO for a block count
-// outside 1 to 32, else what the bus reports).
+// Serves one I2C_SMBUS request that i2c-dev took (a size and direction it knows, the data
+// where the transfer has any, null where it has none); returns 0 or -errno (EINVAL for a
+// block it cannot carry, EBADMSG when packet error checking finds a wrong checksum, EPROTO
+// for a block count outside 1 to 32, else what the bus reports).
 int smbus_transfer(EmulatedBus &bus, const SmbusRequest &request);
 
 // The SMBus packet error code (CRC-8, polynomial x^8 + x^2 + x + 1) continued over `bytes`.
