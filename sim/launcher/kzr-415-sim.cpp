@@ -81,54 +81,19 @@ sigset_t hold_signals(const std::vector<int> &signals, sigset_t &original) {
     return held;
 }
 
-// The trace file, opened before anything else is done but emptied only when the program is
-// about to start: a refused run leaves it as it was, and removes it if the run created it.
-class TraceFile {
-  public:
-    TraceFile() = default;
-    TraceFile(const TraceFile &) = delete;
-    TraceFile &operator=(const TraceFile &) = delete;
-    TraceFile(TraceFile &&) = delete;
-    TraceFile &operator=(TraceFile &&) = delete;
-    ~TraceFile() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-        if (created_ && !kept_) {
-            unlink(path_.c_str());
-        }
+// The trace file, checked and opened before anything is changed, but emptied only as the
+// program starts: a refused run leaves it as it was, and removes it if the run created it.
+// The descriptor, or -1 with `reason` set to the system's text.
+int open_trace(const std::string &path, sim::RunFiles &files, std::string &reason) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd >= 0) {
+        files.remove(path);
+    } else if (errno == EEXIST) {
+        fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
     }
-
-    // False with `error` set to the system's text.
-    bool open(const std::string &path, std::string &error) {
-        path_ = path;
-        fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
-        created_ = fd_ >= 0;
-        if (fd_ < 0 && errno == EEXIST) {
-            fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-        }
-        if (fd_ < 0) {
-            error = std::strerror(errno);
-            return false;
-        }
-        return true;
-    }
-
-    // Empties a regular file for the run and keeps it.
-    void start() {
-        struct stat info {};
-        if (fd_ >= 0 && fstat(fd_, &info) == 0 && S_ISREG(info.st_mode)) {
-            (void)ftruncate(fd_, 0);
-        }
-        kept_ = true;
-    }
-
-  private:
-    std::string path_;
-    int fd_ = -1;
-    bool created_ = false;
-    bool kept_ = false;
-};
+    reason = fd < 0 ? std::strerror(errno) : "";
+    return fd;
+}
 
 // Waits for the preload's message on `fd`: true when it came, false at the end of the pipe
 // (no process holds its writing end any more) without it.
@@ -250,31 +215,22 @@ int main(int argc, char **argv) {
     }
 
     // A replay: the capture read and handed to the bus, checked again once PROGRAM ended.
+    sim::RunFiles files; // removed on every way out from here on
     sim::ReplayRun replay;
-    if (!line->replay.empty() && !replay.prepare(*line, error)) {
+    if (!line->replay.empty() && !replay.prepare(*line, files, error)) {
         return refuse(2, error);
     }
-
-    // Checked, and opened, before anything is changed; emptied only as the program starts.
-    TraceFile trace_file;
-    line->config.trace = sim::absolute(line->config.trace);
-    if (!line->config.trace.empty() && line->config.trace != "-") {
-        std::string reason;
-        if (!sim::check_trace_target(line->config.trace, reason) ||
-            !trace_file.open(line->config.trace, reason)) {
-            return refuse(2, "bad value for --trace: '" + sim::printable(line->config.trace) +
-                                 "' (" + reason + ")");
-        }
+    auto &trace = line->config.trace;
+    trace = sim::absolute(trace);
+    int trace_fd = -1;
+    if (std::string reason; !trace.empty() && trace != "-" &&
+                            (!sim::check_trace_target(trace, reason) ||
+                             (trace_fd = open_trace(trace, files, reason)) < 0)) {
+        return refuse(2, "bad value for --trace: '" + sim::printable(trace) + "' (" + reason + ")");
     }
-
-    // Removed on every way out from here on.
-    sim::TemporaryStateFile temporary;
     std::string state = sim::absolute(line->config.state);
-    if (state.empty()) {
-        if (!temporary.create(error)) {
-            return refuse(2, error);
-        }
-        state = temporary.path();
+    if (state.empty() && (state = files.path("state", error)).empty()) {
+        return refuse(2, error);
     }
     if (!sim::prepare_state(*line, state, error)) {
         return refuse(2, error);
@@ -283,7 +239,11 @@ int main(int argc, char **argv) {
     sim::ChildOptions options;
     options.argv = *words;
     options.environment = sim::program_environment(*line, *preload, state);
-    trace_file.start();
+    struct stat trace_info {};
+    if (trace_fd >= 0 && fstat(trace_fd, &trace_info) == 0 && S_ISREG(trace_info.st_mode)) {
+        (void)ftruncate(trace_fd, 0); // the run's, from now on
+    }
+    files.keep(trace);
     bool started = false;
     const int status = run(std::move(options), signals, held, original_mask, started);
     if (started && !line->replay.empty()) {

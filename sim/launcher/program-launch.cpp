@@ -3,15 +3,13 @@
 #include "launcher/child-process.hpp"
 #include "launcher/preload-check.hpp"
 
-#include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <sstream>
 #include <string_view>
 
-#include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,8 +36,9 @@ std::vector<std::string> words(const std::string &text) {
     return result;
 }
 
-// PROGRAM as the emulator must be given it: a path.
-std::optional<std::string> resolve(const std::string &program, std::string &error) {
+} // namespace
+
+std::optional<std::string> program_path(const std::string &program, std::string &error) {
     if (program.find('/') != std::string::npos) {
         if (access(program.c_str(), X_OK) != 0) {
             error = printable(program) + ": " + std::strerror(errno);
@@ -59,17 +58,10 @@ std::optional<std::string> resolve(const std::string &program, std::string &erro
     return std::nullopt;
 }
 
-} // namespace
-
 std::string absolute(const std::string &path) {
-    if (path.empty() || path == "-" || path[0] == '/') {
-        return path;
-    }
-    std::vector<char> cwd(PATH_MAX);
-    if (getcwd(cwd.data(), cwd.size()) == nullptr) {
-        return path;
-    }
-    return std::string(cwd.data()) + "/" + path;
+    std::error_code failed;
+    const auto full = std::filesystem::absolute(path, failed);
+    return path.empty() || path == "-" || failed ? path : full.string();
 }
 
 std::optional<std::string> find_preload(const std::string &given, const std::string &like,
@@ -91,27 +83,17 @@ std::optional<std::string> find_preload(const std::string &given, const std::str
         from_environment != nullptr && *from_environment != '\0') {
         return checked("bad value for KZR415_SIM_PRELOAD", from_environment);
     }
-    std::vector<char> self(PATH_MAX + 1);
-    const auto length = readlink("/proc/self/exe", self.data(), PATH_MAX);
-    if (length > 0) {
-        std::string dir(self.data(), static_cast<std::size_t>(length));
-        dir.erase(dir.rfind('/'));
-        for (const std::string &relative :
-             {std::string("."), std::string(installed_preload_dir), std::string("../lib/kzr-415"),
-              std::string("../lib64/kzr-415"), std::string("../libexec/kzr-415")}) {
-            std::string candidate = dir;
-            candidate.append("/").append(relative).append("/").append(preload_name);
-            if (is_file(candidate)) {
-                return checked("cannot use the preload", candidate);
-            }
+    std::error_code failed;
+    const auto dir = std::filesystem::read_symlink("/proc/self/exe", failed).parent_path().string();
+    for (const char *relative :
+         {".", installed_preload_dir, "../lib/kzr-415", "../lib64/kzr-415", "../libexec/kzr-415"}) {
+        const std::string candidate = dir + "/" + relative + "/" + preload_name;
+        if (!failed && is_file(candidate)) {
+            return checked("cannot use the preload", candidate);
         }
     }
     error = std::string("cannot find ") + preload_name + " (name it with --preload)";
     return std::nullopt;
-}
-
-std::optional<std::string> program_path(const std::string &program, std::string &error) {
-    return resolve(program, error);
 }
 
 bool names_emulator(const std::string &emulator) {
@@ -126,7 +108,7 @@ program_words(const CommandLine &line, const std::string &preload, std::string &
     auto result = words(line.emulator);
     result.emplace_back("-E"); // for the emulated program only, not the emulator
     result.push_back("LD_PRELOAD=" + preload);
-    const auto program = resolve(line.program[0], error);
+    const auto program = program_path(line.program[0], error);
     if (!program) {
         return std::nullopt;
     }

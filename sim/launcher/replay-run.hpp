@@ -3,6 +3,7 @@
 #pragma once
 
 #include "launcher/sim-command-line.hpp"
+#include "launcher/state-preparation.hpp"
 
 #include <string>
 #include <vector>
@@ -12,20 +13,14 @@ namespace kzr415::sim {
 // kzr-415-sim's exit status when the replay diverged, whatever PROGRAM's was.
 inline constexpr int replay_diverged_status = 124;
 
-// The files of one replay (in TMPDIR, else /tmp), removed when the object goes.
+// A replay's recording and report, among the run's files.
 class ReplayRun {
   public:
-    ReplayRun() = default;
-    ReplayRun(const ReplayRun &) = delete;
-    ReplayRun &operator=(const ReplayRun &) = delete;
-    ReplayRun(ReplayRun &&) = delete;
-    ReplayRun &operator=(ReplayRun &&) = delete;
-    ~ReplayRun();
-
     // Refuses options that contradict a replay, reads the capture `line.replay` (either
-    // format) and writes its recording and an empty report file, named in `line.config`
-    // for PROGRAM's environment. False with `error` set to kzr-415-sim's message.
-    bool prepare(CommandLine &line, std::string &error);
+    // format) and writes its recording and an empty report file into the run's folder,
+    // named in `line.config` for PROGRAM's environment. False with `error` set to
+    // kzr-415-sim's message.
+    bool prepare(CommandLine &line, RunFiles &files, std::string &error);
 
     // After PROGRAM ended: the first divergence, as kzr-415-sim reports it (without its
     // prefix); empty when PROGRAM made exactly the recorded transfers. `state` is the run's
@@ -33,8 +28,6 @@ class ReplayRun {
     [[nodiscard]] std::string divergence(const std::string &state) const;
 
   private:
-    std::string folder_;
-    std::string recording_;
     std::string report_;
     std::vector<std::string> expected_; // the recording's requests, for a run that stops short
 };

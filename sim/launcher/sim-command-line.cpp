@@ -9,21 +9,12 @@ namespace kzr415::sim {
 
 namespace {
 
-// kzr-415-sim's own options, after the device's settings: getopt's codes from here on.
-constexpr int own_options = 256 + KZR415_SETTING_COUNT;
-
 // The settings of the two channels' degrees.
 constexpr std::array<std::size_t, 2> channels{KZR415_SETTING_celsius_1, KZR415_SETTING_celsius_2};
 
-struct OwnOption {
-    int code;
-    const char *name;
-    const char *argument; // "": none
-    const char *help;
-};
-
+// kzr-415-sim's own options, after the device's settings: getopt's codes from here on.
 enum : int {
-    opt_temperature = own_options,
+    opt_temperature = 256 + KZR415_SETTING_COUNT,
     opt_node,
     opt_no_node,
     opt_trace,
@@ -34,87 +25,64 @@ enum : int {
     opt_help,
 };
 
-const std::array own{
-    OwnOption{opt_temperature, "temperature", "DEGREES", "both channels' temperature"},
-    OwnOption{opt_node, "node", "PATH", "the bus node (default /dev/i2c-4)"},
-    OwnOption{opt_no_node, "no-node", "", "the bus node does not exist (ENOENT)"},
-    OwnOption{opt_trace, "trace", "FILE",
-              "write one line per transfer to FILE (\"-\": standard error): W 0x48 [01 1c 1c], "
-              "R 0x48 2 -> [1c 1c], ... FAILED EIO"},
-    OwnOption{opt_state, "state", "FILE",
-              "keep the device in FILE, so that later runs naming it meet the same device; "
-              "options that set the device replace those parts of it. Without it the device "
-              "lives for this run, shared by every process PROGRAM starts"},
-    OwnOption{opt_replay, "replay", "CAPTURE",
-              "answer as CAPTURE recorded (the kernel's I2C trace, as kzr-415-capture writes "
-              "it, or a trace in bus notation) and compare PROGRAM's transfers with the "
-              "recorded ones: the first difference is reported and the status is 124. Not "
-              "with the faults, --no-device, --no-node or --state"},
-    OwnOption{opt_preload, "preload", "PATH",
-              "the preload library (default: KZR415_SIM_PRELOAD, else libkzr-415-sim-bus.so "
-              "beside or installed with kzr-415-sim)"},
-    OwnOption{opt_emulator, "emulator", "COMMAND",
-              "start PROGRAM through COMMAND, e.g. \"qemu-arm -L /\", passing -E "
-              "LD_PRELOAD=PATH (default: KZR415_SIM_EMULATOR)"},
-    OwnOption{opt_help, "help", "", "show this help and exit"},
+struct Option {
+    int code;             // getopt's: 256 and the setting's index, or an opt_ of its own
+    int letter;           // the short option; 0 for none
+    const char *name;     // the long one
+    const char *argument; // what it takes, for --help; "" for none
+    std::string help;
 };
 
-// The short option of each code that has one.
-int short_of(int code) {
-    if (code < own_options) {
-        return kzr415_settings[code - 256].short_option;
-    }
-    const std::array<std::pair<int, char>, 5> letters{{{opt_temperature, 't'},
-                                                       {opt_node, 'n'},
-                                                       {opt_trace, 'T'},
-                                                       {opt_state, 's'},
-                                                       {opt_help, 'h'}}};
-    for (const auto &[own_code, letter] : letters) {
-        if (own_code == code) {
-            return letter;
+// Every option: the device's settings from the table, then kzr-415-sim's own.
+std::vector<Option> all_options() {
+    std::vector<Option> options;
+    for (const auto &s : settings()) {
+        if (*s.option != '\0') {
+            std::string help = s.help;
+            help += *s.argument != '\0' ? std::string(" (default ") + s.value + ")" : "";
+            const int code = static_cast<int>(256 + (&s - kzr415_settings));
+            options.push_back({code, s.short_option, s.option, s.argument, help});
         }
     }
-    return 0;
-}
-
-// Every option, the device's from the table, with getopt's code of each.
-std::vector<option> long_options() {
-    std::vector<option> options;
-    for (const auto &setting : settings()) {
-        if (*setting.option != '\0') {
-            const int code = static_cast<int>(256 + (&setting - kzr415_settings));
-            options.push_back({setting.option, *setting.argument != '\0' ? 1 : 0, nullptr, code});
-        }
-    }
-    for (const auto &o : own) {
-        options.push_back({o.name, *o.argument != '\0' ? 1 : 0, nullptr, o.code});
-    }
-    options.push_back({});
+    options.insert(
+        options.end(),
+        {{opt_temperature, 't', "temperature", "DEGREES", "both channels' temperature"},
+         {opt_node, 'n', "node", "PATH", "the bus node (default /dev/i2c-4)"},
+         {opt_no_node, 0, "no-node", "", "the bus node does not exist (ENOENT)"},
+         {opt_trace, 'T', "trace", "FILE",
+          "write one line per transfer to FILE (\"-\": standard error): W 0x48 [01 1c 1c], "
+          "R 0x48 2 -> [1c 1c], ... FAILED EIO"},
+         {opt_state, 's', "state", "FILE",
+          "keep the device in FILE, so that later runs naming it meet the same device; "
+          "options that set the device replace those parts of it. Without it the device "
+          "lives for this run, shared by every process PROGRAM starts"},
+         {opt_replay, 0, "replay", "CAPTURE",
+          "answer as CAPTURE recorded (the kernel's I2C trace, as kzr-415-capture writes "
+          "it, or a trace in bus notation) and compare PROGRAM's transfers with the "
+          "recorded ones: the first difference is reported and the status is 124. Not "
+          "with the faults, --no-device, --no-node or --state"},
+         {opt_preload, 0, "preload", "PATH",
+          "the preload library (default: KZR415_SIM_PRELOAD, else libkzr-415-sim-bus.so "
+          "beside or installed with kzr-415-sim)"},
+         {opt_emulator, 0, "emulator", "COMMAND",
+          "start PROGRAM through COMMAND, e.g. \"qemu-arm -L /\", passing -E "
+          "LD_PRELOAD=PATH (default: KZR415_SIM_EMULATOR)"},
+         {opt_help, 'h', "help", "", "show this help and exit"}});
     return options;
-}
-
-std::string short_options(const std::vector<option> &options) {
-    std::string letters = "+:";
-    for (const auto &o : options) {
-        if (o.name != nullptr && short_of(o.val) != 0) {
-            letters += static_cast<char>(short_of(o.val));
-            letters += o.has_arg != 0 ? ":" : "";
-        }
-    }
-    return letters;
 }
 
 // One option's lines of --help: its names, then its help in lines of up to 80 characters
 // (a default, "(default ...)", kept on one).
-std::string help_line(int code, const char *name, const char *argument, std::string_view help) {
+std::string help_line(const Option &o) {
     constexpr std::size_t indent = 30;
     std::array<char, indent> head{};
-    const int letter = short_of(code);
-    std::snprintf(head.data(), head.size(), "  %c%c%c --%s %s", letter != 0 ? '-' : ' ',
-                  letter != 0 ? letter : ' ', letter != 0 ? ',' : ' ', name, argument);
+    const int letter = o.letter != 0 ? o.letter : ' ';
+    std::snprintf(head.data(), head.size(), "  %c%c%c --%s %s", o.letter != 0 ? '-' : ' ', letter,
+                  o.letter != 0 ? ',' : ' ', o.name, o.argument);
     std::string text = head.data();
     text.resize(indent, ' ');
     std::size_t column = indent;
+    const std::string_view help = o.help;
     const auto tail = help.find("(default ");
     for (std::size_t at = 0; at < help.size();) {
         const auto end = at >= tail ? help.size() : std::min(help.find(' ', at), help.size());
@@ -190,19 +158,9 @@ std::string usage_text() {
                        "Runs PROGRAM with an emulated i2c-dev bus preloaded, with a simulated "
                        "kzr-415 on it,\nand exits with PROGRAM's exit status (128+N when "
                        "signal N ends it).\n\nThe device:\n";
-    for (const auto &setting : settings()) {
-        if (*setting.option != '\0') {
-            const int code = static_cast<int>(256 + (&setting - kzr415_settings));
-            const bool flag = *setting.argument == '\0';
-            text +=
-                help_line(code, setting.option, setting.argument,
-                          flag ? std::string(setting.help)
-                               : std::string(setting.help) + " (default " + setting.value + ")");
-        }
-    }
-    text += "\nThe bus, the run, the program:\n";
-    for (const auto &o : own) {
-        text += help_line(o.code, o.name, o.argument, o.help);
+    for (const auto &o : all_options()) {
+        text += o.code == opt_temperature ? "\nThe bus, the run, the program:\n" : "";
+        text += help_line(o);
     }
     return text + "\nExit status: PROGRAM's; 2 for bad options; 127 when PROGRAM cannot be "
                   "started;\n124 when a replay diverged.\n";
@@ -211,8 +169,15 @@ std::string usage_text() {
 std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string &error) {
     CommandLine line;
     line.config.device = new_device(true);
-    const auto options = long_options();
-    const std::string letters = short_options(options);
+    const auto all = all_options();
+    std::vector<option> options;
+    std::string letters = "+:";
+    for (const auto &o : all) {
+        options.push_back({o.name, *o.argument != '\0' ? 1 : 0, nullptr, o.code});
+        letters += o.letter != 0 ? std::string(1, static_cast<char>(o.letter)) : "";
+        letters += o.letter != 0 && *o.argument != '\0' ? ":" : "";
+    }
+    options.push_back({});
     optind = 1;
     opterr = 0;
     const auto bad = [&error](const std::string &what) {
@@ -232,12 +197,12 @@ std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string
             long_index >= 0
                 ? std::string("--") + options.at(static_cast<std::size_t>(long_index)).name
                 : std::string("-") + static_cast<char>(code);
-        for (const auto &o : options) { // a short option to its long one's code
-            code = o.name != nullptr && code < 256 && short_of(o.val) == code ? o.val : code;
+        for (const auto &o : all) { // a short option to its long one's code
+            code = code < 256 && o.letter == code ? o.code : code;
         }
         const std::string_view value = optarg != nullptr ? optarg : "";
         std::string expected;
-        if (code < own_options) {
+        if (code < opt_temperature) {
             const auto &setting = kzr415_settings[code - 256];
             line.given.at(static_cast<std::size_t>(code - 256)) = true;
             if (!parse_setting(line.config.device, setting,

@@ -5,47 +5,33 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <unistd.h>
+#include <filesystem>
 
 namespace kzr415::sim {
 
-TemporaryStateFile::~TemporaryStateFile() {
-    if (path_.empty()) {
-        return;
+RunFiles::~RunFiles() {
+    std::error_code ignored;
+    for (const auto &path : removed_) {
+        std::filesystem::remove(path, ignored);
     }
-    unlink(path_.c_str());
-    // A process killed between writing a new state and putting it in place leaves that
-    // file beside the state file: "." NAME ".new-" PID "-" N.
-    const auto slash = path_.rfind('/');
-    const std::string folder = path_.substr(0, slash);
-    const std::string prefix = "." + path_.substr(slash + 1) + ".new-";
-    if (DIR *entries = opendir(folder.c_str())) {
-        while (const dirent *entry = readdir(entries)) {
-            const auto *name = static_cast<const char *>(entry->d_name);
-            if (std::string_view(name).starts_with(prefix)) {
-                unlinkat(dirfd(entries), name, 0);
-            }
-        }
-        closedir(entries);
+    if (!folder_.empty()) {
+        std::filesystem::remove_all(folder_, ignored);
     }
 }
 
-bool TemporaryStateFile::create(std::string &error) {
-    const char *tmpdir = std::getenv("TMPDIR");
-    std::string name =
-        std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") + "/kzr-415-sim-XXXXXX";
-    const int fd = mkstemp(name.data());
-    if (fd < 0) {
-        error = "cannot create a state file in " + printable(name) + ": " + std::strerror(errno);
-        return false;
+std::string RunFiles::path(const std::string &name, std::string &error) {
+    if (folder_.empty()) {
+        const char *tmpdir = std::getenv("TMPDIR");
+        std::string folder = std::string(tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp") +
+                             "/kzr-415-sim-XXXXXX";
+        if (mkdtemp(folder.data()) == nullptr) {
+            error = "cannot create a folder for the run in " + printable(folder) + ": " +
+                    std::strerror(errno);
+            return "";
+        }
+        folder_ = folder;
     }
-    close(fd);
-    path_ = name;
-    return true;
+    return folder_ + "/" + name;
 }
 
 bool prepare_state(const CommandLine &line, const std::string &path, std::string &error) {

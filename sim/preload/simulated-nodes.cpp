@@ -92,12 +92,9 @@ std::string normalised(std::string_view base, std::string_view path) {
     return (std::filesystem::path(base) / path).lexically_normal().string();
 }
 
+// The last name of a path that does not end in '/'.
 std::string_view last_name(std::string_view path) {
-    while (path.size() > 1 && path.back() == '/') {
-        path.remove_suffix(1);
-    }
-    const auto slash = path.rfind('/');
-    return slash == std::string_view::npos ? path : path.substr(slash + 1);
+    return path.substr(path.rfind('/') + 1);
 }
 
 // The folder that a relative path starts from: the current one, or the one `dirfd` is open

@@ -17,9 +17,6 @@ namespace kzr415::sim {
 
 namespace {
 
-// The largest capture taken: some hundred thousand transfers.
-constexpr std::size_t max_capture_size = std::size_t{16} << 20U;
-
 // The system's own calls: in a preloaded program the C library's open, read, write and
 // close are the emulated bus's entry points.
 int raw_open(const char *path, int flags) {
@@ -32,6 +29,33 @@ void raw_close(int fd) {
 
 } // namespace
 
+bool read_capture_file(const std::string &path, std::string &text, std::string &reason) {
+    // Not blocking on a FIFO: anything but a regular file is refused unread.
+    const int fd = raw_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    struct stat info {};
+    constexpr const char *too_large = "larger than a capture can be (16 MiB)";
+    reason = fstat(fd, &info) != 0                                       ? std::strerror(errno)
+             : !S_ISREG(info.st_mode)                                    ? "not a regular file"
+             : static_cast<std::size_t>(info.st_size) > max_capture_size ? too_large
+                                                                         : "";
+    text.clear();
+    std::array<char, 4096> buffer{};
+    for (long n = 1; reason.empty() && n != 0;) {
+        n = syscall(SYS_read, fd, buffer.data(), buffer.size());
+        if (n < 0 && errno != EINTR) {
+            reason = std::strerror(errno);
+        }
+        text.append(buffer.data(), static_cast<std::size_t>(std::max(n, 0L)));
+        reason = text.size() > max_capture_size ? too_large : reason;
+    }
+    raw_close(fd);
+    return reason.empty();
+}
+
 std::string divergence_text(unsigned number, std::string_view expected, std::string_view seen) {
     return "replay diverged at transfer " + std::to_string(number) + ": expected " +
            std::string(expected) + ", seen " + std::string(seen);
@@ -39,34 +63,11 @@ std::string divergence_text(unsigned number, std::string_view expected, std::str
 
 std::optional<std::vector<RecordedTransfer>> load_recording(const std::string &path,
                                                             std::string &error) {
-    const int fd = raw_open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_LARGEFILE);
-    if (fd < 0) {
-        error = path + ": " + std::strerror(errno);
+    std::string text;
+    if (!read_capture_file(path, text, error)) {
+        error = path + ": " + error;
         return std::nullopt;
     }
-    std::string text;
-    std::array<char, 4096> buffer{};
-    for (;;) {
-        const long n = syscall(SYS_read, fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            error = path + ": " + std::strerror(errno);
-            raw_close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) {
-            break;
-        }
-        text.append(buffer.data(), static_cast<std::size_t>(n));
-        if (text.size() > max_capture_size) {
-            error = path + ": larger than a capture can be (16 MiB)";
-            raw_close(fd);
-            return std::nullopt;
-        }
-    }
-    raw_close(fd);
     auto reading = read_capture(text);
     if (!reading.ok) {
         error = path + ": " + refusal_text(reading);

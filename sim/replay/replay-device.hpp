@@ -28,6 +28,14 @@ inline constexpr std::string_view end_of_program = "the end of the program";
 // "replay diverged at transfer N: expected EXPECTED, seen SEEN"
 std::string divergence_text(unsigned number, std::string_view expected, std::string_view seen);
 
+// The largest capture taken: some hundred thousand transfers.
+inline constexpr std::size_t max_capture_size = std::size_t{16} << 20U;
+
+// The text of the file `path`, read with the system's own calls, as a preloaded program must:
+// false with `reason` set when it is not a regular file of at most max_capture_size bytes or
+// cannot be read.
+bool read_capture_file(const std::string &path, std::string &text, std::string &reason);
+
 // Reads the capture at `path` (either format, capture-reader.hpp) with the system's own
 // calls, as a preloaded program must; nullopt with `error` set on failure.
 std::optional<std::vector<RecordedTransfer>> load_recording(const std::string &path,
