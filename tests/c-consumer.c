@@ -1,6 +1,6 @@
 /* A C99 caller of the library: the header must compile as C (its image lengths size C
- * arrays), and the nine functions must link and behave from C. Runs on the emulated bus with
- * its default device (25.0 and 21.0 degrees in the two's-complement encoding). */
+ * arrays), and the library's functions must link and behave from C. Runs on the emulated bus
+ * with 25.0 and 21.0 degrees in the two's-complement encoding (KZR415_SIM_TEMPERATURE). */
 #include "kzr-415-drv.h"
 
 #include <stdio.h>

@@ -106,12 +106,13 @@ TEST(Replay, AFailedTransferFailsAgainWithTheRecordedErrno) {
 const std::string board_capture = KZR415_BOARD_CAPTURE;
 
 TEST(Replay, TheBoardsCaptureReplaysToTheBoardsOutput) {
-    const auto replayed = run_sim({"--replay", board_capture, "--", tool});
-    const std::string raw = "raw value 1:3 32 0\nraw value 2:2 160 0\n";
-    EXPECT_EQ(replayed.out, "slave address of kzr-415      : 0x48\n" + raw +
-                                "temperature 1:25.000000\n" + raw + "temperature 2:21.000000\n");
-    EXPECT_EQ(replayed.err, "");
-    EXPECT_EQ(replayed.status, 0);
+    const auto planned = scenario("board-capture");
+    ASSERT_EQ(planned.command.at(0).substr(planned.command.at(0).rfind('/')),
+              board_capture.substr(board_capture.rfind('/')));
+    const auto replayed = run_sim({"--replay", planned.command.at(0), "--", tool});
+    EXPECT_EQ(replayed.out, planned.text("stdout"));
+    EXPECT_EQ(replayed.err, planned.text("stderr"));
+    EXPECT_EQ(replayed.status, planned.status());
 }
 
 TEST(Replay, AnotherMessageDivergesThere) {

@@ -2,8 +2,8 @@
 // against the simulated device, byte for byte; faults, state shared between processes and
 // runs, exit statuses, and bad command lines.
 #include "launcher/child-process.hpp"
+#include "plan.hpp"
 #include "program-run.hpp"
-#include "tool-traffic.hpp"
 
 #include <gtest/gtest.h>
 
@@ -40,15 +40,47 @@ bool exists(const std::string &path) {
     return stat(path.c_str(), &info) == 0;
 }
 
-TEST(WrappedTool, MeetsADeviceAtRoomTemperatureByDefault) {
+// Runs `program` under kzr-415-sim with the scenario's settings as options (and an option
+// of the test's own, `extra`) and a trace; checks all that the plan expects of the run.
+void expect_as_planned(const Scenario &scenario, const std::vector<std::string> &program,
+                       const std::vector<std::string> &extra = {}) {
     const TemporaryPath trace("trace");
-    const auto result = run_sim({"--trace", trace.path(), "--", tool});
-    const std::string raw = "raw value 1:3 32 0\nraw value 2:2 160 0\n";
-    EXPECT_EQ(result.out,
-              address_line + raw + "temperature 1:25.000000\n" + raw + "temperature 2:21.000000\n");
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(trace.lines(), tool_traffic("03 20 00 02 a0 00"));
+    auto arguments = scenario.options();
+    arguments.insert(arguments.end(), extra.begin(), extra.end());
+    arguments.insert(arguments.end(), {"--trace", trace.path(), "--"});
+    arguments.insert(arguments.end(), program.begin(), program.end());
+    const auto result = run_sim(arguments);
+    if (scenario.expect.contains("stdout") || scenario.expect.contains("silent")) {
+        EXPECT_EQ(result.out, scenario.text("stdout"));
+    }
+    if (scenario.expect.contains("stderr") || scenario.expect.contains("quiet")) {
+        EXPECT_EQ(result.err, scenario.text("stderr"));
+    }
+    EXPECT_EQ(result.status, scenario.status());
+    if (scenario.expect.contains("trace")) {
+        EXPECT_EQ(trace.read(), scenario.text("trace"));
+    }
+    if (!scenario.value("transfers").empty()) {
+        EXPECT_EQ(std::to_string(trace.lines().size()), scenario.value("transfers"));
+    }
+}
+
+TEST(WrappedTool, MeetsADeviceAtRoomTemperatureByDefault) {
+    const auto complete = scenario("complete");
+    ASSERT_TRUE(complete.settings.empty());
+    expect_as_planned(complete, {tool});
+}
+
+// The plan's runs of the program with what they must give, given as kzr-415-sim's options
+// (the board plan's host check gives them in the environment).
+TEST(WrappedTool, EveryRunThePlanExpectsSomethingOfGivesIt) {
+    for (const auto &name : scenario_names("run")) {
+        const auto run = scenario(name);
+        if (!run.value("exit").empty()) {
+            SCOPED_TRACE(name);
+            expect_as_planned(run, {tool});
+        }
+    }
 }
 
 TEST(WrappedTool, TemperaturesInDegreesReadBackInBothFormats) {
@@ -80,42 +112,25 @@ TEST(WrappedTool, TemperaturesInDegreesReadBackInBothFormats) {
 }
 
 TEST(WrappedTool, ReportsAnInjectedFaultAsTheLibrarySays) {
-    const TemporaryPath trace("trace");
     // Transfer 12 is channel 1's temperature pointer write.
-    const auto result = run_sim({"--fail", "12:ETIMEDOUT", "--trace", trace.path(), "--", tool});
-    EXPECT_EQ(result.out, address_line + "read temperature register err!\ntemperature 1:-1.000000\n"
-                                         "raw value 1:3 32 0\nraw value 2:2 160 0\n"
-                                         "temperature 2:21.000000\n");
-    EXPECT_EQ(result.err, "ioctl(): Connection timed out\nioctl returned -1\n");
-    EXPECT_EQ(result.status, 0);
-    const auto lines = trace.lines();
-    ASSERT_EQ(lines.size(), 16U);
-    EXPECT_EQ(lines[11], "W 0x48 [00] FAILED ETIMEDOUT");
-
+    const auto once = scenario("temperature-1-fails");
+    ASSERT_EQ(once.settings, std::vector<std::string>{"fail=12:ETIMEDOUT"});
+    EXPECT_EQ(once.expect.at("trace").at(11), "W 0x48 [00] FAILED ETIMEDOUT");
+    expect_as_planned(once, {tool});
     // From transfer 16 on, every one fails: channel 2's temperature pointer write first.
-    const auto onwards = run_sim({"--fail", "16+:EREMOTEIO", "--", tool});
-    EXPECT_EQ(onwards.out, address_line +
-                               "raw value 1:3 32 0\nraw value 2:2 160 0\n"
-                               "temperature 1:25.000000\n"
-                               "read temperature register err!\ntemperature 2:-1.000000\n");
-    EXPECT_EQ(onwards.err, "ioctl(): Remote I/O error\nioctl returned -1\n");
+    const auto onwards = scenario("temperature-2-fails");
+    ASSERT_EQ(onwards.settings, std::vector<std::string>{"fail=16+:EREMOTEIO"});
+    expect_as_planned(onwards, {tool});
 }
 
 TEST(WrappedTool, AnyErrnoReachesTheProgramByNameOrByNumber) {
     // Transfer 3 is channel 1's alert-mode configuration read; the run goes on.
-    for (const char *plan : {"3:71", "3:EPROTO"}) {
-        SCOPED_TRACE(plan);
-        const TemporaryPath trace("trace");
-        const auto result = run_sim({"--fail", plan, "--trace", trace.path(), "--", tool});
-        const std::string raw = "raw value 1:3 32 0\nraw value 2:2 160 0\n";
-        EXPECT_EQ(result.out, address_line + raw + "temperature 1:25.000000\n" + raw +
-                                  "temperature 2:21.000000\n");
-        EXPECT_EQ(result.err, "ioctl(): Protocol error\nioctl returned -1\n");
-        EXPECT_EQ(result.status, 0);
-        const auto lines = trace.lines();
-        ASSERT_GE(lines.size(), 3U);
-        EXPECT_EQ(lines[2], "R 0x48 2 FAILED EPROTO");
-    }
+    auto eproto = scenario("fault-3-eproto");
+    ASSERT_EQ(eproto.settings, std::vector<std::string>{"fail=3:EPROTO"});
+    EXPECT_EQ(eproto.expect.at("trace").at(2), "R 0x48 2 FAILED EPROTO");
+    expect_as_planned(eproto, {tool});
+    eproto.settings = {"fail=3:71"}; // the same errno by its number
+    expect_as_planned(eproto, {tool});
 }
 
 TEST(WrappedTool, AMissingNodeOrDeviceIsReportedAsOnABoard) {
@@ -176,13 +191,10 @@ TEST_F(StandardTools, I2cdetectListsTheDeviceWhereItAnswers) {
 }
 
 TEST_F(StandardTools, I2ctransferReadsTheTemperatureImageInOneCombinedTransfer) {
-    const TemporaryPath trace("trace");
-    const auto result =
-        run_sim({"-T", trace.path(), "--", i2ctransfer, "-y", "4", "w1@0x48", "0x00", "r6"});
-    EXPECT_EQ(result.out, "0x03 0x20 0x00 0x02 0xa0 0x00\n");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(trace.lines(),
-              (std::vector<std::string>{"W 0x48 [00] + R 0x48 6 -> [03 20 00 02 a0 00]"}));
+    auto probe = scenario("temperature-image");
+    ASSERT_EQ(probe.command.at(0), "i2ctransfer");
+    probe.command.at(0) = i2ctransfer;
+    expect_as_planned(probe, probe.command);
 }
 
 TEST_F(StandardTools, AConfigurationWrittenByOneProcessReadsBackInTheNext) {

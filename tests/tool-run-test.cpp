@@ -1,6 +1,7 @@
 // kzr-415-tool, unmodified, as a child process on the emulated bus: its whole output, its
 // exit status, its bus traffic and the descriptors it leaves open, for a complete run, an
 // absent bus and each transfer failing in turn.
+#include "plan.hpp"
 #include "program-run.hpp"
 #include "tool-traffic.hpp"
 
@@ -74,25 +75,23 @@ TEST_F(ToolRun, ACompleteRunConfiguresThenPrintsBothTemperatures) {
 }
 
 TEST_F(ToolRun, AnAbsentBusNodeEndsTheRunWithStatusOne) {
-    const auto result = run({{"KZR415_SIM_NO_NODE", "1"}});
-    EXPECT_EQ(result.out, address_line);
-    EXPECT_EQ(result.err, "Could not open i2c at /dev/i2c-4\n"
-                          "/dev/i2c-4: No such file or directory\n");
-    EXPECT_EQ(result.status, 1);
+    const auto planned = scenario("bus-absent");
+    const auto result = run(planned.environment());
+    EXPECT_EQ(result.out, planned.text("stdout"));
+    EXPECT_EQ(result.err, planned.text("stderr"));
+    EXPECT_EQ(result.status, planned.status());
     EXPECT_TRUE(trace().empty());
     expect_nothing_left_open(result);
 }
 
 TEST_F(ToolRun, AnAbsentDeviceFailsEveryStepButPrintsBothLines) {
-    const auto result = run({{"KZR415_SIM_NO_DEVICE", "1"}});
-    EXPECT_EQ(result.out, address_line + "read configure register err!\ntemperature 1:-1.000000\n"
-                                         "read configure register err!\ntemperature 2:-1.000000\n");
-    std::string nack;
-    for (int i = 0; i < 7; ++i) { // config, two alert modes, two thresholds, two readouts
-        nack += "ioctl(): No such device or address\nioctl returned -1\n";
-    }
-    EXPECT_EQ(result.err, nack);
-    EXPECT_EQ(result.status, 0);
+    // Seven failed steps: the configuration, two alert modes, two thresholds, two readouts.
+    const auto planned = scenario("no-device");
+    ASSERT_EQ(planned.expect.at("stderr").size(), 14U);
+    const auto result = run(planned.environment());
+    EXPECT_EQ(result.out, planned.text("stdout"));
+    EXPECT_EQ(result.err, planned.text("stderr"));
+    EXPECT_EQ(result.status, planned.status());
     expect_nothing_left_open(result);
 }
 

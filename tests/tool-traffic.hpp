@@ -1,7 +1,10 @@
-// The bus traffic of a complete kzr-415-tool run, in bus notation, for a device that
-// returns what was written: configuration, both alert modes (read-modify-write), both
-// thresholds, then for each channel a configuration read and a temperature read.
+// The bus traffic of a complete kzr-415-tool run, in bus notation: the plan's complete
+// scenario (configuration, both alert modes read-modify-write, both thresholds, then for
+// each channel a configuration read and a temperature read), for a device whose
+// temperature register holds `temperature_image`.
 #pragma once
+
+#include "plan.hpp"
 
 #include <string>
 #include <vector>
@@ -9,20 +12,11 @@
 namespace kzr415::test {
 
 inline std::vector<std::string> tool_traffic(const std::string &temperature_image) {
-    std::vector<std::string> lines{
-        "W 0x48 [01 1c 1c]",
-        "W 0x48 [01]",
-        "R 0x48 2 -> [1c 1c]",
-        "W 0x48 [01 18 1c]",
-        "W 0x48 [01]",
-        "R 0x48 2 -> [18 1c]",
-        "W 0x48 [01 18 18]",
-        "W 0x48 [02 80 00 00 80 00 00]",
-        "W 0x48 [03 7f ff ff 7f ff ff]",
-    };
-    for (int channel = 0; channel < 2; ++channel) {
-        lines.insert(lines.end(), {"W 0x48 [01]", "R 0x48 2 -> [18 18]", "W 0x48 [00]",
-                                   "R 0x48 6 -> [" + temperature_image + "]"});
+    auto lines = scenario("complete").expect.at("trace");
+    for (auto &line : lines) {
+        if (line.starts_with("R 0x48 6 -> [")) {
+            line = "R 0x48 6 -> [" + temperature_image + "]";
+        }
     }
     return lines;
 }

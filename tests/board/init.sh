@@ -28,7 +28,7 @@
 #                              kzr-415-capture, reported as a run is
 #   control NAME PARAMETER VALUE  writes a parameter, reports the outcome and the value
 #                              before and after
-#   expect ...                 (for the host's check; nothing to do here)
+#   expect, replay ...         (for this machine's checks; nothing to do here)
 #
 # Reports are marker lines "@@KZR ..." on the console: RECORD NAME opens one, FIELD KEY
 # TEXT adds to it, and output bytes go between BEGIN KEY and END KEY as hex, so that the
@@ -45,7 +45,7 @@ echo 1 >/proc/sys/kernel/printk
 insmod /lib/modules/i2c-dev.ko || echo "@@KZR ERROR insmod i2c-dev failed"
 
 params=/sys/module/kzr_415_sim/parameters
-device_parameters="address temperature configuration t_low t_high fail"
+device_parameters= # the module's parameters but bus and transfers: the device's settings
 bus=
 dmesg -c >/dev/null
 
@@ -100,6 +100,7 @@ load() { # load NAME [ARGUMENT...]
     # shellcheck disable=SC2046 # one word a parameter
     field parameters $(ls "$params")
     # The device as loaded: every scenario starts from it.
+    device_parameters=$(ls "$params" | grep -v -x -e bus -e transfers)
     rm -rf /tmp/loaded && mkdir /tmp/loaded
     for p in $device_parameters; do
         cat "$params/$p" >"/tmp/loaded/$p"
@@ -307,7 +308,7 @@ while read -r command name rest; do
         dump stderr /tmp/err
         field after "$(cat "$params/$parameter")"
         ;;
-    expect | '' | '#'*) ;;
+    expect | replay | '' | '#'*) ;;
     *)
         say "ERROR unknown plan command '$command'"
         ;;

@@ -203,8 +203,8 @@ if [ -z "$emulator" ]; then
 $consumer_raw_lines
 temperature 1:-25.000000
 $consumer_raw_lines
-temperature 2:21.000000" env LD_LIBRARY_PATH="$root/$libdir" "$root/usr/bin/kzr-415-sim" -1 -25 \
-        -- "$root/usr/bin/kzr-415-tool"
+temperature 2:22.000000" env LD_LIBRARY_PATH="$root/$libdir" "$root/usr/bin/kzr-415-sim" -1 -25 \
+        -2 22 -- "$root/usr/bin/kzr-415-tool"
 fi
 
 # --- kzr-415-sim-dkms (Architecture: all, checked with this machine's packages): the

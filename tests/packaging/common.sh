@@ -112,17 +112,12 @@ expect_output() {
     echo "ok: $what"
 }
 
-# The device's temperature register for the consumers: -25.0 and 21.0 degrees.
-consumer_temperature="fc e0 00 02 a0 00"
+# The device's temperature register for the consumers: -25.0 and 22.0 degrees.
+consumer_temperature="fc e0 00 02 c0 00"
 consumer_raw_lines="raw value 1:252 224 0
-raw value 2:2 160 0"
-expected_tool="slave address of kzr-415      : 0x48
-raw value 1:3 32 0
-raw value 2:2 160 0
-temperature 1:25.000000
-raw value 1:3 32 0
-raw value 2:2 160 0
-temperature 2:21.000000"
+raw value 2:2 192 0"
+# The complete run of kzr-415-tool, as the plan has it.
+expected_tool=$(sed -n 's/^expect complete stdout //p' "$source_dir/tests/board/scenarios.txt")
 
 # build_consumers ROOT LIBDIR LABEL CC CXX: builds the two programs of tests/consumers
 # against the driver installed under ROOT (LIBDIR relative to it), once through the CMake
@@ -171,7 +166,7 @@ run_consumers() {
         export KZR415_SIM_TEMPERATURE=$consumer_temperature
         expect_output "$label: C consumer through $way" "$consumer_raw_lines
 $consumer_raw_lines
-c consumer: -25.000000 21.000000" run_on_bus "$root/$libdir" "$dir/consumer-c"
+c consumer: -25.000000 22.000000" run_on_bus "$root/$libdir" "$dir/consumer-c"
         expect_output "$label: C++ consumer through $way" "$consumer_raw_lines
 c++ consumer: configuration 00 06, temperature 1 -25.000000" \
             run_on_bus "$root/$libdir" "$dir/consumer-cxx"

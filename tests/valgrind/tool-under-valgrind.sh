@@ -10,9 +10,13 @@
 # The bus node's descriptor is one the program opens through i2c_open and must close
 # through i2c_close.
 #
+# Each run is a scenario of the plan (tests/board/scenarios.txt), its device settings given
+# as the emulated bus's variables, and must give the plan's exit status and standard output.
+#
 # Usage: tests/valgrind/tool-under-valgrind.sh BUILD_DIR
 set -euo pipefail
 build=${1:-build/host}
+plan=$(dirname "$0")/../board/scenarios.txt
 tool="$build/tool/kzr-415-tool"
 preload="$build/sim/libkzr-415-sim-bus.so"
 work=$(mktemp -d)
@@ -28,14 +32,32 @@ close_inherited_descriptors() {
     return 0
 }
 
-# run NAME EXPECTED_STATUS EXPECTED_LAST_LINE [VAR=VALUE...]
+# planned SCENARIO WHAT: the plan's lines for WHAT (exit, stdout, trace)
+planned() { sed -n "s/^expect $1 $2 //p" "$plan"; }
+
+# settings SCENARIO: its settings as the emulated bus's variables, a line each
+settings() {
+    local word
+    for word in $(sed -n "s/^run $1 //p" "$plan"); do
+        case $word in
+        node=absent) echo KZR415_SIM_NO_NODE=1 ;;
+        *) echo "KZR415_SIM_$(tr a-z A-Z <<<"${word%%=*}")=${word#*=}" ;;
+        esac
+    done
+}
+
+# run NAME SCENARIO [VAR=VALUE...]
 run() {
-    local name=$1 expected_status=$2 expected_line=$3
-    shift 3
-    local log="$work/$name.log" out="$work/$name.out" status=0
+    local name=$1 scenario=$2
+    shift 2
+    local log="$work/$name.log" out="$work/$name.out" status=0 variables
+    mapfile -t variables < <(settings "$scenario")
+    local expected_status
+    expected_status=$(planned "$scenario" exit)
+    [ -n "$expected_status" ] || { echo "FAIL  $name: no scenario $scenario in $plan"; exit 1; }
     (
         close_inherited_descriptors
-        exec env "$@" LD_PRELOAD="$preload" \
+        exec env "${variables[@]}" "$@" LD_PRELOAD="$preload" \
             valgrind --error-exitcode=1 --leak-check=full --show-leak-kinds=all \
             --errors-for-leak-kinds=definite,indirect,possible --track-fds=yes \
             --log-file="$log" "$tool"
@@ -56,9 +78,8 @@ run() {
         END { if (fd != "" && !inherited) print fd }' "$log" | tr '\n' ' ')
     [ -z "$open_fds" ] || problems+=("descriptors left open: $open_fds")
     [ "$status" -eq "$expected_status" ] || problems+=("exit status $status, not $expected_status")
-    local last
-    last=$(tail -n 1 "$out")
-    [ "$last" = "$expected_line" ] || problems+=("last line '$last', not '$expected_line'")
+    [ "$(cat "$out")" = "$(planned "$scenario" stdout)" ] ||
+        problems+=("standard output not the plan's: $(tail -n 1 "$out")")
 
     local summary
     summary=$(grep -Eo 'in use at exit: [0-9,]+ bytes in [0-9,]+ blocks' "$log" || true)
@@ -72,13 +93,17 @@ run() {
     fi
 }
 
-run complete-run 0 "temperature 2:21.000000"
-run traced-run 0 "temperature 2:21.000000" KZR415_SIM_TRACE="$work/trace"
-run config-write-fails 0 "temperature 2:21.000000" KZR415_SIM_FAIL=1:EIO
-run pointer-write-fails 0 "temperature 2:21.000000" KZR415_SIM_FAIL=3:ETIMEDOUT
-run readout-fails 0 "temperature 2:-1.000000" KZR415_SIM_FAIL=12+:EREMOTEIO
-run every-transfer-fails 0 "temperature 2:-1.000000" KZR415_SIM_FAIL=1+:EIO
-run no-device 0 "temperature 2:-1.000000" KZR415_SIM_NO_DEVICE=1
-run no-bus-node 1 "slave address of kzr-415      : 0x48" KZR415_SIM_NO_NODE=1
+run complete-run complete
+run traced-run complete KZR415_SIM_TRACE="$work/trace"
+[ "$(cat "$work/trace")" = "$(planned complete trace)" ] || {
+    echo "FAIL  traced-run: the trace is not the plan's"
+    failures=$((failures + 1))
+}
+run config-write-fails config-write-fails
+run alert-mode-read-fails alert-mode-read-fails
+run readout-fails readouts-fail
+run every-transfer-fails every-transfer-fails
+run no-device no-device
+run no-bus-node bus-absent
 
 [ "$failures" -eq 0 ] || { echo "$failures run(s) failed under valgrind" >&2; exit 1; }
