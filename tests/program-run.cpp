@@ -57,10 +57,10 @@ std::vector<std::string> merged(const Environment &environment) {
 
 } // namespace
 
-sim::ChildOptions test_child(const std::vector<std::string> &argv,
-                             const Environment &environment) {
+sim::ChildOptions test_child(const std::vector<std::string> &argv, const Environment &environment) {
     sim::ChildOptions options;
-    options.argv = argv;
+    options.argv.assign(argv.begin(), argv.end()); // (a copy assignment: GCC 12 for armhf
+                                                   // warns of a null dereference in it)
     options.environment = merged(environment);
     options.clean_start = true;
     return options;

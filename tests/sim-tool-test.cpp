@@ -10,6 +10,8 @@
 #include <csignal>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -369,6 +371,42 @@ TEST(WrapperRun, HelpListsEveryOption) {
           "--state", "--preload", "--emulator", "--replay"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option;
     }
+}
+
+// The man page's paragraph (.TP) of each option states the default --help gives it, which
+// --help takes from the table of the device's settings.
+TEST(WrapperRun, TheManPageStatesTheDefaultsHelpGives) {
+    std::ifstream file(KZR415_SIM_MAN_PAGE);
+    std::stringstream roff;
+    roff << file.rdbuf();
+    std::string page = roff.str();
+    for (auto at = page.find("\\-"); at != std::string::npos; at = page.find("\\-", at)) {
+        page.replace(at, 2, "-");
+    }
+    std::istringstream help(run_sim({"--help"}).out);
+    std::string option;
+    std::string entry; // an option's lines of --help, joined
+    int defaults = 0;
+    for (std::string line; std::getline(help, line);) {
+        if (line.starts_with("  -") || line.starts_with("      --")) {
+            option =
+                line.substr(line.find("--"), line.find(' ', line.find("--")) - line.find("--"));
+            entry.clear();
+        }
+        entry += line;
+        const auto start = entry.find("(default ");
+        if (option.empty() || start == std::string::npos || entry.find(')', start) == entry.npos) {
+            continue;
+        }
+        const std::string stated = entry.substr(start, entry.find(')', start) + 1 - start);
+        const auto at = page.find(option + " ", page.find(".SH OPTIONS"));
+        ASSERT_NE(at, std::string::npos) << option << " is not in the man page's options";
+        const auto paragraph = page.substr(at, page.find(".TP", at) - at);
+        EXPECT_NE(paragraph.find(stated), std::string::npos) << option << ": " << stated;
+        option.clear();
+        ++defaults;
+    }
+    EXPECT_GE(defaults, 9);
 }
 
 struct BadInput {

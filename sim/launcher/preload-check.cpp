@@ -50,7 +50,8 @@ class ElfFile {
     std::uint64_t field(std::uint64_t at, unsigned size) {
         size = size != 0 ? size : wide_ ? 8 : 4;
         std::array<unsigned char, 8> bytes{};
-        if (!within(at, size) || pread(fd_, bytes.data(), size, static_cast<off_t>(at)) != size) {
+        if (!within(at, size) ||
+            pread(fd_, bytes.data(), size, static_cast<off_t>(at)) != static_cast<ssize_t>(size)) {
             damaged_ = true;
             return 0;
         }
@@ -67,7 +68,7 @@ class ElfFile {
     // Whether `text`, with its terminating zero, stands at `at`.
     bool holds(std::uint64_t at, std::string_view text) {
         std::array<char, 64> bytes{};
-        const auto size = static_cast<long>(text.size() + 1);
+        const auto size = static_cast<ssize_t>(text.size() + 1);
         return within(at, text.size() + 1) && text.size() < bytes.size() &&
                pread(fd_, bytes.data(), text.size() + 1, static_cast<off_t>(at)) == size &&
                std::string_view(bytes.data(), text.size() + 1) == std::string(text) + '\0';
