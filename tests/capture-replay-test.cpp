@@ -246,73 +246,68 @@ std::vector<RecordedTransfer> recording(const std::string &text) {
     return std::move(reading.transfers);
 }
 
-TEST(Replay, AnswersAsRecordedThenReportsATransferTooMany) {
-    ReplayDevice replay(recording("W 0x48 [00] + R 0x48 2 -> [1c 3c]\nR 0x48 6 FAILED EREMOTEIO\n"),
-                        "");
+// A bus on which a recording (bus notation) answers, its divergence reported to `report`.
+struct ReplayedBus {
+    ReplayedBus(const std::string &text, const std::string &report)
+        : replay(recording(text), report) {
+        bus.set_responder(&replay);
+    }
+    int transfer(Request &request) { return bus.rdwr(request.data()); }
+    ReplayDevice replay;
     EmulatedBus bus;
-    bus.set_responder(&replay);
+};
+
+TEST(Replay, AnswersAsRecordedThenReportsATransferTooMany) {
+    ReplayedBus replayed("W 0x48 [00] + R 0x48 2 -> [1c 3c]\nR 0x48 6 FAILED EREMOTEIO\n", "");
     Request both;
     both.write({0x00}).read(2);
-    EXPECT_EQ(bus.rdwr(both.data()), 2);
+    EXPECT_EQ(replayed.transfer(both), 2);
     EXPECT_EQ(both.buffer(1), (std::vector<std::uint8_t>{0x1C, 0x3C}));
     Request failing;
     failing.read(6);
-    EXPECT_EQ(bus.rdwr(failing.data()), -EREMOTEIO);
-    EXPECT_EQ(replay.divergence(), "");
+    EXPECT_EQ(replayed.transfer(failing), -EREMOTEIO);
+    EXPECT_EQ(replayed.replay.divergence(), "");
     // The bus's own record shows the replayed answers.
-    EXPECT_EQ(format_transfer(bus.transfers()[0]), "W 0x48 [00] + R 0x48 2 -> [1c 3c]");
+    EXPECT_EQ(format_transfer(replayed.bus.transfers()[0]), "W 0x48 [00] + R 0x48 2 -> [1c 3c]");
 
     Request more;
     more.write({0x01});
-    EXPECT_EQ(bus.rdwr(more.data()), -EIO);
-    EXPECT_EQ(replay.divergence(),
+    EXPECT_EQ(replayed.transfer(more), -EIO);
+    EXPECT_EQ(replayed.replay.divergence(),
               "replay diverged at transfer 3: expected the end of the recording, seen W 0x48 [01]");
 }
 
 TEST(Replay, TheFirstDivergenceIsReportedOnceAndLaterTransfersFail) {
-    char folder[] = "/tmp/kzr-415-replay-test-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string report = std::string(folder) + "/divergence";
-    std::ofstream(report).close();
+    const test::TemporaryFolder folder;
+    const std::string report = folder.path("divergence");
+    test::write_file(report, "");
 
-    ReplayDevice replay(recording("W 0x48 [01 1c 1c]\nW 0x48 [01]\nR 0x48 2 -> [1c 1c]\n"), report);
-    EmulatedBus bus;
-    bus.set_responder(&replay);
+    ReplayedBus replayed("W 0x48 [01 1c 1c]\nW 0x48 [01]\nR 0x48 2 -> [1c 1c]\n", report);
     Request other_bytes;
     other_bytes.write({0x01, 0x1C, 0x3C});
-    EXPECT_EQ(bus.rdwr(other_bytes.data()), -EIO);
+    EXPECT_EQ(replayed.transfer(other_bytes), -EIO);
     Request as_recorded; // matches transfer 2, but the replay has diverged
     as_recorded.write({0x01});
-    EXPECT_EQ(bus.rdwr(as_recorded.data()), -EIO);
+    EXPECT_EQ(replayed.transfer(as_recorded), -EIO);
     Request longer_read;
     longer_read.read(6);
-    EXPECT_EQ(bus.rdwr(longer_read.data()), -EIO);
-
-    std::ifstream file(report);
-    std::stringstream text;
-    text << file.rdbuf();
-    EXPECT_EQ(text.str(), "replay diverged at transfer 1: expected W 0x48 [01 1c 1c], seen W "
-                          "0x48 [01 1c 3c]\n");
+    EXPECT_EQ(replayed.transfer(longer_read), -EIO);
+    EXPECT_EQ(test::read_file(report), "replay diverged at transfer 1: expected W 0x48 [01 1c 1c], "
+                                       "seen W 0x48 [01 1c 3c]\n");
     // Another process of the run (another replay of the same report) diverged first: this
     // one's transfers fail, and the report keeps the first line.
-    ReplayDevice second(recording("W 0x48 [01 1c 1c]\n"), report);
-    EmulatedBus other_bus;
-    other_bus.set_responder(&second);
+    ReplayedBus second("W 0x48 [01 1c 1c]\n", report);
     Request first;
     first.write({0x01, 0x1C, 0x1C});
-    EXPECT_EQ(other_bus.rdwr(first.data()), -EIO);
-    unlink(report.c_str());
-    rmdir(folder);
+    EXPECT_EQ(second.transfer(first), -EIO);
 }
 
 TEST(Replay, AReadOfAnotherLengthOrAddressDiverges) {
-    ReplayDevice replay(recording("R 0x48 2 -> [1c 1c]\n"), "");
-    EmulatedBus bus;
-    bus.set_responder(&replay);
+    ReplayedBus replayed("R 0x48 2 -> [1c 1c]\n", "");
     Request longer;
     longer.read(6);
-    EXPECT_EQ(bus.rdwr(longer.data()), -EIO);
-    EXPECT_EQ(replay.divergence(),
+    EXPECT_EQ(replayed.transfer(longer), -EIO);
+    EXPECT_EQ(replayed.replay.divergence(),
               "replay diverged at transfer 1: expected R 0x48 2, seen R 0x48 6");
     EXPECT_EQ(longer.buffer(0), std::vector<std::uint8_t>(6, 0xEE)); // nothing read
 }

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -66,6 +67,36 @@ sim::ChildOptions test_child(const std::vector<std::string> &argv, const Environ
     return options;
 }
 
+TemporaryFolder::TemporaryFolder() {
+    path_ = "/tmp/kzr415-folder-XXXXXX";
+    if (mkdtemp(path_.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+}
+
+TemporaryFolder::~TemporaryFolder() {
+    std::filesystem::remove_all(path_);
+}
+
+std::vector<std::string> TemporaryFolder::entries() const {
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(path_)) {
+        names.push_back(entry.path().filename());
+    }
+    return names;
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
 TemporaryPath::TemporaryPath(const std::string &stem) {
     path_ = "/tmp/kzr415-" + stem + "-XXXXXX";
     const int fd = mkstemp(path_.data());
@@ -81,10 +112,7 @@ TemporaryPath::~TemporaryPath() {
 }
 
 std::string TemporaryPath::read() const {
-    std::ifstream file(path_, std::ios::binary);
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return read_file(path_);
 }
 
 std::vector<std::string> TemporaryPath::lines() const {

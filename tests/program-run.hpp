@@ -41,6 +41,26 @@ RunResult run_program(const std::vector<std::string> &argv, const Environment &e
 RunResult run_on_emulated_bus(const std::string &program, const Environment &environment,
                               const std::vector<std::string> &arguments = {});
 
+// A folder of its own in /tmp, removed with what it holds when the object goes.
+class TemporaryFolder {
+  public:
+    TemporaryFolder();
+    TemporaryFolder(const TemporaryFolder &) = delete;
+    TemporaryFolder &operator=(const TemporaryFolder &) = delete;
+    ~TemporaryFolder();
+    [[nodiscard]] const std::string &path() const { return path_; }
+    [[nodiscard]] std::string path(const std::string &name) const { return path_ + "/" + name; }
+    // The names of what it holds.
+    [[nodiscard]] std::vector<std::string> entries() const;
+
+  private:
+    std::string path_;
+};
+
+// The whole text of a file ("" when there is none), and a file written whole.
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+
 // A path for a temporary file in /tmp, removed when the object goes.
 class TemporaryPath {
   public:

@@ -33,32 +33,13 @@ const std::string tool = KZR415_TOOL_PATH;
 const std::string transfer_loop = KZR415_TRANSFER_LOOP;
 const std::string preload_probe = KZR415_PRELOAD_PROBE_PATH;
 
-// A folder of its own for each test (also kzr-415-sim's TMPDIR), removed with what it holds.
+// A folder of its own for each test, also kzr-415-sim's TMPDIR.
 class SimSafety : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string name = "/tmp/kzr415-safety-XXXXXX";
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        folder_ = name;
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-    [[nodiscard]] std::string path(const std::string &name) const { return folder_ + "/" + name; }
-    [[nodiscard]] std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto &entry : fs::directory_iterator(folder_)) {
-            names.push_back(entry.path().filename());
-        }
-        return names;
-    }
-    static std::string read(const std::string &path) {
-        std::ifstream file(path);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
-    static void write(const std::string &path, const std::string &text) {
-        std::ofstream(path) << text;
-    }
+    [[nodiscard]] std::string path(const std::string &name) const { return folder_.path(name); }
+    [[nodiscard]] std::vector<std::string> entries() const { return folder_.entries(); }
+    static std::string read(const std::string &path) { return read_file(path); }
+    static void write(const std::string &path, const std::string &text) { write_file(path, text); }
 
     // kzr-415-sim with `arguments`, then a program that leaves a marker file when it runs.
     RunResult refused_run(const std::vector<std::string> &arguments,
@@ -76,7 +57,7 @@ class SimSafety : public ::testing::Test {
         EXPECT_FALSE(fs::exists(path("marker"))) << line;
     }
 
-    std::string folder_;
+    const TemporaryFolder folder_; // also kzr-415-sim's TMPDIR
 };
 
 TEST_F(SimSafety, APreloadThatCannotBeLoadedIsRefusedBeforeTheProgramStarts) {
@@ -198,8 +179,8 @@ TEST_F(SimSafety, OnlyARegularStateFileIsTakenNeverThroughALink) {
     ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
     expect_refused(refused_run({"--state", path("fifo")}),
                    "bad value for --state: '" + path("fifo") + "' (not a regular file)");
-    expect_refused(refused_run({"--state", folder_}),
-                   "bad value for --state: '" + folder_ + "' (Is a directory)");
+    expect_refused(refused_run({"--state", folder_.path()}),
+                   "bad value for --state: '" + folder_.path() + "' (Is a directory)");
     // Planted where the state file will be created: its target is not created.
     ASSERT_EQ(symlink(path("target").c_str(), path("state").c_str()), 0);
     expect_refused(refused_run({"--state", path("state")}),
@@ -227,7 +208,8 @@ TEST_F(SimSafety, TwentyRunsSharingAStateFileCountEveryTransfer) {
     // Started together, each run's start must not set the count back: 20 x 1000 transfers.
     std::vector<pid_t> runs;
     for (int i = 0; i < 20; ++i) {
-        const auto options = test_child({sim_path, "-s", path("state"), "--", transfer_loop, "1000"});
+        const auto options =
+            test_child({sim_path, "-s", path("state"), "--", transfer_loop, "1000"});
         pid_t pid = 0;
         ASSERT_EQ(sim::start_child(options, pid), 0);
         runs.push_back(pid);
@@ -253,7 +235,8 @@ TEST_F(SimSafety, ProgramsKilledInTheMiddleOfTransfersLeaveAWholeStateAndNothing
     for (int i = 0; i < 10; ++i) {
         script += loop + "cat \"$KZR415_SIM_STATE\" > " + path("copy-" + std::to_string(i)) + "; ";
     }
-    const auto result = run_program({sim_path, "--", "sh", "-c", script}, {{"TMPDIR", folder_}});
+    const auto result =
+        run_program({sim_path, "--", "sh", "-c", script}, {{"TMPDIR", folder_.path()}});
     EXPECT_EQ(result.status, 0) << result.err;
     std::vector<std::string> expected;
     for (int i = 0; i < 10; ++i) {
@@ -297,8 +280,8 @@ TEST_F(SimSafety, EnvironmentValuesAreCheckedAsTheCommandLinesAre) {
     EXPECT_NE(on.err.find("No such device or address"), std::string::npos) << on.err;
     EXPECT_EQ(run_on_emulated_bus(tool, {{"KZR415_SIM_FAIL", "1:99999"}}).err,
               "kzr-415 emulated bus: bad value for KZR415_SIM_FAIL: '1:99999'\n");
-    EXPECT_EQ(run_on_emulated_bus(tool, {{"KZR415_SIM_TRACE", folder_}}).err,
-              "kzr-415 emulated bus: bad value for KZR415_SIM_TRACE: '" + folder_ +
+    EXPECT_EQ(run_on_emulated_bus(tool, {{"KZR415_SIM_TRACE", folder_.path()}}).err,
+              "kzr-415 emulated bus: bad value for KZR415_SIM_TRACE: '" + folder_.path() +
                   "' (Is a directory)\n");
     EXPECT_EQ(run_on_emulated_bus(tool, {{"KZR415_SIM_TRACE", path("none/trace")}}).err,
               "kzr-415 emulated bus: bad value for KZR415_SIM_TRACE: '" + path("none/trace") +
@@ -309,8 +292,8 @@ TEST_F(SimSafety, EnvironmentValuesAreCheckedAsTheCommandLinesAre) {
 }
 
 TEST_F(SimSafety, ARefusedRunLeavesFilesAsTheyWere) {
-    expect_refused(refused_run({"--trace", folder_}),
-                   "bad value for --trace: '" + folder_ + "' (Is a directory)");
+    expect_refused(refused_run({"--trace", folder_.path()}),
+                   "bad value for --trace: '" + folder_.path() + "' (Is a directory)");
     expect_refused(refused_run({"--trace", path("none/trace")}),
                    "bad value for --trace: '" + path("none/trace") +
                        "' (No such file or directory)");
@@ -338,10 +321,11 @@ TEST_F(SimSafety, EveryCatchableSignalIsPassedOnAndNothingIsLeft) {
     for (const int signal : {SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM}) {
         SCOPED_TRACE(strsignal(signal));
         fs::remove(path("pid"));
-        const auto options = test_child({sim_path, "--", "sh", "-c",
-                                         "echo $$ > " + path("pid.new") + "; mv " + path("pid.new") +
-                                             " " + path("pid") + "; exec sleep 10"},
-                                        {{"TMPDIR", folder_}});
+        const auto options =
+            test_child({sim_path, "--", "sh", "-c",
+                        "echo $$ > " + path("pid.new") + "; mv " + path("pid.new") + " " +
+                            path("pid") + "; exec sleep 10"},
+                       {{"TMPDIR", folder_.path()}});
         pid_t pid = 0;
         ASSERT_EQ(sim::start_child(options, pid), 0);
         // However long the machine takes to start it: until the program has said its number,

@@ -262,36 +262,10 @@ TEST_F(StandardTools, TransfersOfProcessesRunningAtOnceStayWhole) {
     }
 }
 
-// A directory for kzr-415-sim's temporary files (its TMPDIR), removed with what it holds.
-class TemporaryDirectory {
-  public:
-    TemporaryDirectory() {
-        std::string name = "/tmp/kzr415-tmpdir-XXXXXX";
-        if (mkdtemp(name.data()) == nullptr) {
-            throw std::runtime_error("mkdtemp failed");
-        }
-        path_ = name;
-    }
-    TemporaryDirectory(const TemporaryDirectory &) = delete;
-    TemporaryDirectory &operator=(const TemporaryDirectory &) = delete;
-    ~TemporaryDirectory() { std::filesystem::remove_all(path_); }
-    [[nodiscard]] const std::string &path() const { return path_; }
-    [[nodiscard]] std::vector<std::string> entries() const {
-        std::vector<std::string> names;
-        for (const auto &entry : std::filesystem::directory_iterator(path_)) {
-            names.push_back(entry.path().filename());
-        }
-        return names;
-    }
-
-  private:
-    std::string path_;
-};
-
 TEST(WrapperRun, ATemporaryStateFileIsRemovedWhenPreparingItFails) {
     // With no file allowed to grow, writing the state fails (EFBIG) once the temporary file
     // exists. kzr-415-sim's message and status come through a pipe, which may grow.
-    const TemporaryDirectory tmpdir;
+    const TemporaryFolder tmpdir; // kzr-415-sim's TMPDIR
     const auto result = run_program(
         {"sh", "-c", "(ulimit -f 0; trap '' XFSZ; \"$0\" -- true 2>&1; echo \"status $?\") | cat",
          KZR415_SIM_PATH},
@@ -309,7 +283,7 @@ TEST(WrapperRun, ASignalSentBeforeTheProgramStartsEndsTheRunAsOneSentLater) {
     // reaches the program too: the terminal sent it before the program was there.
     for (const int signal : {SIGTERM, SIGHUP, SIGINT}) {
         SCOPED_TRACE(strsignal(signal));
-        const TemporaryDirectory tmpdir;
+        const TemporaryFolder tmpdir; // kzr-415-sim's TMPDIR
         auto options = test_child({KZR415_SIM_PATH, "--", "sh", "-c", "exec sleep 10"},
                                   {{"TMPDIR", tmpdir.path()}});
         sigset_t blocked;

@@ -2,6 +2,7 @@
 // never reached through a symbolic link, a process killed while storing leaves a whole file
 // behind, and no descriptor stays open between transfers.
 #include "bus/state-file.hpp"
+#include "program-run.hpp"
 #include "test-emulator.h"
 
 #include <gtest/gtest.h>
@@ -29,23 +30,10 @@ namespace fs = std::filesystem;
 // A folder of its own for each test, removed with what it holds.
 class StateFolder : public ::testing::Test {
   protected:
-    void SetUp() override {
-        std::string name = "/tmp/kzr415-state-XXXXXX";
-        ASSERT_NE(mkdtemp(name.data()), nullptr);
-        folder_ = name;
-    }
-    void TearDown() override { fs::remove_all(folder_); }
-    [[nodiscard]] std::string path(const std::string &name) const { return folder_ + "/" + name; }
-    static void write(const std::string &path, const std::string &text) {
-        std::ofstream(path) << text;
-    }
-    static std::string read(const std::string &path) {
-        std::ifstream file(path);
-        std::stringstream text;
-        text << file.rdbuf();
-        return text.str();
-    }
-    std::string folder_;
+    [[nodiscard]] std::string path(const std::string &name) const { return folder_.path(name); }
+    static void write(const std::string &path, const std::string &text) { write_file(path, text); }
+    static std::string read(const std::string &path) { return read_file(path); }
+    const TemporaryFolder folder_;
 };
 
 // Locks, loads and stores one transfer's state as the emulated bus does.
@@ -91,7 +79,7 @@ TEST_F(StateFolder, OnlyARegularFileIsTaken) {
     sim::StateFile fifo(path("fifo"));
     EXPECT_FALSE(one_transfer(fifo, error)); // and does not wait for a writer
     EXPECT_EQ(error, EINVAL);
-    sim::StateFile folder(folder_);
+    sim::StateFile folder(folder_.path());
     EXPECT_FALSE(one_transfer(folder, error));
     EXPECT_EQ(error, EISDIR);
     // Bounded: a large file is refused without being read whole.
@@ -126,7 +114,7 @@ TEST_F(StateFolder, CountsOnAcrossOpeningsAndLeavesNoDescriptorOpen) {
     EXPECT_EQ(open_descriptors(), before);
     EXPECT_NE(read(path("state")).find("\ntransfers 6\n"), std::string::npos);
     // Nothing is left beside the file.
-    EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator{}), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder_.path()), fs::directory_iterator{}), 1);
 }
 
 TEST_F(StateFolder, AProcessKilledWhileStoringLeavesAWholeFile) {

@@ -60,46 +60,42 @@ TEST_F(TransportTest, ReadIsAPointerWriteThenASeparateReadMessage) {
     EXPECT_EQ(image, (decltype(image){0x03, 0x20, 0x00, 0xFC, 0xE0, 0x00}));
 }
 
-TEST_F(TransportTest, AFailedTransferPrintsTheSystemErrorAndTheResult) {
-    const std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> image{0x1C, 0x1C};
-    fail_transfer(1, EIO);
-    int result = 0;
-    const auto output = capture_output([&] {
-        result = kzr_415_write(fd, device_address, CONFIGURATION_REG, image.data(),
-                               CONFIGURATION_REG_LENGTH);
-    });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(output.err, "ioctl(): Input/output error\nioctl returned -1\n");
-    EXPECT_EQ(output.out, "");
-}
+// A failed transfer of a register write or read: the system's error and the result on
+// standard error, nothing more, no transfer after it, the caller's buffer as it was.
+struct TransferFailure {
+    const char *name;
+    unsigned transfer; // the one that fails, from 1
+    int error;
+    const char *text; // the system's text of `error`
+    bool read;        // kzr_415_read: the pointer write, then the read; else kzr_415_write
+};
 
-TEST_F(TransportTest, AFailedPointerWriteReportsOnceAndReadsNothing) {
-    fail_transfer(1, ETIMEDOUT);
-    std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> image{0xAA, 0xAA};
-    int result = 0;
-    const auto output = capture_output([&] {
-        result = kzr_415_read(fd, device_address, CONFIGURATION_REG, image.data(),
-                              CONFIGURATION_REG_LENGTH);
-    });
-    EXPECT_EQ(result, -1);
-    EXPECT_EQ(output.err, "ioctl(): Connection timed out\nioctl returned -1\n");
-    EXPECT_EQ(transfers().size(), 1U);
-    EXPECT_EQ(image, (decltype(image){0xAA, 0xAA}));
-}
+class TransportFailure : public BusTest, public ::testing::WithParamInterface<TransferFailure> {};
 
-TEST_F(TransportTest, AFailedReadHalfReportsAndLeavesTheBufferAsTheKernelLeftIt) {
-    fail_transfer(2, EREMOTEIO);
+TEST_P(TransportFailure, PrintsTheSystemErrorAndTheResultAndStops) {
+    const auto &c = GetParam();
+    fail_transfer(c.transfer, c.error);
     std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> image{0xAA, 0xBB};
     int result = 0;
     const auto output = capture_output([&] {
-        result = kzr_415_read(fd, device_address, CONFIGURATION_REG, image.data(),
-                              CONFIGURATION_REG_LENGTH);
+        result = c.read ? kzr_415_read(fd, device_address, CONFIGURATION_REG, image.data(),
+                                       CONFIGURATION_REG_LENGTH)
+                        : kzr_415_write(fd, device_address, CONFIGURATION_REG, image.data(),
+                                        CONFIGURATION_REG_LENGTH);
     });
     EXPECT_EQ(result, -1);
-    EXPECT_EQ(output.err, "ioctl(): Remote I/O error\nioctl returned -1\n");
-    EXPECT_EQ(transfers().size(), 2U);
-    EXPECT_EQ(image, (decltype(image){0xAA, 0xBB}));
+    EXPECT_EQ(output.err, std::string("ioctl(): ") + c.text + "\nioctl returned -1\n");
+    EXPECT_EQ(output.out, "");
+    EXPECT_EQ(transfers().size(), c.transfer);
+    EXPECT_EQ(image, (decltype(image){0xAA, 0xBB})); // as the kernel leaves a failed read's
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    EachTransfer, TransportFailure,
+    ::testing::Values(TransferFailure{"write", 1, EIO, "Input/output error", false},
+                      TransferFailure{"pointer_write", 1, ETIMEDOUT, "Connection timed out", true},
+                      TransferFailure{"read_half", 2, EREMOTEIO, "Remote I/O error", true}),
+    [](const auto &test) { return std::string(test.param.name); });
 
 TEST_F(TransportTest, AnAbsentDeviceIsANackAtEveryTransfer) {
     std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> image{};

@@ -10,7 +10,6 @@
 
 namespace kzr415::sim {
 
-using open_fn = int (*)(const char *, int, ...);
 using openat_fn = int (*)(int, const char *, int, ...);
 using open2_fn = int (*)(const char *, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);

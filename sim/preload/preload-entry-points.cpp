@@ -56,6 +56,15 @@ mode_t mode_argument(int flags, va_list args) {
     return has_mode ? static_cast<mode_t>(va_arg(args, unsigned int)) : 0;
 }
 
+// An open of `path`, from `dirfd` when relative: a simulated node's own descriptor, else the
+// C library's openat, which open, open64 (open with O_LARGEFILE) and openat64 are too.
+int open_path(int dirfd, const char *path, int flags, mode_t mode) {
+    const int node = sim::node_index(dirfd, path);
+    return node >= 0 ? sim::open_node(node, flags) : sim::next_cached<sim::openat_fn>([] {
+        return "openat";
+    })(dirfd, path, flags, mode);
+}
+
 } // namespace
 
 // NOLINTBEGIN(cppcoreguidelines-pro-bounds-array-to-pointer-decay): va_list is an array type
@@ -66,9 +75,7 @@ int kzr415_open(const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    const int node = sim::node_index(AT_FDCWD, path);
-    return node >= 0 ? sim::open_node(node, flags)
-                     : sim::next_cached<sim::open_fn>([] { return "open"; })(path, flags, mode);
+    return open_path(AT_FDCWD, path, flags, mode);
 }
 
 int kzr415_open64(const char *path, int flags, ...) {
@@ -76,9 +83,7 @@ int kzr415_open64(const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    const int node = sim::node_index(AT_FDCWD, path);
-    return node >= 0 ? sim::open_node(node, flags)
-                     : sim::next_cached<sim::open_fn>([] { return "open64"; })(path, flags, mode);
+    return open_path(AT_FDCWD, path, flags | O_LARGEFILE, mode);
 }
 
 int kzr415_openat(int dirfd, const char *path, int flags, ...) {
@@ -86,10 +91,7 @@ int kzr415_openat(int dirfd, const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    const int node = sim::node_index(dirfd, path);
-    return node >= 0 ? sim::open_node(node, flags) : sim::next_cached<sim::openat_fn>([] {
-        return "openat";
-    })(dirfd, path, flags, mode);
+    return open_path(dirfd, path, flags, mode);
 }
 
 int kzr415_openat64(int dirfd, const char *path, int flags, ...) {
@@ -97,13 +99,11 @@ int kzr415_openat64(int dirfd, const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = mode_argument(flags, args);
     va_end(args);
-    const int node = sim::node_index(dirfd, path);
-    return node >= 0 ? sim::open_node(node, flags) : sim::next_cached<sim::openat_fn>([] {
-        return "openat64";
-    })(dirfd, path, flags, mode);
+    return open_path(dirfd, path, flags | O_LARGEFILE, mode);
 }
 // NOLINTEND(cppcoreguidelines-pro-bounds-array-to-pointer-decay)
 
+// The fortified opens check their flags before they open: they stay the C library's own.
 int kzr415_open_2(const char *path, int flags) {
     const int node = sim::node_index(AT_FDCWD, path);
     return node >= 0 ? sim::open_node(node, flags)
