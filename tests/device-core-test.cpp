@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -119,16 +121,29 @@ TEST_F(DeviceCore, ABlockReadTakesItsCountFromTheFirstByte) {
     }
 }
 
+// Sets the device's setting `index` of the table from `text`: what kzr415_setting_parse gives.
+int set_setting(kzr415_device &dev, int index, std::string_view text) {
+    return kzr415_setting_parse(&dev, &kzr415_settings[index], text.data(), text.size());
+}
+
+// The device's setting `index` as text.
+std::string setting_text(const kzr415_device &dev, int index) {
+    std::array<char, 64> text{};
+    const int length =
+        kzr415_setting_format(text.data(), text.size(), &dev, &kzr415_settings[index]);
+    return {text.data(), static_cast<std::size_t>(std::max(length, 0))};
+}
+
 TEST_F(DeviceCore, TheFaultPlanCountsTransfersOverTheWholeRun) {
     std::uint8_t pointer = 0x01;
     const i2c_msg message{0x48, 0, 1, &pointer};
-    ASSERT_EQ(kzr415_parse_fault("3:EPROTO", 8, &dev.fault), 0);
+    ASSERT_EQ(set_setting(dev, KZR415_SETTING_fail, "3:EPROTO"), 0);
     EXPECT_EQ(transfer({message}), 1);
     EXPECT_EQ(transfer({message}), 1);
     EXPECT_EQ(transfer({message}), -EPROTO);
     EXPECT_EQ(transfer({message}), 1);
     // A plan written during the run counts from the run's start: transfer 5 is next.
-    ASSERT_EQ(kzr415_parse_fault("5+:71", 5, &dev.fault), 0);
+    ASSERT_EQ(set_setting(dev, KZR415_SETTING_fail, "5+:71"), 0);
     EXPECT_EQ(transfer({message}), -EPROTO);
     EXPECT_EQ(transfer({message}), -EPROTO);
     EXPECT_EQ(dev.transfers, 6U);
@@ -164,44 +179,55 @@ TEST(DeviceCoreControls, ErrnoByAnyNameOrNumberOfTheCLibrary) {
 }
 
 TEST(DeviceCoreControls, FaultPlansAreRefusedWhole) {
-    kzr415_fault fault{7, 5, true};
-    const auto parse = [&fault](std::string_view text) {
-        return kzr415_parse_fault(text.data(), text.size(), &fault);
-    };
-    EXPECT_EQ(parse("0x10+:EIO"), 0);
-    EXPECT_EQ(fault.transfer, 16U);
-    EXPECT_EQ(fault.error, EIO);
-    EXPECT_TRUE(fault.onwards);
+    kzr415_device dev{};
+    dev.fault = {7, 5, true};
+    EXPECT_EQ(set_setting(dev, KZR415_SETTING_fail, "0x10+:EIO"), 0);
+    EXPECT_EQ(dev.fault.transfer, 16U);
+    EXPECT_EQ(dev.fault.error, EIO);
+    EXPECT_TRUE(dev.fault.onwards);
     for (const char *bad : {"", "3", "3:", ":EIO", "+:EIO", "0:EIO", "3++:EIO", "-1:EIO", "3 :EIO",
                             "4294967296:EIO", "3:EIO:EIO", "3:41"}) {
-        EXPECT_EQ(parse(bad), -EINVAL) << bad;
+        EXPECT_EQ(set_setting(dev, KZR415_SETTING_fail, bad), -EINVAL) << bad;
     }
-    EXPECT_EQ(fault.transfer, 16U); // untouched by a refused plan
-    // Written back as it is read, by name: what the launcher hands its program.
-    std::array<char, 32> text{};
+    EXPECT_EQ(dev.fault.transfer, 16U); // untouched by a refused plan
+    // Written back as it is read, by name: what the state file and the module give.
     for (const char *plan : {"16+:EIO", "3:EPROTO", "4294967295:EHWPOISON"}) {
-        ASSERT_EQ(parse(plan), 0);
-        EXPECT_GT(kzr415_format_fault(text.data(), text.size(), &fault), 0);
-        EXPECT_STREQ(text.data(), plan);
+        ASSERT_EQ(set_setting(dev, KZR415_SETTING_fail, plan), 0);
+        EXPECT_EQ(setting_text(dev, KZR415_SETTING_fail), plan);
     }
-    fault = {};
-    kzr415_format_fault(text.data(), text.size(), &fault);
-    EXPECT_STREQ(text.data(), "none");
+    // No plan: "none", or "0" as the module takes it.
+    for (const char *none : {"none", "0"}) {
+        ASSERT_EQ(set_setting(dev, KZR415_SETTING_fail, none), 0);
+        EXPECT_EQ(setting_text(dev, KZR415_SETTING_fail), "none");
+    }
 }
 
 TEST(DeviceCoreControls, HexImagesTakeBlanksOrCommasBetweenBytes) {
-    std::array<std::uint8_t, 3> out{};
-    const auto parse = [&out](std::string_view text) {
-        return kzr415_parse_hex(text.data(), text.size(), out.data(), out.size());
-    };
-    EXPECT_EQ(parse(" 03,0x20\t0X0a\n"), 0);
-    EXPECT_EQ(out, (std::array<std::uint8_t, 3>{0x03, 0x20, 0x0A}));
-    EXPECT_EQ(parse("3 f ff"), 0);
-    EXPECT_EQ(out, (std::array<std::uint8_t, 3>{0x03, 0x0F, 0xFF}));
-    for (const char *bad : {"", "03 20", "03 20 00 00", "03 20 100", "03 20 0x", "03 20 g0",
-                            "03 20 -1", "03;20;00"}) {
-        EXPECT_EQ(parse(bad), -EINVAL) << bad;
+    kzr415_device dev{};
+    EXPECT_EQ(set_setting(dev, KZR415_SETTING_configuration, " 03,0x20\n"), 0);
+    EXPECT_EQ(setting_text(dev, KZR415_SETTING_configuration), "03 20");
+    EXPECT_EQ(set_setting(dev, KZR415_SETTING_t_low, "3 f ff\t0X0a 0 0"), 0);
+    EXPECT_EQ(setting_text(dev, KZR415_SETTING_t_low), "03 0f ff 0a 00 00");
+    for (const char *bad :
+         {"", "03 20 00", "03", "03 100", "03 0x", "03 g0", "03 -1", "03;20", "03,,,20,01"}) {
+        EXPECT_EQ(set_setting(dev, KZR415_SETTING_configuration, bad), -EINVAL) << bad;
     }
+    EXPECT_EQ(setting_text(dev, KZR415_SETTING_configuration), "03 20"); // as it was
+}
+
+// Every setting's default reads back as the table writes it (the temperature image's are the
+// degrees of kzr-415-sim's default: sim-model-test).
+TEST(DeviceCoreControls, ANewDeviceHoldsEachSettingAsTheTableGivesIt) {
+    kzr415_device dev{};
+    kzr415_device_init(&dev);
+    for (const auto &setting : kzr415_settings) {
+        SCOPED_TRACE(setting.name);
+        if (setting.kind != KZR415_KIND_DEGREES) {
+            EXPECT_EQ(setting_text(dev, static_cast<int>(&setting - kzr415_settings)),
+                      setting.value);
+        }
+    }
+    EXPECT_EQ(dev.in_degrees, 0U); // degrees are user space's to set
 }
 
 } // namespace

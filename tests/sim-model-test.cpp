@@ -83,6 +83,27 @@ TEST(TemperatureEncode, EdgesOfTheFormats) {
     EXPECT_FALSE(sim::representable_temperature(std::numeric_limits<double>::infinity()));
 }
 
+// kzr-415-sim holds each channel in degrees from the start (the table's values for them),
+// the module and the preload alone the raw image: the two must be one temperature. The
+// library decodes each channel's bytes of the default image.
+TEST(DeviceModel, TheDefaultImageHoldsTheDefaultDegrees) {
+    const sim::Device raw = sim::new_device();
+    const sim::Device in_degrees = sim::new_device(true);
+    for (const auto &setting : sim::settings()) {
+        if (setting.kind != KZR415_KIND_DEGREES) {
+            continue;
+        }
+        SCOPED_TRACE(setting.name);
+        const auto *bytes = &raw.image[KZR415_TEMPERATURE][KZR415_CHANNEL_LEN * setting.arg];
+        const auto celsius = sim::parse_celsius(setting.value);
+        ASSERT_TRUE(celsius.has_value());
+        EXPECT_EQ(decode_twos_complement(assemble_raw(bytes[0], bytes[1], bytes[2])),
+                  static_cast<float>(*celsius));
+        EXPECT_EQ(sim::encode_temperature(*celsius, false), (Bytes3{bytes[0], bytes[1], bytes[2]}));
+        EXPECT_NE(in_degrees.in_degrees & (1U << setting.arg), 0U);
+    }
+}
+
 TEST(DeviceModel, EncodesEachChannelInTheFormatItsConfigurationSelectsWhenRead) {
     sim::Device device = sim::new_device();
     ASSERT_TRUE(sim::parse_setting(device, kzr415_settings[KZR415_SETTING_celsius_1], "-25.25"));

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include <sys/stat.h>
 
@@ -31,32 +32,21 @@ std::string variable_name(const Setting &setting) {
 }
 
 bool check_trace_target(const std::string &path, std::string &reason) {
-    if (path.empty() || path == "-") {
-        return true;
+    namespace fs = std::filesystem;
+    std::error_code failed;
+    const auto status = fs::status(path, failed);
+    std::error_code in_folder;
+    const auto folder = fs::path(path).parent_path();
+    if (fs::is_directory(status)) {
+        failed = std::make_error_code(std::errc::is_a_directory);
+    } else if (failed == std::errc::no_such_file_or_directory) { // a new file: in a folder?
+        const bool there = fs::is_directory(folder.empty() ? "." : folder, in_folder);
+        failed = there       ? std::error_code{}
+                 : in_folder ? in_folder
+                             : std::make_error_code(std::errc::not_a_directory);
     }
-    struct stat info {};
-    if (stat(path.c_str(), &info) == 0) {
-        if (S_ISDIR(info.st_mode)) {
-            reason = std::strerror(EISDIR);
-            return false;
-        }
-        return true;
-    }
-    if (errno != ENOENT) {
-        reason = std::strerror(errno);
-        return false;
-    }
-    // A new file: its folder must be there.
-    const auto slash = path.rfind('/');
-    std::string folder = ".";
-    if (slash != std::string::npos) {
-        folder = slash == 0 ? "/" : path.substr(0, slash);
-    }
-    if (stat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        reason = std::strerror(stat(folder.c_str(), &info) != 0 ? errno : ENOTDIR);
-        return false;
-    }
-    return true;
+    reason = failed.message();
+    return path.empty() || path == "-" || !failed;
 }
 
 std::optional<SimConfig> config_from_environment(std::string &error) {

@@ -45,23 +45,13 @@ const struct kzr415_setting kzr415_settings[KZR415_SETTING_COUNT] = {
 };
 #undef KZR415_ENTRY
 
-/**
- * kzr415_image_len() - the length of a register's image
- * @reg: register pointer
- *
- * Return: the image's length in bytes; 0 for a pointer that selects nothing.
- */
+/* The length of a register's image: 0 for a pointer that selects nothing. */
 size_t kzr415_image_len(unsigned int reg)
 {
 	return reg < KZR415_REGISTERS ? kzr415_lengths[reg] : 0;
 }
 
-/**
- * kzr415_device_init() - a new device: every setting's value from the table
- * @dev: the device
- *
- * Channels in degrees are user space's to set: none is.
- */
+/* A new device: every setting's value from the table (degrees are user space's). */
 void kzr415_device_init(struct kzr415_device *dev)
 {
 	const struct kzr415_setting *setting;
@@ -75,14 +65,10 @@ void kzr415_device_init(struct kzr415_device *dev)
 	}
 }
 
-/**
- * kzr415_device_write() - one write message addressed to the device
- * @dev: the device
- * @buf: the message's bytes: the register pointer, then data
- * @len: their count; 0 for an address-only write, which selects nothing
- *
- * Data beyond the image's length is dropped; the temperature register is read
- * only.
+/*
+ * One write message addressed to the device: the register pointer, then data,
+ * which past the image's end is dropped (the temperature register stores none).
+ * An address-only write (@len 0) selects nothing.
  */
 void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf,
 			 size_t len)
@@ -128,14 +114,9 @@ static const uint8_t *kzr415_temperature(const struct kzr415_device *dev,
 	return out;
 }
 
-/**
- * kzr415_device_read() - one read message addressed to the device
- * @dev: the device
- * @buf: receives exactly @len bytes
- * @len: the message's length
- *
- * Bytes past the image, and every byte of an unknown register, read 0xff, as
- * an idle bus does.
+/*
+ * One read message addressed to the device: exactly @len bytes into @buf, 0xff
+ * past the image and for an unknown register, as an idle bus reads.
  */
 void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len)
 {
@@ -155,13 +136,7 @@ void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len)
 		memset(buf + have, 0xff, len - have);
 }
 
-/**
- * kzr415_fault_due() - whether the fault plan fails a transfer
- * @fault: the plan
- * @transfer: the transfer's number in the run, from 1
- *
- * Return: true when @transfer fails.
- */
+/* Whether the plan fails transfer number @transfer of the run (from 1). */
 bool kzr415_fault_due(const struct kzr415_fault *fault,
 			     unsigned int transfer)
 {
@@ -191,16 +166,10 @@ static int kzr415_receive_block(struct kzr415_device *dev, struct i2c_msg *msg)
 	return 0;
 }
 
-/**
- * kzr415_transfer() - one transfer: messages joined by repeated starts
- * @dev: the device
- * @msgs: the messages; a read's buffer receives exactly its len bytes
- * @num: their count
- *
- * Counts the transfer in the run, fails it when the fault plan says so, else
- * serves the messages in order until one is not acknowledged.
- *
- * Return: @num, or a negative errno.
+/*
+ * One transfer, messages joined by repeated starts: counted in the run, failed
+ * when the fault plan says so, else the messages served in order until one is
+ * not acknowledged. Returns @num, or a negative errno.
  */
 int kzr415_transfer(struct kzr415_device *dev, struct i2c_msg *msgs, size_t num)
 {
@@ -232,33 +201,26 @@ int kzr415_transfer(struct kzr415_device *dev, struct i2c_msg *msgs, size_t num)
 
 /* ------------------------------------------------------------- controls */
 
-static int kzr415_digit(char c, unsigned int base)
-{
-	int digit = -1;
-
-	if (c >= '0' && c <= '9')
-		digit = c - '0';
-	else if (c >= 'a' && c <= 'f')
-		digit = c - 'a' + 10;
-	else if (c >= 'A' && c <= 'F')
-		digit = c - 'A' + 10;
-	return digit >= 0 && (unsigned int)digit < base ? digit : -1;
-}
-
+/* Digits in @base, all of @len, into @value; no sign, no blank, no overflow. */
 static int kzr415_parse_digits(const char *text, size_t len, unsigned int base,
 			       unsigned long *value)
 {
 	unsigned long result = 0;
+	unsigned int digit;
 	size_t i;
 
 	if (!len)
 		return -EINVAL;
 	for (i = 0; i < len; i++) {
-		int digit = kzr415_digit(text[i], base);
+		char c = text[i];
 
-		if (digit < 0 || result > (~0UL - (unsigned int)digit) / base)
+		digit = c >= '0' && c <= '9' ? (unsigned int)(c - '0') :
+			c >= 'a' && c <= 'f' ? (unsigned int)(c - 'a' + 10) :
+			c >= 'A' && c <= 'F' ? (unsigned int)(c - 'A' + 10) :
+					       base;
+		if (digit >= base || result > (~0UL - digit) / base)
 			return -EINVAL;
-		result = result * base + (unsigned int)digit;
+		result = result * base + digit;
 	}
 	*value = result;
 	return 0;
@@ -269,13 +231,9 @@ static bool kzr415_hex_prefix(const char *text, size_t len)
 	return len > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
 }
 
-/**
- * kzr415_parse_number() - a number as kzr-415-sim reads one
- * @text: decimal digits, or hex digits after "0x"; no sign, no blank, no octal
- * @len: length of @text
- * @value: receives the number
- *
- * Return: 0, or -EINVAL for anything else and for a number @value cannot hold.
+/*
+ * A number as kzr-415-sim reads one: decimal, or hex after "0x"; no sign, no
+ * blank, no octal. 0, or -EINVAL (also for a number @value cannot hold).
  */
 int kzr415_parse_number(const char *text, size_t len, unsigned long *value)
 {
@@ -289,17 +247,12 @@ static bool kzr415_separator(char c)
 	return c == ' ' || c == ',' || c == '\t' || c == '\n';
 }
 
-/**
- * kzr415_parse_hex() - a register image as text
- * @text: hex bytes, each optionally "0x"-prefixed, blanks or commas between
- * @len: length of @text
- * @out: receives the bytes
- * @n: how many bytes there must be
- *
- * Return: 0, or -EINVAL for anything but exactly @n bytes; @out may then
- * hold some of them.
+/*
+ * A register image as text: exactly @n hex bytes, each optionally "0x"-prefixed,
+ * blanks or commas between. -EINVAL for anything else; @out may then hold some.
  */
-int kzr415_parse_hex(const char *text, size_t len, uint8_t *out, size_t n)
+static int kzr415_parse_hex(const char *text, size_t len, uint8_t *out,
+			    size_t n)
 {
 	size_t count = 0;
 	size_t i = 0;
@@ -325,12 +278,7 @@ int kzr415_parse_hex(const char *text, size_t len, uint8_t *out, size_t n)
 	return count == n ? 0 : -EINVAL;
 }
 
-/**
- * kzr415_errno_name() - an errno's name
- * @error: positive errno
- *
- * Return: its name ("EIO"), or NULL for a number the C library names not.
- */
+/* A positive errno's name ("EIO"), or NULL for one the C library names not. */
 const char *kzr415_errno_name(int error)
 {
 	size_t i;
@@ -342,13 +290,9 @@ const char *kzr415_errno_name(int error)
 	return NULL;
 }
 
-/**
- * kzr415_parse_errno() - an errno by name or number
- * @text: any name the C library gives an errno ("EPROTO"), or a number it
- *	  names ("71")
- * @len: length of @text
- *
- * Return: the positive errno, or 0 when not recognised.
+/*
+ * An errno by any name the C library gives it ("EPROTO") or a number it names
+ * ("71"): the positive errno, or 0.
  */
 int kzr415_parse_errno(const char *text, size_t len)
 {
@@ -367,16 +311,13 @@ int kzr415_parse_errno(const char *text, size_t len)
 	return (int)number;
 }
 
-/**
- * kzr415_parse_fault() - a fault plan as text
- * @text: "K:ERRNO" fails transfer K (from 1), "K+:ERRNO" transfer K and every
- *	  later one; ERRNO as kzr415_parse_errno() reads it
- * @len: length of @text
- * @fault: receives the plan
- *
- * Return: 0, or -EINVAL.
+/*
+ * A fault plan as text: "K:ERRNO" fails transfer K (from 1), "K+:ERRNO" transfer
+ * K and every later one; ERRNO as kzr415_parse_errno() reads it. -EINVAL for
+ * anything else, @fault then as it was.
  */
-int kzr415_parse_fault(const char *text, size_t len, struct kzr415_fault *fault)
+static int kzr415_parse_fault(const char *text, size_t len,
+			      struct kzr415_fault *fault)
 {
 	const char *colon = len ? memchr(text, ':', len) : NULL;
 	size_t head;
@@ -401,18 +342,9 @@ int kzr415_parse_fault(const char *text, size_t len, struct kzr415_fault *fault)
 	return 0;
 }
 
-/**
- * kzr415_format_fault() - a fault plan as kzr415_parse_fault() reads it
- * @buf: receives the text, NUL-terminated
- * @size: room in @buf
- * @fault: the plan
- *
- * "K:NAME" or "K+:NAME" with the errno's name, or "none" for no plan.
- *
- * Return: what snprintf() returns.
- */
-int kzr415_format_fault(char *buf, size_t size,
-			const struct kzr415_fault *fault)
+/* A fault plan as kzr415_parse_fault() reads it, the errno by name; "none". */
+static int kzr415_format_fault(char *buf, size_t size,
+			       const struct kzr415_fault *fault)
 {
 	const char *name = kzr415_errno_name(fault->error);
 
@@ -443,14 +375,9 @@ static int kzr415_parse_up_to(const char *text, size_t len, unsigned long max,
 	return 0;
 }
 
-/**
- * kzr415_setting_parse() - a setting's value as text
- * @dev: the device, changed only when the value is good
- * @setting: the setting (kzr415_settings)
- * @text: its value, written as enum kzr415_kind says
- * @len: length of @text
- *
- * Return: 0, -EINVAL for a bad value, -EOPNOTSUPP for degrees (user space's).
+/*
+ * A setting's value, written as its kind says, into @dev (changed only by a good
+ * value): 0, -EINVAL for a bad value, -EOPNOTSUPP for degrees (user space's).
  */
 int kzr415_setting_parse(struct kzr415_device *dev,
 			 const struct kzr415_setting *setting, const char *text,
@@ -499,19 +426,11 @@ int kzr415_setting_parse(struct kzr415_device *dev,
 	}
 }
 
-/**
- * kzr415_setting_format() - a setting's value as kzr415_setting_parse() reads it
- * @buf: receives the text, NUL-terminated
- * @size: room in @buf
- * @dev: the device
- * @setting: the setting (kzr415_settings)
- *
- * Images as lower-case hex bytes with one blank between (@size at least three
- * bytes a byte), the address as 0x and two hex digits, a fault plan by its
- * errno's name.
- *
- * Return: what snprintf() returns; -ENOSPC when an image does not fit,
- * -EOPNOTSUPP for degrees (user space's).
+/*
+ * A setting's value as kzr415_setting_parse() reads it, into @buf: images as
+ * lower-case hex bytes, one blank between (@size at least three a byte), the
+ * address as 0x and two hex digits, a fault plan by its errno's name. Returns
+ * what snprintf() returns, -ENOSPC, or -EOPNOTSUPP for degrees (user space's).
  */
 int kzr415_setting_format(char *buf, size_t size,
 			  const struct kzr415_device *dev,

@@ -60,33 +60,18 @@ extern "C" {
 
 #define KZR415_ADDRESS_MAX	0x7f
 
-/**
- * struct kzr415_fault - a fault plan
- * @transfer: the transfer that fails, counted from 1 over the run; 0: none
- * @error: the positive errno it fails with
- * @onwards: every later transfer fails as well
- */
+/* A fault plan */
 struct kzr415_fault {
-	unsigned int transfer;
-	int error;
-	bool onwards;
+	unsigned int transfer;	/* the one that fails, from 1 over the run; 0: none */
+	int error;		/* the positive errno it fails with */
+	bool onwards;		/* every later transfer fails as well */
 };
 
-/**
- * struct kzr415_device - the device and its run
- * @image: each register's image, indexed by its pointer; lengths kzr415_image_len()
- * @in_degrees: bit N set: channel N + 1 is held in degrees
- * @twos_complement: those channels' bytes in the two's-complement encoding
- * @sign_magnitude: and in the sign-magnitude encoding
- * @celsius: those channels' degrees (user space)
- * @fault: the fault plan
- * @transfers: the transfers of the run so far, each one counted
- * @address: the 7-bit address the device acknowledges
- * @pointer: the register pointer
- * @absent: no device answers: every transfer is not acknowledged
- */
+/* The device and its run */
 struct kzr415_device {
+	/* each register's image, by its pointer; lengths kzr415_image_len() */
 	uint8_t image[KZR415_REGISTERS][KZR415_IMAGE_MAX];
+	/* bit N: channel N + 1 in degrees, with its bytes in both encodings */
 	uint8_t in_degrees;
 	uint8_t twos_complement[KZR415_TEMPERATURE_LEN];
 	uint8_t sign_magnitude[KZR415_TEMPERATURE_LEN];
@@ -94,10 +79,10 @@ struct kzr415_device {
 	double celsius[KZR415_CHANNELS];
 #endif
 	struct kzr415_fault fault;
-	unsigned int transfers;
-	uint16_t address;
-	uint8_t pointer;
-	bool absent;
+	unsigned int transfers;	/* of the run so far, each one counted */
+	uint16_t address;	/* the 7-bit address the device acknowledges */
+	uint8_t pointer;	/* the register pointer */
+	bool absent;		/* nobody answers: no transfer is acknowledged */
 };
 
 /* How a setting's value is written (kzr415_setting_parse() reads them). */
@@ -203,13 +188,8 @@ int kzr415_setting_format(char *buf, size_t size,
 			  const struct kzr415_setting *setting);
 
 int kzr415_parse_number(const char *text, size_t len, unsigned long *value);
-int kzr415_parse_hex(const char *text, size_t len, uint8_t *out, size_t n);
 int kzr415_parse_errno(const char *text, size_t len);
 const char *kzr415_errno_name(int error);
-int kzr415_parse_fault(const char *text, size_t len,
-		       struct kzr415_fault *fault);
-int kzr415_format_fault(char *buf, size_t size,
-			const struct kzr415_fault *fault);
 
 #ifdef __cplusplus
 }

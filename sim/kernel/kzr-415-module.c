@@ -4,23 +4,13 @@
  * its own. i2c-dev shows the adapter as /dev/i2c-N, so unmodified user-space
  * programs reach the simulated device through the kernel's real I2C stack.
  *
- * The device itself (registers, transfers, fault plan, the parsers of the
- * controls) is kzr-415-device.c, which the emulated bus of user space compiles
- * too; this file holds the kernel's share: the adapter, the module parameters
- * and the lock.
- *
- * Controls, all module parameters, writable at load time and in
- * /sys/module/kzr_415_sim/parameters/ (a bad value is refused with -EINVAL and
- * changes nothing): the device's settings of kzr-415-device.h (address,
- * register images, fault plans, no_device), read back as they stand, and
- *   bus          adapter number to ask for (at load time only; -1: the next
- *                free one, else 0 to the last i2c-dev minor, and free)
- *   transfers    the transfers of the run so far, counted from 1 since loading;
- *                writing 0 starts a new run (a fault plan written leaves the
- *                count as it is)
- *
- * Numbers are read as kzr-415-sim reads them: decimal, or hexadecimal after
- * "0x"; a leading zero does not make one octal ("072" is 72).
+ * The device itself, with the table of its settings, is kzr-415-device.c, which
+ * the emulated bus of user space compiles too; this file holds the kernel's
+ * share: the adapter, the lock and the module parameters. Every setting of the
+ * table is a parameter (a bad value is refused with -EINVAL and changes
+ * nothing), beside the module's own: bus, the adapter number to ask for at load
+ * time (-1: the next free one), and transfers, the run's count, which writing 0
+ * starts anew.
  */
 #define pr_fmt(fmt) KBUILD_MODNAME ": " fmt
 
@@ -125,14 +115,10 @@ static size_t kzr415_value_len(const char *val)
 
 /* A number as kzr-415-sim reads one, up to @max. */
 static int kzr415_parse_param(const char *val, unsigned long max,
-			      unsigned int *value)
+			      unsigned long *value)
 {
-	unsigned long number;
-
-	if (kzr415_parse_number(val, kzr415_value_len(val), &number) ||
-	    number > max)
+	if (kzr415_parse_number(val, kzr415_value_len(val), value) || *value > max)
 		return -EINVAL;
-	*value = number;
 	return 0;
 }
 
@@ -170,7 +156,7 @@ KZR415_SETTINGS(KZR415_PARAMETER)
 
 static int kzr415_transfers_set(const char *val, const struct kernel_param *kp)
 {
-	unsigned int count;
+	unsigned long count;
 
 	if (kzr415_parse_param(val, 0, &count))
 		return -EINVAL;
@@ -201,7 +187,7 @@ static int bus = -1;
  */
 static int kzr415_bus_set(const char *val, const struct kernel_param *kp)
 {
-	unsigned int nr;
+	unsigned long nr;
 
 	if (!strcmp(val, "-1") || !strcmp(val, "-1\n")) {
 		*(int *)kp->arg = -1;
@@ -209,7 +195,7 @@ static int kzr415_bus_set(const char *val, const struct kernel_param *kp)
 	}
 	if (kzr415_parse_param(val, KZR415_BUS_MAX, &nr))
 		return -EINVAL;
-	*(int *)kp->arg = nr;
+	*(int *)kp->arg = (int)nr;
 	return 0;
 }
 

@@ -20,13 +20,8 @@ constexpr std::size_t max_traced_bytes = 64;
 constexpr std::string_view capture_header = "# kzr-415-capture:";
 
 std::string_view trimmed(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) {
-        text.remove_suffix(1);
-    }
-    return text;
+    text.remove_prefix(std::min(text.find_first_not_of(" \t"), text.size()));
+    return text.substr(0, text.find_last_not_of(" \t\r") + 1);
 }
 
 bool is_digits(std::string_view text) {
@@ -62,33 +57,21 @@ bool parse_bytes(std::string_view text, char separator, std::vector<std::uint8_t
     return true;
 }
 
-struct Refusal {
-    unsigned line;
-    std::string reason;
-};
-
-CaptureReading refused(const Refusal &refusal) {
-    CaptureReading reading;
-    reading.ok = false;
-    reading.line = refusal.line;
-    reading.reason = refusal.reason;
-    return reading;
-}
-
-// Calls `each(line_number, line)` for every line of `text`; stops at the first refusal.
+// Calls `each(line_number, line)` for every line of `text`, trimmed, until it gives a reason
+// to refuse the capture: the refusal, with the line's number; else what `each` read, with
+// the number of the last line.
 template <class Each>
-std::optional<Refusal> for_each_line(std::string_view text, Each each) {
-    unsigned number = 0;
-    while (!text.empty()) {
+CaptureReading for_each_line(std::string_view text, Each each) {
+    CaptureReading reading;
+    while (!text.empty() && reading.ok) {
         const auto end = text.find('\n');
-        const auto line = text.substr(0, end);
+        const auto line = trimmed(text.substr(0, end));
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        ++number;
-        if (auto refusal = each(number, line)) {
-            return refusal;
-        }
+        auto reason = each(++reading.line, line);
+        reading.ok = !reason.has_value();
+        reading.reason = reason.value_or("");
     }
-    return std::nullopt;
+    return reading;
 }
 
 // ---- Kernel trace text ----
@@ -487,55 +470,39 @@ bool skipped(std::string_view line) {
 
 CaptureReading read_kernel_trace(std::string_view text) {
     KernelTraceReader reader;
-    unsigned last = 0;
-    const auto refusal =
-        for_each_line(text, [&](unsigned number, std::string_view line) -> std::optional<Refusal> {
-            last = number;
-            if (auto reason = reader.take(number, trimmed(line))) {
-                return Refusal{number, *reason};
-            }
-            return std::nullopt;
-        });
-    if (refusal) {
-        return refused(*refusal);
+    auto reading = for_each_line(
+        text, [&](unsigned number, std::string_view line) { return reader.take(number, line); });
+    if (reading.ok && reader.assembly.open()) {
+        reading.ok = false;
+        reading.reason = "the capture ends inside the transfer begun on line " +
+                         std::to_string(reader.assembly.begun());
     }
-    if (reader.assembly.open()) {
-        return refused({last, "the capture ends inside the transfer begun on line " +
-                                  std::to_string(reader.assembly.begun())});
-    }
-    CaptureReading reading;
     reading.transfers = std::move(reader.assembly.transfers());
     return reading;
 }
 
 CaptureReading read_bus_notation(std::string_view text) {
-    CaptureReading reading;
-    const auto refusal =
-        for_each_line(text, [&](unsigned number, std::string_view line) -> std::optional<Refusal> {
-            line = trimmed(line);
-            if (skipped(line)) {
-                return std::nullopt;
-            }
-            RecordedTransfer transfer;
-            if (auto reason = parse_transfer_line(line, transfer)) {
-                return Refusal{number, *reason};
-            }
-            reading.transfers.push_back(std::move(transfer));
-            return std::nullopt;
-        });
-    return refusal ? refused(*refusal) : reading;
+    std::vector<RecordedTransfer> transfers;
+    auto reading = for_each_line(text, [&](unsigned, std::string_view line) {
+        RecordedTransfer transfer;
+        auto reason = skipped(line) ? std::nullopt : parse_transfer_line(line, transfer);
+        if (!skipped(line) && !reason) {
+            transfers.push_back(std::move(transfer));
+        }
+        return reason;
+    });
+    reading.transfers = std::move(transfers);
+    return reading;
 }
 
 CaptureReading read_capture(std::string_view text) {
-    bool bus_notation = false;
-    (void)for_each_line(text, [&](unsigned, std::string_view line) -> std::optional<Refusal> {
-        line = trimmed(line);
-        if (skipped(line)) {
-            return std::nullopt;
-        }
-        bus_notation = line.starts_with("W ") || line.starts_with("R ");
-        return Refusal{}; // decided: stop here
-    });
+    // Bus notation when its first line that is not blank or a comment is a message's.
+    auto first = text;
+    while (!first.empty() && skipped(trimmed(first.substr(0, first.find('\n'))))) {
+        first.remove_prefix(std::min(first.find('\n'), first.size() - 1) + 1);
+    }
+    first = trimmed(first);
+    const bool bus_notation = first.starts_with("W ") || first.starts_with("R ");
     return bus_notation ? read_bus_notation(text) : read_kernel_trace(text);
 }
 
