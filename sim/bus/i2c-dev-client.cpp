@@ -48,41 +48,18 @@ class MessageBytes {
     std::vector<std::uint8_t> large_;
 };
 
-// Where this thread's last accepted I2C_RDWR request had its message array and buffers. A
-// program repeats the same request shape (the same stack frame, the same buffers), so the
-// next request, its messages and their bytes are read in one copy from there; whatever the
-// request turns out to name instead is read again. A guess that reads other memory of the
-// program does no harm: the copy fails or its bytes go unused.
-struct RequestShape {
+// The last I2C_RDWR request this thread took: where its message records were, and the
+// records as the program wrote them. A program repeats a request's shape (the same stack
+// frame, the same buffers), so the next request, its records and their bytes are read in
+// one copy from there; what the request turns out to name instead is read again. A guess
+// that reads other memory of the program does no harm: the copy fails or goes unused.
+struct LastRequest {
     const i2c_msg *messages = nullptr;
     std::size_t count = 0;
-    std::array<std::uint8_t *, max_messages_per_transfer> buffers{};
-    std::array<std::uint16_t, max_messages_per_transfer> lengths{};
+    std::array<i2c_msg, max_messages_per_transfer> records{};
 };
 // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables): one per thread, by design
-thread_local RequestShape last_shape;
-
-// Adds to `ranges`, after the request itself, the message array and bytes of the last
-// request's shape, to be read in the same copy into `copy` and `bytes`; returns the count
-// of ranges now in use.
-std::size_t guess_ranges(const RequestShape &shape, std::span<i2c_msg> copy, MessageBytes &bytes,
-                         std::span<MemoryRange> ranges) {
-    std::size_t guessed = 1;
-    if (shape.count == 0) {
-        return guessed;
-    }
-    ranges[guessed++] = {copy.data(), shape.messages, shape.count * sizeof(i2c_msg)};
-    std::size_t total = 0;
-    for (std::size_t i = 0; i < shape.count; ++i) {
-        total += shape.lengths[i];
-    }
-    std::uint8_t *next = bytes.reserve(total);
-    for (std::size_t i = 0; i < shape.count; ++i) {
-        ranges[guessed++] = {next, shape.buffers[i], shape.lengths[i]};
-        next += shape.lengths[i];
-    }
-    return guessed;
-}
+thread_local LastRequest last;
 
 // The kernel's checks of each message, in order: 0, or -EINVAL for the first message it
 // refuses (`acceptable`, or a malformed block read), -EFAULT for the first whose bytes
@@ -112,12 +89,12 @@ long check_messages(std::span<i2c_msg> messages, std::size_t acceptable, std::si
 
 // Copies the read messages' bytes back to the program's buffers: true when all arrived. As
 // the kernel, a buffer that cannot be written does not stop the others.
-bool copy_back(std::span<const i2c_msg> messages, std::span<std::uint8_t *const> buffers) {
+bool copy_back(std::span<const i2c_msg> messages, std::span<const i2c_msg> records) {
     std::array<MemoryRange, max_messages_per_transfer> ranges{};
     std::size_t count = 0;
     for (std::size_t i = 0; i < messages.size(); ++i) {
         if ((messages[i].flags & I2C_M_RD) != 0) {
-            ranges[count++] = {messages[i].buf, buffers[i], messages[i].len};
+            ranges[count++] = {messages[i].buf, records[i].buf, messages[i].len};
         }
     }
     const std::span<const MemoryRange> all(ranges.data(), count);
@@ -133,13 +110,25 @@ bool copy_back(std::span<const i2c_msg> messages, std::span<std::uint8_t *const>
 // I2C_RDWR works on the kernel's copy of the records and the bytes: the caller's records
 // stay as given, and each read message's bytes are copied back after the transfer.
 long rdwr(EmulatedBus &bus, void *arg) {
-    RequestShape &shape = last_shape;
     i2c_rdwr_ioctl_data request{};
     std::array<i2c_msg, max_messages_per_transfer> copy{};
     MessageBytes bytes;
     std::array<MemoryRange, max_messages_per_transfer + 2> ranges{};
-    ranges[0] = {&request, arg, sizeof request};
-    const std::size_t guessed = guess_ranges(shape, copy, bytes, ranges);
+    std::size_t guessed = 0;
+    ranges.at(guessed++) = {&request, arg, sizeof request};
+    const std::span last_records(last.records.data(), last.count);
+    if (last.count != 0) { // the last request's records and bytes, in the same copy
+        ranges.at(guessed++) = {copy.data(), last.messages, last.count * sizeof(i2c_msg)};
+        std::size_t total = 0;
+        for (const auto &record : last_records) {
+            total += record.len;
+        }
+        std::uint8_t *next = bytes.reserve(total);
+        for (const auto &record : last_records) {
+            ranges.at(guessed++) = {next, record.buf, record.len};
+            next += record.len;
+        }
+    }
     const std::size_t read = copy_from_program(std::span(ranges.data(), guessed));
     if (read == 0) {
         return -EFAULT;
@@ -148,20 +137,18 @@ long rdwr(EmulatedBus &bus, void *arg) {
         request.nmsgs > max_messages_per_transfer) {
         return -EINVAL;
     }
-    const std::span messages(copy.data(), request.nmsgs);
-    const bool same_array = shape.count != 0 && read >= 2 && request.msgs == shape.messages &&
-                            request.nmsgs == shape.count;
+    const bool same_array =
+        read >= 2 && request.msgs == last.messages && request.nmsgs == last.count;
     if (!same_array &&
         !copy_from_program(copy.data(), request.msgs, request.nmsgs * sizeof(i2c_msg))) {
         return -EFAULT;
     }
-    std::array<std::uint8_t *, max_messages_per_transfer> buffers{};
-    bool same_bytes = same_array && read == guessed;
-    for (std::size_t i = 0; i < messages.size(); ++i) {
-        buffers[i] = messages[i].buf;
-        same_bytes =
-            same_bytes && buffers[i] == shape.buffers[i] && messages[i].len == shape.lengths[i];
-    }
+    const auto records = copy; // the program's: its buffers
+    const std::span messages(copy.data(), request.nmsgs);
+    const bool same_bytes =
+        same_array && read == guessed &&
+        std::equal(messages.begin(), messages.end(), last_records.begin(),
+                   [](const auto &a, const auto &b) { return a.buf == b.buf && a.len == b.len; });
 
     // The kernel takes the messages in order and stops at the first it refuses: one too
     // long, one whose bytes cannot be read, one whose block length is malformed.
@@ -170,35 +157,24 @@ long rdwr(EmulatedBus &bus, void *arg) {
     while (acceptable < messages.size() && messages[acceptable].len <= max_message_length) {
         total += messages[acceptable++].len;
     }
-    std::size_t copied = acceptable;
-    if (same_bytes) {
-        std::uint8_t *next = static_cast<std::uint8_t *>(ranges[2].local);
-        for (auto &message : messages) {
-            message.buf = next;
-            next += message.len;
-        }
-    } else {
-        std::uint8_t *next = bytes.reserve(total);
-        for (std::size_t i = 0; i < acceptable; ++i) {
-            messages[i].buf = next;
-            ranges[i] = {next, buffers[i], messages[i].len};
-            next += messages[i].len;
-        }
-        copied = copy_from_program(std::span(ranges.data(), acceptable));
+    auto *next = static_cast<std::uint8_t *>(same_bytes ? ranges[2].local : bytes.reserve(total));
+    for (std::size_t i = 0; i < acceptable; ++i) {
+        ranges.at(i) = {next, records.at(i).buf, messages[i].len};
+        messages[i].buf = next;
+        next += messages[i].len;
     }
+    const std::size_t copied =
+        same_bytes ? acceptable : copy_from_program(std::span(ranges.data(), acceptable));
     if (const long refused = check_messages(messages, acceptable, copied); refused != 0) {
         return refused;
     }
     if (!same_bytes) {
-        shape.messages = request.msgs;
-        shape.count = messages.size();
-        std::copy_n(buffers.begin(), messages.size(), shape.buffers.begin());
-        for (std::size_t i = 0; i < messages.size(); ++i) {
-            shape.lengths[i] = static_cast<std::uint16_t>(ranges[i].size);
-        }
+        last.messages = request.msgs;
+        last.count = messages.size();
+        std::copy_n(records.begin(), messages.size(), last.records.begin());
     }
     const int result = bus.rdwr(i2c_rdwr_ioctl_data{copy.data(), request.nmsgs});
-    if (result >= 0 && !copy_back(messages, std::span(buffers.data(), messages.size()))) {
+    if (result >= 0 && !copy_back(messages, std::span(records.data(), messages.size()))) {
         return -EFAULT;
     }
     return result;
