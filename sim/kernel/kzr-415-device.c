@@ -136,14 +136,18 @@ void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len)
 		memset(buf + have, 0xff, len - have);
 }
 
-/* Whether the plan fails transfer number @transfer of the run (from 1). */
-bool kzr415_fault_due(const struct kzr415_fault *fault,
-			     unsigned int transfer)
+/*
+ * The errno that the device's fault plans fail transfer number @transfer of the
+ * run (from 1) with; 0 when none fails it.
+ */
+int kzr415_fault_due(const struct kzr415_device *dev, unsigned int transfer)
 {
-	if (!fault->transfer)
-		return false;
-	return transfer == fault->transfer ||
-	       (fault->onwards && transfer > fault->transfer);
+	const struct kzr415_fault *fault = &dev->fault;
+
+	if (fault->transfer && (transfer == fault->transfer ||
+				(fault->onwards && transfer > fault->transfer)))
+		return fault->error;
+	return 0;
 }
 
 /*
@@ -176,9 +180,9 @@ int kzr415_transfer(struct kzr415_device *dev, struct i2c_msg *msgs, size_t num)
 	size_t i;
 	int ret;
 
-	dev->transfers++;
-	if (kzr415_fault_due(&dev->fault, dev->transfers))
-		return -dev->fault.error;
+	ret = kzr415_fault_due(dev, ++dev->transfers);
+	if (ret)
+		return -ret;
 	for (i = 0; i < num; i++) {
 		struct i2c_msg *msg = &msgs[i];
 

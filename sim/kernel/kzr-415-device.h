@@ -176,7 +176,7 @@ void kzr415_device_init(struct kzr415_device *dev);
 void kzr415_device_write(struct kzr415_device *dev, const uint8_t *buf,
 			 size_t len);
 void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len);
-bool kzr415_fault_due(const struct kzr415_fault *fault, unsigned int transfer);
+int kzr415_fault_due(const struct kzr415_device *dev, unsigned int transfer);
 int kzr415_transfer(struct kzr415_device *dev, struct i2c_msg *msgs,
 		    size_t num);
 

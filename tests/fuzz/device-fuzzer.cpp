@@ -127,8 +127,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const int result = kzr415_transfer(&dev, messages.data(), count);
         ++transfers;
         check(dev.transfers == transfers);
-        if (kzr415_fault_due(&dev.fault, transfers)) {
-            check(result == -dev.fault.error);
+        if (const int planned = kzr415_fault_due(&dev, transfers); planned != 0) {
+            check(result == -planned); // nothing served
+            check(image_of(dev, KZR415_CONFIGURATION) == model.images[KZR415_CONFIGURATION]);
             continue;
         }
         // Replay on the model, message by message, and compare.
