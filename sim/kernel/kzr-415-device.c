@@ -143,10 +143,13 @@ void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len)
 int kzr415_fault_due(const struct kzr415_device *dev, unsigned int transfer)
 {
 	const struct kzr415_fault *fault = &dev->fault;
+	const struct kzr415_fault *every = &dev->fail_every;
 
 	if (fault->transfer && (transfer == fault->transfer ||
 				(fault->onwards && transfer > fault->transfer)))
 		return fault->error;
+	if (every->transfer && transfer % every->transfer == 0)
+		return every->error;
 	return 0;
 }
 
@@ -404,11 +407,12 @@ int kzr415_setting_parse(struct kzr415_device *dev,
 		memcpy(dev->image[setting->arg], image,
 		       kzr415_image_len(setting->arg));
 		return 0;
-	case KZR415_KIND_FAULT:
+	case KZR415_KIND_FAULT:	/* arg 1: every Nth transfer, "N:ERRNO" */
 		if (!kzr415_is(text, len, "none") && !kzr415_is(text, len, "0") &&
-		    kzr415_parse_fault(text, len, &fault))
+		    (kzr415_parse_fault(text, len, &fault) ||
+		     (setting->arg && fault.onwards)))
 			return -EINVAL;
-		dev->fault = fault;
+		*(setting->arg ? &dev->fail_every : &dev->fault) = fault;
 		return 0;
 	case KZR415_KIND_FLAG:
 		if (!kzr415_is(text, len, "0") && !kzr415_is(text, len, "1"))
@@ -454,7 +458,8 @@ int kzr415_setting_format(char *buf, size_t size,
 				 dev->image[setting->arg][i]);
 		return (int)(3 * len - 1);
 	case KZR415_KIND_FAULT:
-		return kzr415_format_fault(buf, size, &dev->fault);
+		return kzr415_format_fault(buf, size, setting->arg ? &dev->fail_every :
+								     &dev->fault);
 	case KZR415_KIND_FLAG:
 		return snprintf(buf, size, "%d", dev->absent ? 1 : 0);
 	case KZR415_KIND_POINTER:

@@ -79,6 +79,7 @@ struct kzr415_device {
 	double celsius[KZR415_CHANNELS];
 #endif
 	struct kzr415_fault fault;
+	struct kzr415_fault fail_every;	/* every @transfer-th one fails */
 	unsigned int transfers;	/* of the run so far, each one counted */
 	uint16_t address;	/* the 7-bit address the device acknowledges */
 	uint8_t pointer;	/* the register pointer */
@@ -129,6 +130,9 @@ enum kzr415_kind {
 	  "K[+]:ERRNO", "none",                                               \
 	  "fail transfer K of the run (K+: and each after it) with ERRNO, "   \
 	  "a name or number the C library gives an errno")                    \
+	X(fail_every, KZR415_KIND_FAULT, 1, KZR415_GIVEN | KZR415_RUN, 0,     \
+	  "fail-every", "N:ERRNO", "none",                                    \
+	  "fail transfers N, 2N, 3N... of the run with ERRNO")                \
 	X(no_device, KZR415_KIND_FLAG, 0, KZR415_GIVEN | KZR415_RUN, 0,       \
 	  "no-device", "", "0",                                               \
 	  "nobody answers: every transfer fails with ENXIO")
