@@ -1,6 +1,5 @@
 // Captures read into transfers (the kernel's I2C trace text and bus notation), and a
 // recording replayed on the emulated bus: answers, failures and divergences.
-#include "replay/capture-reader.hpp"
 #include "replay/replay-device.hpp"
 #include "tool-traffic.hpp"
 

@@ -3,8 +3,6 @@
 // the state file's text.
 #include "bus/emulated-bus.hpp"
 #include "bus/i2c-dev-client.hpp"
-#include "bus/smbus-emulation.hpp"
-#include "bus/state-file.hpp"
 #include "device/settings.hpp"
 #include "temperature-decode.hpp"
 

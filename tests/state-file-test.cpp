@@ -1,7 +1,7 @@
 // The state file on its own: only a whole, regular file of every name once is taken, it is
 // never reached through a symbolic link, a process killed while storing leaves a whole file
 // behind, and no descriptor stays open between transfers.
-#include "bus/state-file.hpp"
+#include "bus/emulated-bus.hpp"
 #include "program-run.hpp"
 #include "test-emulator.h"
 

@@ -1,5 +1,8 @@
 #include "bus/emulated-bus.hpp"
 
+#include "device/settings.hpp"
+
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +14,73 @@
 #include <unistd.h>
 
 namespace kzr415::sim {
+
+RecordedTransfer requested_transfer(std::span<const i2c_msg> messages) {
+    RecordedTransfer transfer;
+    for (const auto &message : messages) {
+        transfer.messages.push_back({message.addr, message.flags, message.len, {}});
+        if ((message.flags & I2C_M_RD) == 0) {
+            transfer.messages.back().bytes.assign(message.buf, message.buf + message.len);
+        }
+    }
+    return transfer;
+}
+
+void record_replies(RecordedTransfer &transfer, std::span<const i2c_msg> messages) {
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        if ((messages[i].flags & I2C_M_RD) != 0) {
+            transfer.messages[i].length = messages[i].len;
+            transfer.messages[i].bytes.assign(messages[i].buf, messages[i].buf + messages[i].len);
+        }
+    }
+}
+
+namespace {
+
+std::string format_messages(const RecordedTransfer &transfer, bool with_result) {
+    std::string out;
+    for (const auto &message : transfer.messages) {
+        if (!out.empty()) {
+            out += " + ";
+        }
+        std::array<char, 32> head{};
+        const bool is_read = (message.flags & I2C_M_RD) != 0;
+        std::snprintf(head.data(), head.size(), "%c 0x%02x ", is_read ? 'R' : 'W',
+                      unsigned{message.addr});
+        out += head.data();
+        if (is_read) {
+            out += std::to_string(message.length);
+            if (!with_result || transfer.error != 0) {
+                continue; // nothing read, or not shown
+            }
+            out += " -> ";
+        }
+        out += "[" + format_hex_bytes(message.bytes) + "]";
+    }
+    if (with_result && transfer.error != 0) {
+        const char *name = kzr415_errno_name(transfer.error); // "errno N" for one unnamed
+        out += " FAILED " + (name != nullptr ? name : "errno " + std::to_string(transfer.error));
+    }
+    return out;
+}
+
+} // namespace
+
+std::string format_transfer(const RecordedTransfer &transfer) {
+    return format_messages(transfer, true);
+}
+
+std::string format_request(const RecordedTransfer &transfer) {
+    return format_messages(transfer, false);
+}
+
+int raw_open(const char *path, int flags, mode_t mode) {
+    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
+}
+
+void raw_close(int fd) {
+    (void)syscall(SYS_close, fd);
+}
 
 namespace {
 
@@ -40,19 +110,17 @@ void append_line(const std::string &path, std::string_view line) {
         return;
     }
     constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_LARGEFILE;
-    long fd = syscall(SYS_openat, AT_FDCWD, path.c_str(), flags);
+    int fd = raw_open(path.c_str(), flags);
     if (fd < 0 && errno == ENOENT) {
-        fd = syscall(SYS_openat, AT_FDCWD, path.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW,
-                     0644);
+        fd = raw_open(path.c_str(), flags | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
         if (fd < 0 && errno == EEXIST) { // created meanwhile by another process
-            fd = syscall(SYS_openat, AT_FDCWD, path.c_str(), flags);
+            fd = raw_open(path.c_str(), flags);
         }
     }
-    if (fd < 0) {
-        return;
+    if (fd >= 0) {
+        write_line(fd, line);
+        raw_close(fd);
     }
-    write_line(static_cast<int>(fd), line);
-    syscall(SYS_close, fd);
 }
 
 } // namespace

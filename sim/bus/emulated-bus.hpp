@@ -4,20 +4,102 @@
 // that file, shared between processes.
 #pragma once
 
-#include "bus/bus-notation.hpp"
-#include "bus/state-file.hpp"
 #include "device/settings.hpp"
 
+#include <cstdint>
 #include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 namespace kzr415::sim {
+
+// The simulated device in a file, so that several processes (started one after another or
+// at once) meet one device: its settings and its run, the register pointer and the count
+// of bus transfers made so far among them.
+//
+// Each transfer holds the file's lock (flock) from loading the state to storing it back,
+// so transfers are atomic across processes as the kernel's bus lock makes them. The state is
+// stored by writing a new file beside it and renaming that into place, so a process killed
+// at any moment leaves either the old state or the new one, whole. The file is opened for
+// each transfer and closed before it ends: no descriptor stays in the program between
+// transfers, and none is shared by a forked child. The file is only ever a regular file of
+// at most max_state_file_size bytes, never reached through a symbolic link. It is the
+// device's text (device/settings.hpp: format_state), every setting's "name value" line
+// exactly once, so that a person can read it.
+// The largest state file taken: far above what format_state writes.
+inline constexpr std::size_t max_state_file_size = 4096;
+
+class StateFile {
+  public:
+    explicit StateFile(std::string path) : path_(std::move(path)) {}
+    StateFile(const StateFile &) = delete;
+    StateFile &operator=(const StateFile &) = delete;
+    StateFile(StateFile &&) = delete;
+    StateFile &operator=(StateFile &&) = delete;
+    ~StateFile();
+
+    [[nodiscard]] const std::string &path() const { return path_; }
+
+    // Opens the file (creating it, empty, when there is none) and takes its exclusive lock,
+    // on the file that the path names once the lock is held: another process may have
+    // renamed a new state into place meanwhile. False with errno set on failure: EINVAL for
+    // anything but a regular file (EISDIR for a folder), ELOOP for a symbolic link.
+    bool lock();
+    // Closes the file, which lets the lock go.
+    void unlock();
+
+    // With the lock held: replaces `device` with the file's (false with errno set when the
+    // file is malformed, EBADMSG, or too large, EFBIG; true and `device` untouched when the
+    // file is empty), and puts `device` in the file's place.
+    bool load(Device &device, bool &was_empty);
+    bool store(const Device &device);
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    off_t size_ = 0; // the locked file's size and permissions, from lock()
+    mode_t mode_ = 0;
+};
+
+// The system's own open and close: in a preloaded program the C library's open, read, write
+// and close are the emulated bus's entry points.
+int raw_open(const char *path, int flags, mode_t mode = 0);
+void raw_close(int fd);
+
+// A transfer on the bus as the emulated bus records it, and its line in the bus notation
+// of the trace: "W 0x48 [01 1c 1c]", "R 0x48 2 -> [1c 1c]"; messages joined by a repeated
+// start are separated by " + ", and a failed transfer ends with " FAILED <errno name>".
+struct RecordedMessage {
+    std::uint16_t addr = 0;
+    std::uint16_t flags = 0;
+    std::uint16_t length = 0;
+    std::vector<std::uint8_t> bytes; // written bytes, or bytes read (empty if it failed)
+};
+
+struct RecordedTransfer {
+    std::vector<RecordedMessage> messages;
+    int error = 0; // 0 on success, else the errno the transfer failed with
+};
+
+// The transfer of `messages` as asked for: each write with its bytes, each read by its
+// length; and the bytes each read returned, with its length as a block's count raised it.
+RecordedTransfer requested_transfer(std::span<const i2c_msg> messages);
+void record_replies(RecordedTransfer &transfer, std::span<const i2c_msg> messages);
+
+// The transfer's line, without the newline.
+std::string format_transfer(const RecordedTransfer &transfer);
+
+// The transfer as it was asked for, without what it gave: reads by their length alone
+// ("R 0x48 2"), no " FAILED". Two transfers ask for the same when these are equal.
+std::string format_request(const RecordedTransfer &transfer);
 
 // What the adapter offers (I2C_FUNCS): plain I2C, and every SMBus transfer that the kernel
 // emulates on it, block reads included since the adapter honours I2C_M_RECV_LEN.

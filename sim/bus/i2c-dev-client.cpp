@@ -1,8 +1,5 @@
 #include "bus/i2c-dev-client.hpp"
 
-#include "bus/smbus-emulation.hpp"
-#include "bus/user-memory.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cerrno>

@@ -3,8 +3,9 @@
 // I2C_RETRIES, I2C_RDWR, I2C_SMBUS) and plain read and write, which move one message to or
 // from the descriptor's slave address. Each request is checked here, once, as i2c-dev
 // checks it, before the bus sees it. The program's memory is reached only through copies
-// (user-memory.hpp): a bad address gives EFAULT where the kernel gives it.
+// (below): a bad address gives EFAULT where the kernel gives it.
 #pragma once
+#include <span>
 
 #include "bus/emulated-bus.hpp"
 
@@ -44,5 +45,46 @@ long client_ioctl(EmulatedBus &bus, I2cDevClient &client, unsigned long request,
 ssize_t client_read(EmulatedBus &bus, const I2cDevClient &client, void *buffer, std::size_t count);
 ssize_t client_write(EmulatedBus &bus, const I2cDevClient &client, const void *buffer,
                      std::size_t count);
+
+// SMBus transfers (the I2C_SMBUS request) carried out as plain I2C messages on the emulated
+// bus, the way the kernel emulates them on an adapter that only speaks I2C: a read joins the
+// command write and the data read by a repeated start, one I2C_RDWR transfer on the bus.
+struct SmbusRequest {
+    std::uint16_t address = 0;   // the descriptor's slave address
+    bool ten_bit = false;        // I2C_TENBIT set on the descriptor
+    bool pec = false;            // I2C_PEC set on the descriptor
+    std::uint8_t read_write = 0; // I2C_SMBUS_READ or I2C_SMBUS_WRITE
+    std::uint8_t command = 0;
+    std::uint32_t size = 0;         // I2C_SMBUS_QUICK ... I2C_SMBUS_I2C_BLOCK_DATA
+    i2c_smbus_data *data = nullptr; // the caller's data, in and out
+};
+
+// Serves one I2C_SMBUS request that i2c-dev took (a size and direction it knows, the data
+// where the transfer has any, null where it has none); returns 0 or -errno (EINVAL for a
+// block it cannot carry, EBADMSG when packet error checking finds a wrong checksum, EPROTO
+// for a block count outside 1 to 32, else what the bus reports).
+int smbus_transfer(EmulatedBus &bus, const SmbusRequest &request);
+
+// The SMBus packet error code (CRC-8, polynomial x^8 + x^2 + x + 1) continued over `bytes`.
+std::uint8_t smbus_pec(std::uint8_t crc, const std::uint8_t *bytes, std::size_t count);
+
+// The program's memory as the kernel reaches it: through copies that fail with EFAULT at an
+// unmapped or protected address instead of faulting, never by reading or writing through
+// the program's pointers directly. Each copy is a list of ranges done in one go.
+struct MemoryRange {
+    void *local;        // this side's bytes
+    const void *remote; // the program's address (written through for copy_to_program)
+    std::size_t size;
+};
+
+// Copies every range from the program's `remote` to `local`; returns how many ranges were
+// copied whole, in order (ranges.size() when all were).
+std::size_t copy_from_program(std::span<const MemoryRange> ranges);
+// Copies every range from `local` to the program's `remote`; the same count.
+std::size_t copy_to_program(std::span<const MemoryRange> ranges);
+
+// One range: true when copied whole.
+bool copy_from_program(void *local, const void *remote, std::size_t size);
+bool copy_to_program(void *remote, const void *local, std::size_t size);
 
 } // namespace kzr415::sim

@@ -1,4 +1,4 @@
-#include "bus/smbus-emulation.hpp"
+#include "bus/i2c-dev-client.hpp"
 
 #include <algorithm>
 #include <array>

@@ -1,4 +1,4 @@
-#include "bus/state-file.hpp"
+#include "bus/emulated-bus.hpp"
 
 #include <array>
 #include <atomic>
@@ -14,13 +14,8 @@ namespace kzr415::sim {
 
 namespace {
 
-// The file's own calls go straight to the system: in a preloaded program the C library's
-// open, read, write and close names are the emulated bus's entry points.
+// The file's own calls go straight to the system (raw_open, emulated-bus.hpp).
 constexpr int open_flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_LARGEFILE;
-
-int raw_open(const char *path, int flags, mode_t mode) {
-    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, mode));
-}
 
 ssize_t raw_read(int fd, char *buffer, std::size_t count) {
     return static_cast<ssize_t>(syscall(SYS_read, fd, buffer, count));
@@ -28,10 +23,6 @@ ssize_t raw_read(int fd, char *buffer, std::size_t count) {
 
 ssize_t raw_write(int fd, const char *buffer, std::size_t count) {
     return static_cast<ssize_t>(syscall(SYS_write, fd, buffer, count));
-}
-
-void raw_close(int fd) {
-    (void)syscall(SYS_close, fd);
 }
 
 // Opens the file that `path` names, creating it (empty) when there is none: the descriptor,

@@ -7,18 +7,13 @@
 #include <cstring>
 #include <filesystem>
 
-#include <sys/stat.h>
-
 namespace kzr415::sim {
 
 namespace {
 
 std::optional<std::string_view> variable(const std::string &name) {
     const char *value = std::getenv(name.c_str());
-    if (value == nullptr) {
-        return std::nullopt;
-    }
-    return std::string_view(value);
+    return value != nullptr ? std::optional<std::string_view>(value) : std::nullopt;
 }
 
 } // namespace

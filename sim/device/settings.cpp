@@ -75,14 +75,6 @@ Device new_device(bool in_degrees) {
     return device;
 }
 
-std::span<std::uint8_t> image(Device &device, unsigned reg) {
-    return std::span(device.image[reg]).first(kzr415_image_len(reg));
-}
-
-std::span<const std::uint8_t> image(const Device &device, unsigned reg) {
-    return std::span(device.image[reg]).first(kzr415_image_len(reg));
-}
-
 bool parse_setting(Device &device, const Setting &setting, std::string_view text) {
     if (setting.kind == KZR415_KIND_DEGREES) {
         return parse_degrees(device, setting.arg, text);
@@ -148,11 +140,9 @@ bool parse_state(std::string_view text, Device &device) {
         }
         seen.at(index) = true;
     }
-    if (std::find(seen.begin(), seen.end(), false) != seen.end()) {
-        return false; // a setting missing
-    }
-    device = parsed;
-    return true;
+    const bool whole = std::find(seen.begin(), seen.end(), false) == seen.end(); // none missing
+    device = whole ? parsed : device;
+    return whole;
 }
 
 bool representable_temperature(double celsius) {

@@ -28,8 +28,10 @@ inline std::span<const Setting> settings() {
 Device new_device(bool in_degrees = false);
 
 // A register's image, the whole of it.
-std::span<std::uint8_t> image(Device &device, unsigned reg);
-std::span<const std::uint8_t> image(const Device &device, unsigned reg);
+template <class D> // Device or const Device
+auto image(D &device, unsigned reg) {
+    return std::span(device.image[reg]).first(kzr415_image_len(reg));
+}
 
 // A setting's value read from text as the table's kind says: false for a bad value, the
 // device then as it was. Degrees are "-" for a channel that returns its raw bytes.

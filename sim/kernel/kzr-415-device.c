@@ -371,15 +371,11 @@ static bool kzr415_is(const char *text, size_t len, const char *word)
 	return strlen(word) == len && !memcmp(text, word, len);
 }
 
-/*
- * A number up to @max, kzr415_parse_number()'s way.
- */
+/* A number up to @max, kzr415_parse_number()'s way. */
 static int kzr415_parse_up_to(const char *text, size_t len, unsigned long max,
 			      unsigned long *value)
 {
-	if (kzr415_parse_number(text, len, value) || *value > max)
-		return -EINVAL;
-	return 0;
+	return kzr415_parse_number(text, len, value) || *value > max ? -EINVAL : 0;
 }
 
 /*

@@ -2,20 +2,10 @@
 /*
  * The simulated kzr-415, written once for its two homes: the kernel module of
  * this folder and the emulated bus of user space both compile it. Plain C, no
- * allocation, nothing beyond what the kernel and the C library both offer.
- *
- * The device: a write message's first byte selects a register (the register
- * pointer) and the bytes after it are stored into that register's image; a
- * read message returns the image of the register last selected, 0xff past its
- * end and for a pointer that selects no register. The temperature register is
- * read only: a write to it sets the pointer and stores nothing. An
- * address-only write (no byte at all) selects nothing. Every other address,
- * and every 10-bit address, is not acknowledged (-ENXIO).
- *
- * A channel may be held in degrees (user space only: the kernel has no
- * floating point). Its two encodings are worked out when the degrees are set,
- * and a read of the temperature register returns the one that the channel's
- * configuration byte selects at that moment, in place of its raw bytes.
+ * allocation, nothing beyond what the kernel and the C library both offer. Its
+ * registers and transfers are kzr-415-device.c's; a channel held in degrees
+ * (user space only: the kernel has no floating point) has both its encodings
+ * worked out when set, and a read returns the one its configuration selects.
  */
 #ifndef KZR415_DEVICE_H
 #define KZR415_DEVICE_H
@@ -102,14 +92,10 @@ enum kzr415_kind {
 #define KZR415_RUN	0x2	/* a run's own: not kept by a state file across runs */
 
 /*
- * The device's settings, each X(name, kind, arg, homes, short option, long
- * option, argument, value of a new device, help). The name is the module's
- * parameter, the state file's key and the board plan's setting; the
- * environment's variable is KZR415_SIM_ and the name in capitals. The long
- * option and the argument are kzr-415-sim's ("" for none), arg the register or
- * channel. The list is the whole table: the module declares its parameters
- * from it, user space walks it for the environment, the options, --help and
- * the state file.
+ * The device's settings, the whole table: X(name, kind, arg: register or
+ * channel, homes, kzr-415-sim's short and long option and its argument, value
+ * of a new device, help). The name is the module's parameter, the state file's
+ * key, the board plan's setting and, as KZR415_SIM_<NAME>, the environment's.
  */
 #define KZR415_SETTINGS(X)                                                    \
 	X(address, KZR415_KIND_ADDRESS, 0, KZR415_GIVEN | KZR415_RUN, 'a',    \
@@ -137,10 +123,7 @@ enum kzr415_kind {
 	  "no-device", "", "0",                                               \
 	  "nobody answers: every transfer fails with ENXIO")
 
-/*
- * User space's own: channels in degrees (kzr-415-sim holds them so from the
- * start; the value is its), and the device's run as the state file keeps it.
- */
+/* User space's: degrees (kzr-415-sim's from the start), the run's state. */
 #define KZR415_USER_SETTINGS(X)                                               \
 	X(celsius_1, KZR415_KIND_DEGREES, 0, KZR415_GIVEN, '1',               \
 	  "temperature1", "DEGREES", "25",                                    \

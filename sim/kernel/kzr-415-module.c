@@ -29,12 +29,10 @@
 /* i2c-dev gives adapters numbered up to its last minor a node, no others */
 #define KZR415_BUS_MAX		MINORMASK
 /*
- * The I2C core retries a transfer that fails with -EAGAIN (arbitration lost)
- * up to adap->retries times within adap->timeout, and any user of the node may
- * raise both with I2C_RETRIES and I2C_TIMEOUT. On a real bus every try costs
- * bus time; a forced fault here costs none, so a count near INT_MAX would keep
- * one transfer spinning in the kernel, unkillable, until the timeout. The
- * adapter allows this many retries at most.
+ * The I2C core retries -EAGAIN up to adap->retries times within adap->timeout,
+ * both raised by any user of the node (I2C_RETRIES, I2C_TIMEOUT); a forced
+ * fault costs no bus time, so a count near INT_MAX would spin one transfer in
+ * the kernel, unkillable, until the timeout. The adapter allows this many.
  */
 #define KZR415_RETRIES_MAX	16
 
@@ -210,11 +208,9 @@ MODULE_PARM_DESC(bus, "adapter number to ask for (-1: the next free one)");
 /* ------------------------------------------------------------- module */
 
 /*
- * The core warns (a kernel WARNING, fatal where panic_on_warn is set) when the
- * number asked for is taken, so a taken number is refused here first. An
- * adapter being added or removed on that number at the same moment is not seen
- * here and still draws the core's warning: the core offers no way to ask for a
- * number without one.
+ * The core warns (fatal where panic_on_warn is set) when the number asked for
+ * is taken, so a taken number is refused here first; one taken at this very
+ * moment still draws the warning, which the core gives no way to avoid.
  */
 static int kzr415_bus_check(int nr)
 {

@@ -4,7 +4,7 @@
 //
 // The program never runs on the real bus by mistake: the preload is checked before the
 // program starts, and the preload's constructor confirms through a pipe that it was loaded
-// into the program (preload-handshake.hpp); a program that runs without it is ended at once
+// into the program (preload/simulated-nodes.hpp); a program that runs without it is ended at once
 // and the run fails with status 2.
 //
 // Signals: PROGRAM gets the terminal's interrupt and quit itself, and every other signal
@@ -13,13 +13,9 @@
 // it ignored. From kzr-415-sim's start until PROGRAM has started, they are held; one that
 // arrives meanwhile reaches PROGRAM as soon as it has started, so the run ends as it would
 // have had the signal come later, and the temporary state file is removed.
+#include "launcher/kzr-415-sim.hpp"
 #include "launcher/child-process.hpp"
-#include "launcher/preload-check.hpp"
-#include "launcher/program-launch.hpp"
-#include "launcher/replay-run.hpp"
-#include "launcher/sim-command-line.hpp"
-#include "launcher/state-preparation.hpp"
-#include "preload/preload-handshake.hpp"
+#include "preload/simulated-nodes.hpp"
 
 #include <array>
 #include <cerrno>
@@ -98,19 +94,14 @@ int open_trace(const std::string &path, sim::RunFiles &files, std::string &reaso
 // Waits for the preload's message on `fd`: true when it came, false at the end of the pipe
 // (no process holds its writing end any more) without it.
 bool preload_confirmed(int fd) {
-    std::string received;
-    std::array<char, 64> buffer{};
-    while (received.size() < sim::handshake_message.size()) {
-        const ssize_t n = read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        received.append(buffer.data(), static_cast<std::size_t>(n));
+    std::array<char, 64> received{};
+    std::size_t length = 0;
+    for (ssize_t n = 1; n != 0 && length < sim::handshake_message.size();) {
+        n = read(fd, received.data() + length, received.size() - length);
+        length += n > 0 ? static_cast<std::size_t>(n) : 0;
+        n = n < 0 && errno != EINTR ? 0 : n; // the end of the pipe, or an error: no word
     }
-    return received == sim::handshake_message;
+    return std::string_view(received.data(), length) == sim::handshake_message;
 }
 
 // Starts PROGRAM with the handled signals at their defaults and unblocked, waits for the

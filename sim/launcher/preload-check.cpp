@@ -1,15 +1,15 @@
-#include "launcher/preload-check.hpp"
-#include "preload/preload-handshake.hpp"
+#include "launcher/kzr-415-sim.hpp"
+#include "preload/simulated-nodes.hpp"
 
 #include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 
 #include <elf.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace kzr415::sim {
 
@@ -20,27 +20,20 @@ namespace {
 // a huge one) is refused, never followed.
 class ElfFile {
   public:
-    explicit ElfFile(const std::string &path)
-        : fd_(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)) {
-        struct stat info {};
+    explicit ElfFile(const std::string &path) {
+        std::error_code failed; // never opened unless regular: a FIFO would wait for a writer
+        if (!std::filesystem::is_regular_file(path, failed)) {
+            errno = failed.value();
+            return;
+        }
+        file_.open(path, std::ios::binary);
+        size_ = std::filesystem::file_size(path, failed);
         std::array<char, SELFMAG> magic{};
-        elf_ = fd_ >= 0 && fstat(fd_, &info) == 0 && S_ISREG(info.st_mode) &&
-               pread(fd_, magic.data(), SELFMAG, 0) == SELFMAG &&
-               std::memcmp(magic.data(), ELFMAG, SELFMAG) == 0;
-        size_ = static_cast<std::uint64_t>(info.st_size);
+        elf_ = file_.read(magic.data(), SELFMAG) && std::memcmp(magic.data(), ELFMAG, SELFMAG) == 0;
         wide_ = field(EI_CLASS, 1) == ELFCLASS64;
         msb_ = field(EI_DATA, 1) == ELFDATA2MSB;
         elf_ = elf_ && !damaged_;
-        errno = fd_ >= 0 ? 0 : errno;
-    }
-    ElfFile(const ElfFile &) = delete;
-    ElfFile &operator=(const ElfFile &) = delete;
-    ElfFile(ElfFile &&) = delete;
-    ElfFile &operator=(ElfFile &&) = delete;
-    ~ElfFile() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
+        errno = file_.is_open() ? 0 : errno;
     }
 
     [[nodiscard]] bool elf() const { return elf_; }
@@ -49,15 +42,14 @@ class ElfFile {
     // The unsigned field of `size` bytes at `at`; an address's size for 0.
     std::uint64_t field(std::uint64_t at, unsigned size) {
         size = size != 0 ? size : wide_ ? 8 : 4;
-        std::array<unsigned char, 8> bytes{};
-        if (!within(at, size) ||
-            pread(fd_, bytes.data(), size, static_cast<off_t>(at)) != static_cast<ssize_t>(size)) {
+        std::array<char, 8> bytes{};
+        if (!read(at, bytes.data(), size)) {
             damaged_ = true;
             return 0;
         }
         std::uint64_t value = 0;
         for (unsigned i = 0; i < size; ++i) {
-            value = value << 8U | bytes.at(msb_ ? i : size - 1 - i);
+            value = value << 8U | static_cast<unsigned char>(bytes.at(msb_ ? i : size - 1 - i));
         }
         return value;
     }
@@ -68,9 +60,7 @@ class ElfFile {
     // Whether `text`, with its terminating zero, stands at `at`.
     bool holds(std::uint64_t at, std::string_view text) {
         std::array<char, 64> bytes{};
-        const auto size = static_cast<ssize_t>(text.size() + 1);
-        return within(at, text.size() + 1) && text.size() < bytes.size() &&
-               pread(fd_, bytes.data(), text.size() + 1, static_cast<off_t>(at)) == size &&
+        return text.size() < bytes.size() && read(at, bytes.data(), text.size() + 1) &&
                std::string_view(bytes.data(), text.size() + 1) == std::string(text) + '\0';
     }
     // An ELF header field: its offset in ELF32 and in ELF64.
@@ -79,7 +69,13 @@ class ElfFile {
     }
 
   private:
-    int fd_;
+    bool read(std::uint64_t at, char *bytes, std::size_t size) {
+        file_.clear();
+        return within(at, size) && file_.seekg(static_cast<std::streamoff>(at)) &&
+               file_.read(bytes, static_cast<std::streamsize>(size));
+    }
+
+    std::ifstream file_;
     std::uint64_t size_ = 0;
     bool elf_ = false;
     bool damaged_ = false;

@@ -1,7 +1,6 @@
-#include "launcher/replay-run.hpp"
+#include "launcher/kzr-415-sim.hpp"
 
-#include "bus/state-file.hpp"
-#include "replay/capture-reader.hpp"
+#include "bus/emulated-bus.hpp"
 #include "replay/replay-device.hpp"
 
 #include <cerrno>
@@ -14,9 +13,7 @@ namespace {
 
 bool write_file(const std::string &path, const std::string &text) {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << text;
-    file.close();
-    return static_cast<bool>(file);
+    return static_cast<bool>(file << text << std::flush);
 }
 
 } // namespace
@@ -40,14 +37,11 @@ bool ReplayRun::prepare(CommandLine &line, RunFiles &files, std::string &error) 
     }
     std::string text;
     std::string reason;
-    if (!read_capture_file(line.replay, text, reason)) {
+    const bool read = read_capture_file(line.replay, text, reason);
+    const auto reading = read_capture(read ? text : "");
+    if (!read || !reading.ok) {
+        reason = read ? printable(refusal_text(reading)) : reason;
         error = "bad value for --replay: '" + printable(line.replay) + "' (" + reason + ")";
-        return false;
-    }
-    const auto reading = read_capture(text);
-    if (!reading.ok) {
-        error = "bad value for --replay: '" + printable(line.replay) + "' (" +
-                printable(refusal_text(reading)) + ")";
         return false;
     }
 

@@ -1,4 +1,4 @@
-#include "launcher/sim-command-line.hpp"
+#include "launcher/kzr-415-sim.hpp"
 
 #include <cstdio>
 #include <string_view>

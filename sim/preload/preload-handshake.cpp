@@ -1,10 +1,9 @@
-// The preload's half of the handshake with kzr-415-sim (preload-handshake.hpp), done when
+// The preload's half of the handshake with kzr-415-sim (preload/simulated-nodes.hpp), done when
 // the preload is loaded, before the program's own constructors and main.
-#include "preload/preload-handshake.hpp"
-
-#include "device/whole-number.hpp"
+#include "preload/simulated-nodes.hpp"
 
 #include <cerrno>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
@@ -27,7 +26,9 @@ __attribute__((constructor)) void confirm_loaded() {
     }
     const std::string_view text(value);
     int fd = -1;
-    const bool is_number = sim::parse_whole_number(text, fd);
+    const auto parsed = std::from_chars(text.data(), text.data() + text.size(), fd);
+    const bool is_number =
+        !text.empty() && parsed.ec == std::errc{} && parsed.ptr == text.data() + text.size();
     // Consumed here: the processes this program starts must not write to whatever file
     // their own descriptor of that number is.
     unsetenv(sim::handshake_variable);

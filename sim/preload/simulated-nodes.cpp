@@ -1,7 +1,6 @@
 #include "preload/simulated-nodes.hpp"
 
-#include "bus/state-file.hpp"
-#include "preload/next-symbol.hpp"
+#include "bus/emulated-bus.hpp"
 #include "replay/replay-device.hpp"
 
 #include <algorithm>
@@ -110,6 +109,13 @@ std::string folder_of(int dirfd) {
                                         : "";
 }
 
+// A setting the process cannot run with: one line on standard error, status 2.
+[[noreturn]] void refuse(const std::string &what) {
+    const std::string line = "kzr-415 emulated bus: " + what + "\n";
+    (void)syscall(SYS_write, STDERR_FILENO, line.data(), line.size());
+    std::_Exit(2);
+}
+
 void apply(State &state, const SimConfig &config) {
     state.config = config;
     state.node_path = normalised("/", config.node);
@@ -127,12 +133,8 @@ void apply(State &state, const SimConfig &config) {
     if (!config.replay.empty()) {
         std::string error;
         auto recording = load_recording(config.replay, error);
-        if (!recording) {
-            // kzr-415-sim read the capture before the program started: it went meanwhile.
-            const std::string line =
-                "kzr-415 emulated bus: bad value for KZR415_SIM_REPLAY: " + error + "\n";
-            (void)syscall(SYS_write, STDERR_FILENO, line.data(), line.size());
-            std::_Exit(2);
+        if (!recording) { // kzr-415-sim read it before the program started: gone meanwhile
+            refuse("bad value for KZR415_SIM_REPLAY: " + error);
         }
         state.replay = std::make_unique<ReplayDevice>(std::move(*recording), config.replay_report);
         state.bus.set_responder(state.replay.get());
@@ -155,9 +157,7 @@ State &state() {
         std::string error;
         const auto config = config_from_environment(error);
         if (!config) {
-            const std::string line = "kzr-415 emulated bus: " + error + "\n";
-            (void)syscall(SYS_write, STDERR_FILENO, line.data(), line.size());
-            std::_Exit(2);
+            refuse(error);
         }
         apply(instance, *config);
         pthread_atfork(hold_for_fork, release_after_fork, release_after_fork);
@@ -188,13 +188,10 @@ EmulatedBus *bus_at(State &s, std::uint64_t index) {
         return &s.bus;
     }
     const std::lock_guard guard(s.extra_lock);
-    std::uint64_t i = 1;
-    for (auto &node : s.extra_nodes) {
-        if (i++ == index) {
-            return &node.bus;
-        }
+    if (index > s.extra_nodes.size()) {
+        return nullptr;
     }
-    return nullptr;
+    return &std::next(s.extra_nodes.begin(), static_cast<std::ptrdiff_t>(index - 1))->bus;
 }
 
 bool in_table(int fd) {

@@ -1,11 +1,11 @@
-#include "replay/capture-reader.hpp"
+#include "replay/replay-device.hpp"
 
-#include "device/whole-number.hpp"
 #include "kernel/kzr-415-device.h"
 
 #include <array>
 #include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -14,6 +14,15 @@
 namespace kzr415::sim {
 
 namespace {
+
+// An integer in `base` that is the whole of a text: nothing before or after it, no sign
+// where the type has none, no "0x".
+template <typename T>
+bool parse_whole_number(std::string_view text, T &value, int base = 10) {
+    const char *last = text.data() + text.size();
+    const auto result = std::from_chars(text.data(), last, value, base);
+    return !text.empty() && result.ec == std::errc{} && result.ptr == last;
+}
 
 // The kernel shows at most this many bytes of a message in its trace text.
 constexpr std::size_t max_traced_bytes = 64;
@@ -214,8 +223,10 @@ class TransferAssembly {
     std::optional<std::string> add_message(unsigned line, I2cEvent event) {
         const bool is_read = event.kind == I2cEvent::read;
         if (((event.flags & I2C_M_RD) != 0) != is_read) {
-            return std::string(is_read ? "i2c_read" : "i2c_write") + " #" +
-                   std::to_string(event.index) + " with flags f=" + hex(event.flags);
+            std::array<char, 48> text{};
+            std::snprintf(text.data(), text.size(), "%s #%u with flags f=%x",
+                          is_read ? "i2c_read" : "i2c_write", event.index, unsigned{event.flags});
+            return std::string(text.data());
         }
         if (replies_ > 0) {
             return "message #" + std::to_string(event.index) +
@@ -292,12 +303,6 @@ class TransferAssembly {
         return std::nullopt;
     }
 
-    static std::string hex(unsigned value) {
-        std::array<char, 8> text{};
-        const auto result = std::to_chars(text.data(), text.data() + text.size(), value, 16);
-        return {text.data(), result.ptr};
-    }
-
     std::vector<RecordedTransfer> transfers_;
     RecordedTransfer pending_;
     unsigned begun_ = 0;
@@ -343,11 +348,6 @@ std::optional<int> header_adapter(std::string_view comment) {
     return parse_whole_number(rest, adapter) ? std::optional(adapter) : std::nullopt;
 }
 
-bool is_lost_events(std::string_view line) {
-    return line.starts_with("CPU:") && line.find(" [LOST ") != std::string_view::npos &&
-           line.ends_with(" EVENTS]");
-}
-
 // The kernel's trace text, line by line, into the transfers of one adapter.
 struct KernelTraceReader {
     std::optional<int> adapter; // the adapter read, once known
@@ -364,7 +364,8 @@ struct KernelTraceReader {
             }
             return check_entries(line);
         }
-        if (is_lost_events(line)) {
+        if (line.starts_with("CPU:") && line.find(" [LOST ") != std::string_view::npos &&
+            line.ends_with(" EVENTS]")) {
             return std::string("lost events (a capture with a gap is not a recording)");
         }
         std::string_view event;

@@ -1,7 +1,5 @@
 #include "replay/replay-device.hpp"
 
-#include "replay/capture-reader.hpp"
-
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -14,20 +12,6 @@
 #include <unistd.h>
 
 namespace kzr415::sim {
-
-namespace {
-
-// The system's own calls: in a preloaded program the C library's open, read, write and
-// close are the emulated bus's entry points.
-int raw_open(const char *path, int flags) {
-    return static_cast<int>(syscall(SYS_openat, AT_FDCWD, path, flags, 0));
-}
-
-void raw_close(int fd) {
-    (void)syscall(SYS_close, fd);
-}
-
-} // namespace
 
 bool read_capture_file(const std::string &path, std::string &text, std::string &reason) {
     // Not blocking on a FIFO: anything but a regular file is refused unread.

@@ -5,8 +5,8 @@
 //
 // Exit status: 0 when read; 1 when the capture is refused ("CAPTURE: line N: REASON" on
 // standard error); 2 for bad arguments or a file that cannot be read.
-#include "bus/bus-notation.hpp"
-#include "replay/capture-reader.hpp"
+#include "bus/emulated-bus.hpp"
+#include "replay/replay-device.hpp"
 
 #include <cstdio>
 #include <fstream>
