@@ -70,7 +70,8 @@ std::vector<std::string> as_kernel_trace(const std::vector<std::string> &transfe
 
 TEST(Replay, ACompleteRunReplaysToTheSameOutputInEitherFormat) {
     const TemporaryPath trace("trace");
-    const auto recorded = run_sim({"-1", "-25.25", "--trace", trace.path(), "--", tool});
+    const auto recorded =
+        run_sim({"-1", "-25.25", "-2", "21", "--trace", trace.path(), "--", tool});
     ASSERT_EQ(recorded.status, 0);
     const auto traffic = trace.lines();
     ASSERT_EQ(traffic, tool_traffic("fc d7 ff 02 a0 00"));
