@@ -29,12 +29,10 @@ inline constexpr std::array<Register, 4> registers{temperature_register, configu
 
 // The register a pointer selects; null for a pointer that selects none.
 constexpr const Register *find_register(std::uint8_t pointer) {
-    for (const auto &candidate : registers) {
-        if (candidate.pointer == pointer) {
-            return &candidate;
-        }
-    }
-    return nullptr;
+    const Register *const end = registers.data() + registers.size();
+    const Register *const found = std::find_if(
+        registers.data(), end, [pointer](const Register &r) { return r.pointer == pointer; });
+    return found == end ? nullptr : found;
 }
 
 // The longest register image; a register write never carries more data bytes.
