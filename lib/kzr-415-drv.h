@@ -13,15 +13,17 @@
  * - The nine functions of release 1.0 (i2c_open ... alert_mode_set) report failures where
  *   they happen, on the console, and then return -1 (or -1.0f); i2c_open ends the process
  *   when the node cannot be opened.
- * - The functions of release 1.1 (kzr_415_open ... kzr_415_decode) never print, never end the
- *   process and return 0 or a negative errno value (-ENXIO, -EIO, ...), which is the whole
- *   report of a failure.
+ * - The functions of release 1.1 (kzr_415_open ... kzr_415_decode) never print and never end
+ *   the process; but for kzr_415_decode, which returns a reading, they return 0 (kzr_415_open:
+ *   the descriptor) or a negative errno value (-ENXIO, -EIO, ...), the whole report of a
+ *   failure.
  *
  * errno, both families: after a failure errno is the cause, the same error that a function
  * of 1.1 returns negated: the error of the I2C_RDWR ioctl that failed (for example ENXIO when
  * no device acknowledges the address, EIO, ETIMEDOUT, EREMOTEIO), of open or of close, or
- * EINVAL when the library refused the request before any bus traffic. Printing diagnostics
- * does not change it. After a success errno is left as the caller set it, so a caller that
+ * EINVAL when the library refused the request before any bus traffic (or, for
+ * temperature_reg_read's unknown channel, after its reads). Printing diagnostics does not
+ * change it. After a success errno is left as the caller set it, so a caller that
  * sets errno to 0 before temperature_reg_read tells a reading of -1.0 (errno still 0) from a
  * failure (errno set).
  *
