@@ -253,11 +253,34 @@ void call_accessor(const Call &c, Accessor accessor, std::uint8_t reg, std::size
     replay.done();
 }
 
+// A channel and a mode, mostly ones the device has.
+std::pair<int, unsigned> pick_channel_and_mode(FuzzInput &in) {
+    const auto choice = in.byte();
+    const int channel = choice < 0x80 ? 1 + choice % 2 : in.i32();
+    const auto mode_choice = in.byte();
+    return {channel, mode_choice < 0x80 ? mode_choice % 4U : in.u32()};
+}
+
+// An alert-mode change of a mode below 4 replayed: the configuration read, then, for channel
+// 1 or 2, both bytes written back with the channel's bits changed. True when every transfer
+// made went through.
+bool replay_alert_mode(Replay &replay, std::uint16_t addr, int channel, unsigned mode) {
+    Bytes config;
+    if (!replay.register_read(addr, CONFIGURATION_REG, CONFIGURATION_REG_LENGTH, config)) {
+        return false;
+    }
+    if (channel != 1 && channel != 2) {
+        return true;
+    }
+    const auto index = static_cast<std::size_t>(channel - 1);
+    config[index] = static_cast<std::uint8_t>((config[index] & 0xF9U) | (mode << 1U));
+    return replay.write(addr, {CONFIGURATION_REG, config[0], config[1]});
+}
+
 void call_alert_mode(const Call &c) {
-    const auto choice = c.in.byte();
-    const int channel = choice < 0x80 ? 1 + choice % 2 : c.in.i32();
-    const auto mode_choice = c.in.byte();
-    const unsigned mode = mode_choice < 0x80 ? mode_choice % 4U : c.in.u32();
+    const auto picked = pick_channel_and_mode(c.in); // no structured binding: lambdas use it
+    const int channel = picked.first;
+    const unsigned mode = picked.second;
     const std::size_t first = sim::bus().transfers().size();
     int result = 0;
     const auto output =
@@ -268,17 +291,8 @@ void call_alert_mode(const Call &c) {
         require(result == -1, "out-of-range mode accepted");
         require(one_line_starting(output.err, "alert_mode_set: "), "refusal text", output.err);
     } else {
-        Bytes config;
-        int expected = -1;
-        if (replay.register_read(c.addr, CONFIGURATION_REG, CONFIGURATION_REG_LENGTH, config)) {
-            expected = 0;
-            if (channel == 1 || channel == 2) {
-                const auto index = static_cast<std::size_t>(channel - 1);
-                config[index] = static_cast<std::uint8_t>((config[index] & 0xF9U) | (mode << 1U));
-                expected = replay.write(c.addr, {CONFIGURATION_REG, config[0], config[1]}) ? 0 : -1;
-            }
-        }
-        require(result == expected, "alert_mode_set result");
+        const bool ok = replay_alert_mode(replay, c.addr, channel, mode);
+        require(result == (ok ? 0 : -1), "alert_mode_set result");
         require(output.err == replay.err(), "alert_mode_set diagnostics", output.err);
     }
     replay.done();
@@ -372,10 +386,9 @@ void call_set_register(const Call &c) {
 }
 
 void call_set_alert_mode(const Call &c) {
-    const auto choice = c.in.byte();
-    const int channel = choice < 0xC0 ? 1 + choice % 2 : c.in.i32();
-    const auto mode_choice = c.in.byte();
-    const unsigned mode = mode_choice < 0xC0 ? mode_choice % 4U : c.in.u32();
+    const auto picked = pick_channel_and_mode(c.in); // no structured binding: lambdas use it
+    const int channel = picked.first;
+    const unsigned mode = picked.second;
     const std::size_t first = sim::bus().transfers().size();
     const int result =
         quiet_call(c, [&] { return kzr_415_set_alert_mode(c.fd, c.addr, channel, mode); });
@@ -383,13 +396,7 @@ void call_set_alert_mode(const Call &c) {
     if ((channel != 1 && channel != 2) || mode > 3) {
         require(result == -EINVAL, "set_alert_mode refusal", std::to_string(result));
     } else {
-        Bytes config;
-        bool ok = replay.register_read(c.addr, CONFIGURATION_REG, CONFIGURATION_REG_LENGTH, config);
-        if (ok) {
-            const auto index = static_cast<std::size_t>(channel - 1);
-            config[index] = static_cast<std::uint8_t>((config[index] & 0xF9U) | (mode << 1U));
-            ok = replay.write(c.addr, {CONFIGURATION_REG, config[0], config[1]});
-        }
+        const bool ok = replay_alert_mode(replay, c.addr, channel, mode);
         require(result == (ok ? 0 : replay.result()), "set_alert_mode result");
     }
     replay.done();
