@@ -87,7 +87,7 @@ TEST(WrappedTool, ReportsAnInjectedFaultAsTheLibrarySays) {
                                          "raw value 1:3 32 0\nraw value 2:2 160 0\n"
                                          "temperature 2:21.000000\n");
     EXPECT_EQ(result.err, "ioctl(): Connection timed out\nioctl returned -1\n");
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 3);
     const auto lines = trace.lines();
     ASSERT_EQ(lines.size(), 16U);
     EXPECT_EQ(lines[11], "W 0x48 [00] FAILED ETIMEDOUT");
@@ -111,7 +111,7 @@ TEST(WrappedTool, AnyErrnoReachesTheProgramByNameOrByNumber) {
         EXPECT_EQ(result.out, address_line + raw + "temperature 1:25.000000\n" + raw +
                                   "temperature 2:21.000000\n");
         EXPECT_EQ(result.err, "ioctl(): Protocol error\nioctl returned -1\n");
-        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.status, 3);
         const auto lines = trace.lines();
         ASSERT_GE(lines.size(), 3U);
         EXPECT_EQ(lines[2], "R 0x48 2 FAILED EPROTO");
@@ -136,7 +136,11 @@ TEST(WrappedTool, AMissingNodeOrDeviceIsReportedAsOnABoard) {
         nacks += "ioctl(): No such device or address\nioctl returned -1\n";
     }
     EXPECT_EQ(elsewhere.err, nacks);
-    EXPECT_EQ(run_sim({"--no-device", "--", tool}).err, nacks);
+    EXPECT_EQ(elsewhere.status, 3);
+    const auto no_device = run_sim({"--no-device", "--", tool});
+    EXPECT_EQ(no_device.out, elsewhere.out);
+    EXPECT_EQ(no_device.err, nacks);
+    EXPECT_EQ(no_device.status, 3);
 }
 
 class StandardTools : public ::testing::Test {
@@ -334,7 +338,7 @@ TEST(WrapperRun, StartsTheProgramThroughAnEmulatorThatPassesThePreloadOn) {
         {"--emulator", std::string("sh ") + KZR415_FAKE_EMULATOR, "--fail", "1:EIO", "--", tool});
     EXPECT_EQ(tool_run.err, "emulator preload: none\nioctl(): Input/output error\n"
                             "ioctl returned -1\n");
-    EXPECT_EQ(tool_run.status, 0);
+    EXPECT_EQ(tool_run.status, 3);
 }
 
 TEST(WrapperRun, AProgramThatCannotBeStartedEndsWithStatus127) {

@@ -74,11 +74,11 @@ run() {
 
 run complete-run 0 "temperature 2:21.000000"
 run traced-run 0 "temperature 2:21.000000" KZR415_SIM_TRACE="$work/trace"
-run config-write-fails 0 "temperature 2:21.000000" KZR415_SIM_FAIL=1:EIO
-run pointer-write-fails 0 "temperature 2:21.000000" KZR415_SIM_FAIL=3:ETIMEDOUT
-run readout-fails 0 "temperature 2:-1.000000" KZR415_SIM_FAIL=12+:EREMOTEIO
-run every-transfer-fails 0 "temperature 2:-1.000000" KZR415_SIM_FAIL=1+:EIO
-run no-device 0 "temperature 2:-1.000000" KZR415_SIM_NO_DEVICE=1
+run config-write-fails 3 "temperature 2:21.000000" KZR415_SIM_FAIL=1:EIO
+run pointer-write-fails 3 "temperature 2:21.000000" KZR415_SIM_FAIL=3:ETIMEDOUT
+run readout-fails 3 "temperature 2:-1.000000" KZR415_SIM_FAIL=12+:EREMOTEIO
+run every-transfer-fails 3 "temperature 2:-1.000000" KZR415_SIM_FAIL=1+:EIO
+run no-device 3 "temperature 2:-1.000000" KZR415_SIM_NO_DEVICE=1
 run no-bus-node 1 "slave address of kzr-415      : 0x48" KZR415_SIM_NO_NODE=1
 
 [ "$failures" -eq 0 ] || { echo "$failures run(s) failed under valgrind" >&2; exit 1; }
