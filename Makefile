@@ -62,7 +62,8 @@ check-armhf:
 # are read and replayed with the host build's programs.
 check-board:
 	cmake --preset host >/dev/null
-	cmake --build --preset host --target kzr-415-tool kzr-415-sim kzr-415-sim-bus kzr415-read-capture
+	cmake --build --preset host --target kzr-415-tool kzr-415-sim kzr-415-sim-bus kzr415-read-capture \
+	    kzr415-monitor
 	cmake --preset armhf >/dev/null
 	cmake --build --preset armhf
 	ctest --preset armhf-board

@@ -1,6 +1,8 @@
 # Checks the built library's dynamic interface: it exports exactly the functions of the
 # version script lib/kzr-415-drv.map (the names between "global:" and "local:", one a line),
-# its SONAME is the one given, and the C library is the only shared library it needs:
+# it calls none of them through the dynamic linker (a program's function of the same name
+# would take the call), its SONAME is the one given, and the C library is the only shared
+# library it needs:
 # libc.so.6, and possibly the dynamic loader, which belongs to the C library too (a
 # stack-protected build for 32-bit ARM takes __stack_chk_guard from it).
 # Usage: cmake -DLIBRARY=... -DNM=... -DREADELF=... -DSONAME=... -P check-library-symbols.cmake
@@ -32,6 +34,17 @@ endif()
 if(NOT exported STREQUAL expected)
     message(FATAL_ERROR "exported symbols differ:\n  got:      ${exported}\n  expected: ${expected}")
 endif()
+
+# No relocation of the library's own may name an exported function: its calls between its
+# functions are bound inside it.
+execute_process(COMMAND ${READELF} -rW ${LIBRARY}
+                OUTPUT_VARIABLE relocations COMMAND_ERROR_IS_FATAL ANY)
+foreach(name IN LISTS expected)
+    if(relocations MATCHES "[ \t]${name}[ @+]")
+        message(FATAL_ERROR "the library calls its exported ${name} through the dynamic linker:\n"
+                            "${relocations}")
+    endif()
+endforeach()
 
 execute_process(COMMAND ${READELF} -d ${LIBRARY}
                 OUTPUT_VARIABLE dynamic COMMAND_ERROR_IS_FATAL ANY)

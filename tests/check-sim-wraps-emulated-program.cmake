@@ -35,6 +35,7 @@ function(run_wrapped scenario)
     if(NOT status EQUAL expected_status OR NOT out STREQUAL expected_out
        OR NOT err STREQUAL expected_err)
         message(FATAL_ERROR "kzr-415-sim ${options} -- kzr-415-tool: status ${status}\n"
+                            "expected status ${expected_status}\n"
                             "stdout:\n${out}\nexpected:\n${expected_out}\n"
                             "stderr:\n${err}\nexpected:\n${expected_err}")
     endif()

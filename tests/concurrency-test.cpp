@@ -19,8 +19,8 @@ namespace {
 constexpr std::size_t thread_count = 4;
 constexpr int rounds = 150;
 // One round: threshold write (1) and read back (2), two alert modes (3 each), a
-// configuration read (2), two temperature readings (4 each).
-constexpr unsigned transfers_per_round = 19;
+// configuration read (2), two temperature readings (4 each), both channels read at once (4).
+constexpr unsigned transfers_per_round = 23;
 
 std::string raw_line(int channel, const std::uint8_t *bytes) {
     std::array<char, 64> text{};
@@ -89,6 +89,9 @@ int exercise_own_device(const OwnDevice &device) {
 
         wrong += temperature_reg_read(fd, device.address, 1) != device.channel1;
         wrong += temperature_reg_read(fd, device.address, 2) != device.channel2;
+        std::array<float, 2> both{};
+        wrong += kzr_415_read_temperatures(fd, device.address, both.data()) != 0;
+        wrong += both != std::array<float, 2>{device.channel1, device.channel2};
     }
     i2c_close(fd);
     return wrong;

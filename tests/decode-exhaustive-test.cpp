@@ -3,11 +3,15 @@
 // the value grows with the magnitude, and it is whole + fraction * step within the rounding
 // the decode describes (the step's product rounded to single precision, then a single
 // sum). The expected fields are taken apart here with signed arithmetic, not as the decode
-// does it.
+// does it. The decode is the library's exported kzr_415_decode, the one decode of every
+// reading (temperature_reg_read's and kzr_415_read_temperatures' too), given each value's
+// bytes with a configuration byte whose other bits vary beside bit 5.
+#include "kzr-415-drv.h"
 #include "temperature-decode.hpp"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -17,6 +21,24 @@ namespace kzr415::test {
 namespace {
 
 constexpr std::uint32_t raw_values = 1U << 24U;
+constexpr std::uint8_t sign_magnitude_bit = 0x20;
+constexpr std::uint32_t other_bits = 0xDF; // every bit of the configuration byte but bit 5
+
+// kzr_415_decode of a raw value's three bytes; the configuration's bits but bit 5 are taken
+// from the raw value, so that they vary.
+float decode_as(std::uint32_t raw, bool sign_magnitude) {
+    const std::array<std::uint8_t, 3> bytes{static_cast<std::uint8_t>(raw >> 16U),
+                                            static_cast<std::uint8_t>(raw >> 8U),
+                                            static_cast<std::uint8_t>(raw)};
+    const auto others = static_cast<std::uint8_t>((raw ^ (raw >> 8U)) & other_bits);
+    return kzr_415_decode(bytes.data(), sign_magnitude ? others | sign_magnitude_bit : others);
+}
+float decode_twos_complement(std::uint32_t raw) {
+    return decode_as(raw, false);
+}
+float decode_sign_magnitude(std::uint32_t raw) {
+    return decode_as(raw, true);
+}
 
 std::uint32_t bits(float value) {
     return std::bit_cast<std::uint32_t>(value);

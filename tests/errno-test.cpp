@@ -1,13 +1,17 @@
 // errno after a failure: the failed transfer's error, or EINVAL for a refused request, even
-// when printing the diagnostics fails. Here they go to /dev/full, where every write fails
-// with ENOSPC, so a library that let its printing set errno shows ENOSPC instead.
+// when printing the diagnostics fails; after a success: what the caller left there. Here the
+// printing goes to /dev/full, where every write fails with ENOSPC, so a library that let its
+// printing set errno shows ENOSPC instead.
 #include "bus-fixture.hpp"
 
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <stdexcept>
+#include <string>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -107,6 +111,43 @@ TEST_F(ErrnoTest, ARefusedRequestIsEinvalWithNoBusTraffic) {
     EXPECT_EQ(result_and_errno([&] { return alert_mode_set(fd, device_address, 1, 4); }),
               std::pair(-1, EINVAL));
     EXPECT_TRUE(transfers().empty());
+    // An unknown channel of the readout is refused after the reads.
+    EXPECT_EQ(result_and_errno([&] { return temperature_reg_read(fd, device_address, 3); }),
+              std::pair(-1.0F, EINVAL));
+}
+
+TEST_F(ErrnoTest, ASuccessLeavesTheCallersErrnoWhateverThePrintingDid) {
+    std::array<std::uint8_t, T_LOW_REG_LENGTH> image{};
+    const std::vector<std::function<bool()>> successes{
+        [&] { return kzr_415_write(fd, device_address, T_LOW_REG, image.data(), 6) == 0; },
+        [&] { return kzr_415_read(fd, device_address, T_LOW_REG, image.data(), 6) == 0; },
+        [&] { return temperature_reg_read(fd, device_address, 1) == 25.0F; }, // prints
+        [&] { return configurature_reg_control(fd, device_address, image.data(), 1) == 0; },
+        [&] { return t_low_reg_control(fd, device_address, image.data(), 0) == 0; },
+        [&] { return t_high_reg_control(fd, device_address, image.data(), 1) == 0; },
+        [&] { return t_high_reg_control(fd, device_address, image.data(), 2) == 0; },
+        [&] { return alert_mode_set(fd, device_address, 2, 1) == 0; },
+        [&] { return alert_mode_set(fd, device_address, 7, 1) == 0; },
+        [&] { return i2c_close(i2c_open("/dev/i2c-4")) == 0; },
+    };
+    for (std::size_t i = 0; i < successes.size(); ++i) {
+        SCOPED_TRACE("call " + std::to_string(i));
+        const PrintingFails printing;
+        errno = EDOM;
+        EXPECT_TRUE(successes[i]());
+        EXPECT_EQ(errno, EDOM);
+    }
+    // i2c_close returns 0 whatever close reports; close's error is then in errno.
+    EXPECT_EQ(result_and_errno([] { return i2c_close(1'000'000); }), std::pair(0, EBADF));
+}
+
+TEST_F(ErrnoTest, AReadingOfMinusOneIsToldFromAFailureByErrno) {
+    set(KZR415_TEMPERATURE, {0xFF, 0xE0, 0x00, 0x02, 0xA0, 0x00}); // -1.0 and 21.0
+    EXPECT_EQ(result_and_errno([&] { return temperature_reg_read(fd, device_address, 1); }),
+              std::pair(-1.0F, 0));
+    fail_transfer(4, EIO);
+    EXPECT_EQ(result_and_errno([&] { return temperature_reg_read(fd, device_address, 1); }),
+              std::pair(-1.0F, EIO));
 }
 
 } // namespace

@@ -100,7 +100,8 @@ TEST(Replay, AFailedTransferFailsAgainWithTheRecordedErrno) {
     EXPECT_EQ(replayed.out, recorded.out);
     EXPECT_EQ(replayed.err, "ioctl(): Protocol error\nioctl returned -1\n");
     EXPECT_EQ(replayed.err, recorded.err);
-    EXPECT_EQ(replayed.status, 0);
+    EXPECT_EQ(replayed.status, 3);
+    EXPECT_EQ(recorded.status, 3);
 }
 
 // The complete run recorded with kzr-415-capture on the emulated board's kernel.

@@ -136,24 +136,27 @@ TEST(WrappedTool, AnyErrnoReachesTheProgramByNameOrByNumber) {
 }
 
 TEST(WrappedTool, AMissingNodeOrDeviceIsReportedAsOnABoard) {
-    const auto no_node = run_sim({"--no-node", "--", tool});
-    EXPECT_EQ(no_node.out, address_line);
-    EXPECT_EQ(no_node.err,
-              "Could not open i2c at /dev/i2c-4\n/dev/i2c-4: No such file or directory\n");
-    EXPECT_EQ(no_node.status, 1);
-
-    // The device answers elsewhere: the tool's address is not acknowledged.
+    // No node, and nobody answering at all: the plan's bus-absent and no-device runs.
+    const auto bus_absent = scenario("bus-absent");
+    ASSERT_EQ(bus_absent.settings, std::vector<std::string>{"node=absent"});
+    EXPECT_EQ(bus_absent.status(), 1);
+    const auto nobody = scenario("no-device");
+    EXPECT_EQ(nobody.text("stdout"), address_line + "read configure register err!\n"
+                                                    "temperature 1:-1.000000\n"
+                                                    "read configure register err!\n"
+                                                    "temperature 2:-1.000000\n");
+    // The device answers elsewhere: the tool's address is not acknowledged, as when nobody
+    // answers (seven failed transfers, each reported).
     const auto elsewhere = run_sim({"--address", "0x49", "--", tool});
-    EXPECT_EQ(elsewhere.out, address_line + "read configure register err!\n"
-                                            "temperature 1:-1.000000\n"
-                                            "read configure register err!\n"
-                                            "temperature 2:-1.000000\n");
+    EXPECT_EQ(elsewhere.out, nobody.text("stdout"));
     std::string nacks;
     for (int i = 0; i < 7; ++i) {
         nacks += "ioctl(): No such device or address\nioctl returned -1\n";
     }
     EXPECT_EQ(elsewhere.err, nacks);
-    EXPECT_EQ(run_sim({"--no-device", "--", tool}).err, nacks);
+    EXPECT_EQ(nobody.text("stderr"), nacks);
+    EXPECT_EQ(elsewhere.status, 3);
+    EXPECT_EQ(nobody.status(), 3);
 }
 
 class StandardTools : public ::testing::Test {
@@ -322,7 +325,7 @@ TEST(WrapperRun, StartsTheProgramThroughAnEmulatorThatPassesThePreloadOn) {
         {"--emulator", std::string("sh ") + KZR415_FAKE_EMULATOR, "--fail", "1:EIO", "--", tool});
     EXPECT_EQ(tool_run.err, "emulator preload: none\nioctl(): Input/output error\n"
                             "ioctl returned -1\n");
-    EXPECT_EQ(tool_run.status, 0);
+    EXPECT_EQ(tool_run.status, 3);
 }
 
 TEST(WrapperRun, AProgramThatCannotBeStartedEndsWithStatus127) {

@@ -1,6 +1,6 @@
 // kzr-415-tool, unmodified, as a child process on the emulated bus: its whole output, its
 // exit status, its bus traffic and the descriptors it leaves open, for a complete run, an
-// absent bus and each transfer failing in turn.
+// absent bus and each transfer failing in turn (exit status 0, 1 and 3).
 #include "plan.hpp"
 #include "program-run.hpp"
 #include "tool-traffic.hpp"
@@ -84,6 +84,18 @@ TEST_F(ToolRun, AnAbsentBusNodeEndsTheRunWithStatusOne) {
     expect_nothing_left_open(result);
 }
 
+TEST_F(ToolRun, AReadingOfMinusOneIsAReadingNotAFailure) {
+    const auto result =
+        run_on_emulated_bus(tool_path, {{"KZR415_SIM_TEMPERATURE", "ff e0 00 ff e0 00"},
+                                        {"KZR415_SIM_TRACE", trace_path}});
+    const std::string raw = "raw value 1:255 224 0\nraw value 2:255 224 0\n";
+    EXPECT_EQ(result.out,
+              address_line + raw + "temperature 1:-1.000000\n" + raw + "temperature 2:-1.000000\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(trace(), tool_traffic("ff e0 00 ff e0 00"));
+}
+
 TEST_F(ToolRun, AnAbsentDeviceFailsEveryStepButPrintsBothLines) {
     // Seven failed steps: the configuration, two alert modes, two thresholds, two readouts.
     const auto planned = scenario("no-device");
@@ -108,7 +120,7 @@ TEST_F(ToolRun, AStateFileWithATemperatureTheDeviceCannotCarryFailsEveryTransfer
                    ": cannot load: Bad message\nioctl(): Input/output error\nioctl returned -1\n";
     }
     EXPECT_EQ(result.err, refused);
-    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.status, 3);
 }
 
 // What the program must print when bus transfer `transfer` fails and every other succeeds.
@@ -159,6 +171,8 @@ const std::array<FailedTransfer, 17> failed_transfers{{
      raw_lines + temperature_1 + temperature_err + "temperature 2:-1.000000\n", 17},
 }};
 
+// Every failed step is reported and counted: a run that goes through to the end after one
+// exits with 3.
 TEST_F(ToolRun, EachFailingTransferIsReportedAndTheRunGoesOn) {
     for (const auto &failure : failed_transfers) {
         SCOPED_TRACE("transfer " + std::to_string(failure.transfer));
@@ -168,7 +182,7 @@ TEST_F(ToolRun, EachFailingTransferIsReportedAndTheRunGoesOn) {
         EXPECT_EQ(result.out, address_line + failure.out);
         EXPECT_EQ(result.err,
                   std::string("ioctl(): ") + failure.system_error + "\nioctl returned -1\n");
-        EXPECT_EQ(result.status, 0);
+        EXPECT_EQ(result.status, 3);
         expect_nothing_left_open(result);
         const auto lines = trace();
         ASSERT_EQ(lines.size(), failure.made);

@@ -1,4 +1,4 @@
-// What each of the library's nine functions costs, on the in-process emulated bus.
+// What each of the library's functions costs, on the in-process emulated bus.
 //
 // Every function is timed beside a floor measured in the same run: the same number of bare
 // I2C_RDWR ioctl calls (same messages) on the same emulated bus, plus the same printing. The
@@ -96,6 +96,14 @@ struct Case {
 std::array<std::uint8_t, T_LOW_REG_LENGTH> image{0x7F, 0xFF, 0xFF, 0x80, 0x00, 0x00};
 std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> config{0x1C, 0x1C};
 std::array<std::uint8_t, 1 + T_LOW_REG_LENGTH> staging{};
+std::array<float, 2> celsius{};
+
+// Both channels' floor: the configuration and the temperature register read, 4 transfers.
+void bare_both_channels() {
+    std::array<std::uint8_t, TEMPERATURE_REG_LENGTH> raw{};
+    bare_read(CONFIGURATION_REG, config.data(), CONFIGURATION_REG_LENGTH);
+    bare_read(TEMPERATURE_REG, raw.data(), TEMPERATURE_REG_LENGTH);
+}
 
 std::vector<Case> per_call_cases() {
     return {
@@ -138,6 +146,44 @@ std::vector<Case> per_call_cases() {
          [] { t_high_reg_control(bus_fd, address, image.data(), REG_READ); },
          [] { bare_read(T_HIGH_REG, image.data(), T_HIGH_REG_LENGTH); }},
         {"alert_mode_set", [] { benchmark::DoNotOptimize(alert_mode_set(bus_fd, address, 1, 0)); },
+         [] {
+             bare_read(CONFIGURATION_REG, config.data(), CONFIGURATION_REG_LENGTH);
+             std::array<std::uint8_t, 1 + CONFIGURATION_REG_LENGTH> write{CONFIGURATION_REG,
+                                                                          config[0], config[1]};
+             bare_write(write.data(), 1 + CONFIGURATION_REG_LENGTH);
+         }},
+        {"both channels: 2 x temperature_reg_read",
+         [] {
+             benchmark::DoNotOptimize(temperature_reg_read(bus_fd, address, 1));
+             benchmark::DoNotOptimize(temperature_reg_read(bus_fd, address, 2));
+         },
+         [] {
+             for (int channel = 1; channel <= 2; ++channel) {
+                 std::array<std::uint8_t, TEMPERATURE_REG_LENGTH> raw{};
+                 bare_read(CONFIGURATION_REG, config.data(), CONFIGURATION_REG_LENGTH);
+                 bare_read(TEMPERATURE_REG, raw.data(), TEMPERATURE_REG_LENGTH);
+                 print_raw_lines(raw);
+             }
+         }},
+        {"kzr_415_read_temperatures (both channels)",
+         [] {
+             benchmark::DoNotOptimize(kzr_415_read_temperatures(bus_fd, address, celsius.data()));
+         },
+         bare_both_channels},
+        {"kzr_415_get_register (6 bytes)",
+         [] {
+             benchmark::DoNotOptimize(
+                 kzr_415_get_register(bus_fd, address, T_LOW_REG, image.data(), T_LOW_REG_LENGTH));
+         },
+         [] { bare_read(T_LOW_REG, image.data(), T_LOW_REG_LENGTH); }},
+        {"kzr_415_set_register (6 bytes)",
+         [] {
+             benchmark::DoNotOptimize(kzr_415_set_register(bus_fd, address, T_HIGH_REG,
+                                                           image.data(), T_HIGH_REG_LENGTH));
+         },
+         [] { bare_write(staging.data(), 1 + T_HIGH_REG_LENGTH); }},
+        {"kzr_415_set_alert_mode",
+         [] { benchmark::DoNotOptimize(kzr_415_set_alert_mode(bus_fd, address, 1, 0)); },
          [] {
              bare_read(CONFIGURATION_REG, config.data(), CONFIGURATION_REG_LENGTH);
              std::array<std::uint8_t, 1 + CONFIGURATION_REG_LENGTH> write{CONFIGURATION_REG,
@@ -253,7 +299,9 @@ int bare_open() {
     return open(node, O_RDWR);
 }
 
-// Collects each run's time per call so that the ratios can be printed at the end.
+// Collects each run's time per call so that the ratios can be printed at the end: of the
+// real times, and of the CPU times, which other processes on a busy machine disturb less
+// (none for i2c_open and i2c_close, whose CPU time holds the other half of each pair).
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     RatioReporter() : ConsoleReporter(OO_Tabular) {} // plain text, for the record
@@ -266,28 +314,40 @@ class RatioReporter : public benchmark::ConsoleReporter {
             // Keyed by function; with repetitions the median stands for the function.
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (run.run_type == Run::RT_Iteration || median) {
-                times_[run.run_name.function_name] = run.GetAdjustedRealTime();
+                const bool manual = run.run_name.time_type == "manual_time";
+                times_[run.run_name.function_name] = {run.GetAdjustedRealTime(),
+                                                      manual ? 0.0 : run.GetAdjustedCPUTime()};
             }
             repeated_ = repeated_ || median;
         }
     }
 
     void print_ratios(const std::vector<std::string> &names) const {
-        std::printf("\nTime per call, real time%s:\n%-44s %12s %12s %8s\n",
-                    repeated_ ? " (medians)" : "", "function", "library ns", "floor ns", "ratio");
+        std::printf("\nTime per call, real time%s:\n%-44s %12s %12s %8s %10s\n",
+                    repeated_ ? " (medians)" : "", "function", "library ns", "floor ns", "ratio",
+                    "CPU ratio");
         for (const auto &name : names) {
             const auto library = times_.find("library/" + name);
             const auto floor = times_.find("floor/" + name);
             if (library == times_.end() || floor == times_.end()) {
                 continue;
             }
-            std::printf("%-44s %12.1f %12.1f %8.3f\n", name.c_str(), library->second, floor->second,
-                        library->second / floor->second);
+            std::printf("%-44s %12.1f %12.1f %8.3f", name.c_str(), library->second.real,
+                        floor->second.real, library->second.real / floor->second.real);
+            if (floor->second.cpu > 0) {
+                std::printf(" %10.3f\n", library->second.cpu / floor->second.cpu);
+            } else {
+                std::printf(" %10s\n", "-");
+            }
         }
     }
 
   private:
-    std::map<std::string, double> times_;
+    struct Times {
+        double real;
+        double cpu; // 0: not measured
+    };
+    std::map<std::string, Times> times_;
     bool repeated_ = false;
 };
 

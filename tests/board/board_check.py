@@ -2,15 +2,16 @@
 """Carries out the board test's scenarios (scenarios.txt) on this machine's emulated bus, and
 compares the board's report of the same scenarios with those runs.
 
-    board_check.py host --plan PLAN --tool TOOL --preload LIB [--emulator WORDS]
-                        [--i2ctransfer PATH] [--i2cget PATH]
+    board_check.py host --plan PLAN --tool TOOL --preload LIB [--monitor MONITOR]
+                        [--emulator WORDS] [--i2ctransfer PATH] [--i2cget PATH]
     board_check.py check --plan PLAN --log LOG --modinfo FILE --release RELEASE
-                         --tool TOOL --preload LIB [--emulator WORDS]
+                         --tool TOOL --monitor MONITOR --preload LIB [--emulator WORDS]
                          --host-sim SIM --host-preload LIB --host-tool TOOL
-                         --read-capture READER --captures DIR
+                         --host-monitor MONITOR --read-capture READER --captures DIR
 
-host runs every program scenario (and every probe whose tool is given) under the emulated
-bus and checks each against the plan's expect lines. check does the same runs, then
+host runs every program scenario (kzr-415-tool's runs, and the monitor's when it is given)
+and every probe whose tool is given under the emulated bus and checks each against the
+plan's expect lines. check does the same runs, then
 compares the board's console log with them: each run's standard output, standard error,
 exit status, transfer count and registers afterwards must be the host's byte for byte, and
 every step that has expect lines (runs, probes, controls, loads and their refusals) must
@@ -18,7 +19,7 @@ meet them. Each run's and probe's capture on the board (kzr-415-capture: the ker
 trace text, kept in DIR as NAME.txt) is read into bus notation with READER and must be the
 emulated bus's trace of the same step on this machine byte for byte (probes whose tool is
 given here); a run's, replayed with this machine's kzr-415-sim --replay and its own
-kzr-415-tool, must give the board's output and exit status. Both
+kzr-415-tool (or monitor), must give the board's output and exit status. Both
 print PASS or FAIL a step and close with "N passed, N failed".
 """
 
@@ -34,6 +35,8 @@ import tempfile
 REGISTERS = ("configuration", "t_low", "t_high")
 I2C_EVENTS = ("i2c_write", "i2c_read", "i2c_reply", "i2c_result")
 HEX_LINE = re.compile(r"^\s*(?:[0-9a-f]{2}\s*)+$")
+# The programs of the plan's program runs, as the board holds them.
+BOARD_PROGRAMS = {"run": "/usr/bin/kzr-415-tool", "monitor": "/usr/bin/kzr415-monitor"}
 
 
 # ---------------------------------------------------------------------- plan
@@ -134,10 +137,14 @@ def output_lines(got):
 
 
 def host_run(step, args, tmp):
-    """Carries out a run or probe under the emulated bus; returns its fields, or None for
-    a probe whose tool is not given here."""
+    """Carries out a run, a monitor run or a probe under the emulated bus; returns its
+    fields, or None for a probe whose tool (or a monitor run whose program) is not given."""
     if step.kind == "run":
         command = [args.tool]
+    elif step.kind == "monitor":
+        if not args.monitor:
+            return None
+        command = [args.monitor] + step.command
     else:
         tool = {"i2ctransfer": args.i2ctransfer, "i2cget": args.i2cget}.get(step.command[0])
         if not tool:
@@ -162,7 +169,7 @@ def host_run(step, args, tmp):
         else:
             env["KZR415_SIM_" + key.upper()] = value
     emulator = shlex.split(args.emulator or "")
-    if emulator and step.kind == "run":
+    if emulator and step.kind in BOARD_PROGRAMS:
         # The preload is for the emulated program alone, not for the emulator.
         env["QEMU_SET_ENV"] = "LD_PRELOAD=" + args.preload
         command = emulator + command
@@ -189,14 +196,15 @@ def host(args):
     v = Verdicts()
     with tempfile.TemporaryDirectory() as tmp:
         for step in read_plan(args.plan):
-            if step.kind not in ("run", "probe"):
+            if step.kind not in ("run", "monitor", "probe"):
                 continue
             if not step.expect:
                 print("---- %s: no expect lines (compared with the board's run)" % step.name)
                 continue
             got = host_run(step, args, tmp)
             if got is None:
-                print("---- %s: %s is not run on this machine" % (step.name, step.command[0]))
+                print("---- %s: %s is not run on this machine"
+                      % (step.name, step.command[0] if step.kind == "probe" else "the monitor"))
                 continue
             v.report("%s (exit %s, %s transfers)" % (step.name, got["exit"], got["transfers"]),
                      expect_problems(step, got), output_lines(got))
@@ -387,7 +395,8 @@ def check_capture(step, got, seen, bus, args):
         f.write(got["capture bytes"])
     problems = []
     header = got["capture"].split("\n", 1)[0]
-    command = " ".join(w.replace("@BUS@", bus) for w in step.command) or "/usr/bin/kzr-415-tool"
+    program = [BOARD_PROGRAMS[step.kind]] if step.kind in BOARD_PROGRAMS else []
+    command = " ".join(program + [w.replace("@BUS@", bus) for w in step.command])
     want = (r"# kzr-415-capture: kernel %s; bus i2c-%s; date \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ; "
             r"command %s" % (re.escape(args.release), bus, re.escape(command)))
     if not re.fullmatch(want, header):
@@ -401,21 +410,23 @@ def check_capture(step, got, seen, bus, args):
                % (path, len(got["capture bytes"]), len(read.splitlines()),
                   "" if seen is not None else " (not run on this machine)")]
     details += ["bus| " + l for l in read.splitlines()]
-    if step.kind != "run":
+    if step.kind not in BOARD_PROGRAMS:
         return problems, details
     if "node=absent" in step.settings:
         # A capture holds transfers; that the node was missing is not among them.
         details.append("not replayed: the run had no bus node, which a capture cannot hold")
         return problems, details
     env = {k: v for k, v in os.environ.items() if not k.startswith("KZR415_SIM_")}
+    program = [args.host_tool] if step.kind == "run" else [args.host_monitor] + step.command
     status, out, err = run_text([args.host_sim, "--preload", args.host_preload, "--replay", path,
-                                 "--", args.host_tool], env)
+                                 "--"] + program, env)
     problems += diff("board stdout", got.get("stdout"), "replay stdout", out)
     problems += diff("board stderr", got.get("stderr"), "replay stderr", err)
     if str(status) != got.get("exit"):
         problems.append("  replay exit status %s, board %s" % (status, got.get("exit")))
     details.append("replayed on this machine (kzr-415-sim --replay %s -- %s): exit %s"
-                   % (os.path.basename(path), os.path.basename(args.host_tool), status))
+                   % (os.path.basename(path), " ".join(os.path.basename(w) for w in program),
+                      status))
     details += ["replay out| " + l for l in out.splitlines()]
     details += ["replay err| " + l for l in err.splitlines()]
     return problems, details
@@ -451,7 +462,7 @@ def check(args):
                 v.report("%s %s" % (step.kind, step.name), ["  the board reported no such step"])
                 continue
             details = []
-            if step.kind == "run":
+            if step.kind in BOARD_PROGRAMS:
                 seen = host_run(step, args, tmp)
                 label, problems = check_run(step, got, seen)
                 details = output_lines(got)
@@ -489,13 +500,14 @@ def main():
         p = sub.add_parser(name)
         p.add_argument("--plan", required=True)
         p.add_argument("--tool", required=True)
+        p.add_argument("--monitor", required=name == "check")
         p.add_argument("--preload", required=True)
         p.add_argument("--emulator", help="the words that run the tool, as one string")
         p.add_argument("--i2ctransfer")
         p.add_argument("--i2cget")
         if name == "check":
             for option in ("--log", "--host-sim", "--host-preload", "--host-tool",
-                           "--read-capture", "--captures"):
+                           "--host-monitor", "--read-capture", "--captures"):
                 p.add_argument(option, required=True)
             p.add_argument("--modinfo", required=True)
             p.add_argument("--release", required=True)

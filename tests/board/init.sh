@@ -18,6 +18,9 @@
 #   run NAME [SETTING...]      runs kzr-415-tool under kzr-415-capture: its output, exit
 #                              status, the capture of its transfers (the kernel's trace
 #                              text), the transfers and the registers afterwards
+#   monitor NAME [SETTING...] [-- ARGUMENT...]
+#                              runs the monitor (tests/monitor.c) with ARGUMENTs, reported
+#                              as a run is
 #   capture NAME CASE          kzr-415-capture where it must not record: not-root (as
 #                              nobody, uid 65534), no-tracefs (tracefs unmounted),
 #                              interrupted (SIGTERM to it and its program while it
@@ -268,12 +271,15 @@ while read -r command name rest; do
     adapters)
         adapters "$name" "$rest"
         ;;
-    run)
+    run | monitor)
         say "RECORD $name"
-        # shellcheck disable=SC2086 # the settings, a word each
+        # shellcheck disable=SC2086 # the settings and the arguments, a word each
         scenario $rest
+        program=/usr/bin/kzr-415-tool
+        [ "$command" = run ] || program=/usr/bin/kzr415-monitor
         rm -f /tmp/capture
-        kzr-415-capture -b "$bus" -o /tmp/capture -- /usr/bin/kzr-415-tool >/tmp/out 2>/tmp/err
+        # shellcheck disable=SC2086 # the program's arguments, a word each
+        kzr-415-capture -b "$bus" -o /tmp/capture -- $program $command_words >/tmp/out 2>/tmp/err
         field exit $?
         dump stdout /tmp/out
         dump stderr /tmp/err

@@ -1,16 +1,17 @@
 #!/bin/bash
-# Boots the armhf kzr-415-tool and libkzr-415-drv on an emulated ARM board (QEMU
-# vexpress-a9, Debian's armhf kernel) with the simulated kzr-415 kernel module
-# (sim/kernel/) on the kernel's own I2C stack, carries out the scenarios of
+# Boots the armhf kzr-415-tool, the monitor (tests/monitor.c) and libkzr-415-drv on an
+# emulated ARM board (QEMU vexpress-a9, Debian's armhf kernel) with the simulated kzr-415
+# kernel module (sim/kernel/) on the kernel's own I2C stack, carries out the scenarios of
 # scenarios.txt there, and compares them with the same scenarios run on this machine: the
 # same armhf program and library under the emulated bus (the armhf preload, through the
 # user-mode emulator).
 #
 #   run-board.sh --tool BUILD/tool/kzr-415-tool --lib BUILD/lib/libkzr-415-drv.so.1
-#                --retries BUILD/tests/kzr415-i2c-retries
+#                --monitor BUILD/tests/kzr415-monitor --retries BUILD/tests/kzr415-i2c-retries
 #                --preload BUILD/sim/libkzr-415-sim-bus.so --emulator 'qemu-arm -L /'
 #                --host-sim HOST/sim/kzr-415-sim --host-preload HOST/sim/libkzr-415-sim-bus.so
-#                --host-tool HOST/tool/kzr-415-tool --read-capture HOST/tests/kzr415-read-capture
+#                --host-tool HOST/tool/kzr-415-tool --host-monitor HOST/tests/kzr415-monitor
+#                --read-capture HOST/tests/kzr415-read-capture
 #                [--i2ctransfer PATH] [--i2cget PATH]
 #                [--image DIR] [--timeout SECONDS] [--keep DIR] [--captures DIR]
 #
@@ -26,13 +27,13 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 module_source=$(cd "$here/../../sim/kernel" && pwd)
 image=${KZR415_BOARD_IMAGE:-$here/../../build/board-image}
-tool='' lib='' retries='' preload='' emulator='' keep=''
-host_sim='' host_preload='' host_tool='' read_capture='' captures=''
+tool='' lib='' monitor='' retries='' preload='' emulator='' keep=''
+host_sim='' host_preload='' host_tool='' host_monitor='' read_capture='' captures=''
 host_tools=() # this machine's I2C tools, whose traffic the board's probes must equal
 capture_script=$here/../../tool/kzr-415-capture
 timeout=300 # seconds for the boot; it takes about 10 s
 
-usage() { sed -n '9,15p' "$0" | sed 's/^# *//' >&2; exit 2; }
+usage() { sed -n '9,16p' "$0" | sed 's/^# *//' >&2; exit 2; }
 die() { echo "run-board: $*" >&2; exit 2; }
 note() { echo "run-board: $*"; }
 
@@ -40,6 +41,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
     --tool) tool=$2; shift 2 ;;
     --lib) lib=$2; shift 2 ;;
+    --monitor) monitor=$2; shift 2 ;;
     --retries) retries=$2; shift 2 ;;
     --preload) preload=$2; shift 2 ;;
     --emulator) emulator=$2; shift 2 ;;
@@ -49,6 +51,7 @@ while [ $# -gt 0 ]; do
     --host-sim) host_sim=$2; shift 2 ;;
     --host-preload) host_preload=$2; shift 2 ;;
     --host-tool) host_tool=$2; shift 2 ;;
+    --host-monitor) host_monitor=$2; shift 2 ;;
     --read-capture) read_capture=$2; shift 2 ;;
     --captures) captures=$2; shift 2 ;;
     --i2ctransfer | --i2cget) host_tools+=("$1=$2"); shift 2 ;;
@@ -57,8 +60,8 @@ while [ $# -gt 0 ]; do
     *) echo "run-board: unknown argument $1" >&2; usage ;;
     esac
 done
-for given in "$tool" "$lib" "$retries" "$preload" "$emulator" "$host_sim" "$host_preload" \
-    "$host_tool" "$read_capture"; do
+for given in "$tool" "$lib" "$monitor" "$retries" "$preload" "$emulator" "$host_sim" \
+    "$host_preload" "$host_tool" "$host_monitor" "$read_capture"; do
     [ -n "$given" ] || usage
 done
 [ -s "$image/image.env" ] || die "board image missing: run make board-image (tests/board/prepare-image.sh)"
@@ -67,9 +70,10 @@ image=$(cd "$image" && pwd)
 . "$image/image.env"
 [ -f "$tool" ] || die "no program at $tool (build the armhf tree first)"
 [ -f "$lib" ] || die "no library at $lib (build the armhf tree first)"
+[ -f "$monitor" ] || die "no monitor at $monitor (build the armhf tree first)"
 [ -f "$retries" ] || die "no retry probe at $retries (build the armhf tree first)"
 [ -f "$preload" ] || die "no emulated bus at $preload (build the armhf tree first)"
-for built in "$host_sim" "$host_preload" "$host_tool" "$read_capture"; do
+for built in "$host_sim" "$host_preload" "$host_tool" "$host_monitor" "$read_capture"; do
     [ -x "$built" ] || die "no $built: the captures are replayed with this machine's build (cmake --workflow --preset host)"
 done
 for pair in qemu-system-arm:qemu-system-arm cpio:cpio gzip:gzip python3:python3 \
@@ -78,6 +82,7 @@ for pair in qemu-system-arm:qemu-system-arm cpio:cpio gzip:gzip python3:python3 
 done
 readelf -h "$tool" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$tool is not a 32-bit ARM program"
 readelf -h "$lib" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$lib is not a 32-bit ARM library"
+readelf -h "$monitor" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$monitor is not a 32-bit ARM program"
 readelf -h "$retries" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$retries is not a 32-bit ARM program"
 
 if [ -n "$keep" ]; then
@@ -127,6 +132,7 @@ kernel_module i2c-dev
 kernel_module i2c-versatile
 
 cp "$tool" "$root/usr/bin/kzr-415-tool"
+cp "$monitor" "$root/usr/bin/kzr415-monitor"
 cp "$retries" "$root/usr/bin/i2c-retries"
 cp "$capture_script" "$root/usr/bin/kzr-415-capture"
 chmod 755 "$root/usr/bin/kzr-415-capture"
@@ -149,7 +155,8 @@ src=$(find_lib "$(basename "$interp")") ||
     die "no armhf loader $(basename "$interp") in ${libdirs[*]} (package libc6-armhf-cross)"
 mkdir -p "$root$(dirname "$interp")"
 cp -L "$src" "$root$interp"
-queue=("$root/usr/bin/kzr-415-tool" "$root/usr/bin/i2c-retries" "$root/lib/${soname:-$(basename "$lib")}")
+queue=("$root/usr/bin/kzr-415-tool" "$root/usr/bin/kzr415-monitor" "$root/usr/bin/i2c-retries"
+    "$root/lib/${soname:-$(basename "$lib")}")
 while [ ${#queue[@]} -gt 0 ]; do
     elf=${queue[0]}
     queue=("${queue[@]:1}")
@@ -200,6 +207,7 @@ note "boot to result: ${secs}s from QEMU start to power-off (guest uptime ${upti
 
 python3 "$here/board_check.py" check --plan "$here/scenarios.txt" --log "$work/board.log" \
     --modinfo "$work/modinfo.txt" --release "$KZR415_IMAGE_RELEASE" \
-    --tool "$tool" --preload "$preload" --emulator "$emulator" \
+    --tool "$tool" --monitor "$monitor" --preload "$preload" --emulator "$emulator" \
     --host-sim "$host_sim" --host-preload "$host_preload" --host-tool "$host_tool" \
+    --host-monitor "$host_monitor" \
     --read-capture "$read_capture" --captures "${captures:-$work/captures}" "${host_tools[@]}"

@@ -179,7 +179,9 @@ run_consumers "$root" "$libdir" "$deb_arch" shared
 
 # What dpkg-shlibdeps makes of the consumer, as in a package that is built against
 # libkzr-415-drv-dev: the library's symbols file alone (its shlibs file taken away) must
-# give the dependency on the release that brought the functions it calls.
+# give the dependency on the release that brought the functions it calls (the consumer
+# calls release 1.1's kzr_415_read_temperatures; kzr-415-tool, 1.0's functions alone, keeps
+# asking for 1.0.0 above).
 shlibdeps=$work/shlibdeps
 rm -rf "$shlibdeps"
 mkdir -p "$shlibdeps/debian/consumer/DEBIAN" "$shlibdeps/debian/consumer/usr/bin"
@@ -190,7 +192,7 @@ printf 'Source: consumer\n\nPackage: consumer\nArchitecture: any\n' >"$shlibdeps
 substvars=$(cd "$shlibdeps" && DEB_HOST_ARCH=$deb_arch dpkg-shlibdeps -O \
     -l"$shlibdeps/library/$libdir" debian/consumer/usr/bin/consumer-c) ||
     fail "dpkg-shlibdeps on the consumer"
-grep -Eq "^shlibs:Depends=(.*, )?$runtime \(>= 1\.0\.0\)(,|$)" <<<"$substvars" ||
+grep -Eq "^shlibs:Depends=(.*, )?$runtime \(>= 1\.1\.0\)(,|$)" <<<"$substvars" ||
     fail "dpkg-shlibdeps on the consumer gives: $substvars"
 echo "ok: dpkg-shlibdeps on a consumer: $substvars"
 
