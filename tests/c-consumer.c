@@ -1,6 +1,7 @@
 /* A C99 caller of the library: the header must compile as C (its image lengths size C
  * arrays), and the library's functions must link and behave from C. Runs on the emulated bus
- * with 25.0 and 21.0 degrees in the two's-complement encoding (KZR415_SIM_TEMPERATURE). */
+ * with 25.0 and 21.0 degrees (KZR415_SIM_CELSIUS_1 and _2), read in the two's-complement
+ * encoding. */
 #include "kzr-415-drv.h"
 
 #include <stdio.h>

@@ -63,7 +63,7 @@ TEST_F(DeviceCore, AWriteWithDataToTheTemperatureRegisterStoresNothingAnywhere) 
     write({0x00, 0xAA, 0xBB, 0xCC, 0xDD, 0xEE, 0xFF, 0x11});
     EXPECT_EQ(images(), before);
     EXPECT_EQ(dev.pointer, KZR415_TEMPERATURE); // the pointer is set all the same
-    EXPECT_EQ(read(6), image(KZR415_TEMPERATURE));
+    EXPECT_EQ(read(KZR415_TEMPERATURE_LEN), image(KZR415_TEMPERATURE));
 }
 
 TEST_F(DeviceCore, AnAddressOnlyWriteLeavesThePointerWhereItWas) {

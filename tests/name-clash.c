@@ -4,8 +4,8 @@
  * the configuration accessor, and uses the readout and the alert mode of both releases; with
  * CLASH_READOUT it defines the readout, the alert mode and the threshold accessors of release
  * 1.0, and uses release 1.1's calls and the transport. Runs on the emulated bus with the
- * temperatures its environment gives (KZR415_SIM_TEMPERATURE): 25.0 and 21.0 degrees, the
- * configuration 00 00. */
+ * temperatures its environment gives (KZR415_SIM_CELSIUS_1 and _2): 25.0 and 21.0 degrees,
+ * the configuration 00 00. */
 #include "kzr-415-drv.h"
 
 #include <stdio.h>

@@ -8,11 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -139,8 +141,10 @@ class SmbusTest : public ::testing::Test {
         return lines;
     }
     void SetUp() override {
-        sim::parse_setting(bus.device(), kzr415_settings[KZR415_SETTING_temperature],
-                           "03 20 00 02 a0 00");
+        // The temperature register begins with channel 1's 25.0 and channel 2's 21.0.
+        const std::array<std::uint8_t, 4> leading{0x03, 0x20, 0x00, 0x02};
+        std::copy(leading.begin(), leading.end(),
+                  sim::image(bus.device(), KZR415_TEMPERATURE).begin());
         ASSERT_EQ(ioctl(I2C_SLAVE, 0x48), 0);
     }
 };
@@ -272,7 +276,8 @@ void set(sim::Device &device, int setting, std::string_view text) {
 
 TEST(StateFileText, KeepsEveryPartOfTheDevice) {
     sim::Device state = sim::new_device();
-    set(state, KZR415_SETTING_temperature, "01 02 03 04 05 06");
+    const auto temperature = sim::image(state, KZR415_TEMPERATURE);
+    std::iota(temperature.begin(), temperature.end(), std::uint8_t{1}); // 01 02 03 ...
     set(state, KZR415_SETTING_configuration, "1c 20");
     set(state, KZR415_SETTING_t_low, "80 00 00 80 00 00");
     set(state, KZR415_SETTING_t_high, "7f ff ff 7f ff ff");

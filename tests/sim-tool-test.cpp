@@ -1,6 +1,7 @@
 // kzr-415-sim as its users run it: the unmodified kzr-415-tool and Debian's i2c-tools
 // against the simulated device, byte for byte; faults, state shared between processes and
 // runs, exit statuses, and bad command lines.
+#include "kernel/kzr-415-device.h"
 #include "launcher/child-process.hpp"
 #include "plan.hpp"
 #include "program-run.hpp"
@@ -388,7 +389,7 @@ TEST(WrapperRun, TheManPageStatesTheDefaultsHelpGives) {
 
 struct BadInput {
     std::vector<std::string> options;
-    const char *error; // the whole line on standard error
+    std::string error; // the whole line on standard error
 };
 
 const BadInput bad_inputs[] = {
@@ -407,7 +408,8 @@ const BadInput bad_inputs[] = {
     {{"-1", "nan"},
      "kzr-415-sim: bad value for -1: 'nan' (degrees Celsius, magnitude below 1024)\n"},
     {{"--raw-temperature", "03 20 00 02 a0"},
-     "kzr-415-sim: bad value for --raw-temperature: '03 20 00 02 a0' (6 hex bytes)\n"},
+     "kzr-415-sim: bad value for --raw-temperature: '03 20 00 02 a0' (" +
+         std::to_string(KZR415_TEMPERATURE_LEN) + " hex bytes)\n"},
     {{"-c", "1c 1c 1c"}, "kzr-415-sim: bad value for -c: '1c 1c 1c' (2 hex bytes)\n"},
     {{"--t-high", "100 0 0 0 0 0"},
      "kzr-415-sim: bad value for --t-high: '100 0 0 0 0 0' (6 hex bytes)\n"},

@@ -112,8 +112,7 @@ expect_output() {
     echo "ok: $what"
 }
 
-# The device's temperature register for the consumers: -25.0 and 22.0 degrees.
-consumer_temperature="fc e0 00 02 c0 00"
+# The device's temperatures for the consumers, -25.0 and 22.0 degrees, and their bytes.
 consumer_raw_lines="raw value 1:252 224 0
 raw value 2:2 192 0"
 # The complete run of kzr-415-tool, as the plan has it.
@@ -163,14 +162,14 @@ run_consumers() {
                     fail "$label/$way: $program does not need $soname"
             done
         fi
-        export KZR415_SIM_TEMPERATURE=$consumer_temperature
+        export KZR415_SIM_CELSIUS_1=-25 KZR415_SIM_CELSIUS_2=22
         expect_output "$label: C consumer through $way" "$consumer_raw_lines
 $consumer_raw_lines
 c consumer: -25.000000 22.000000" run_on_bus "$root/$libdir" "$dir/consumer-c"
         expect_output "$label: C++ consumer through $way" "$consumer_raw_lines
 c++ consumer: configuration 00 06, temperature 1 -25.000000" \
             run_on_bus "$root/$libdir" "$dir/consumer-cxx"
-        unset KZR415_SIM_TEMPERATURE
+        unset KZR415_SIM_CELSIUS_1 KZR415_SIM_CELSIUS_2
     done
 }
 
