@@ -5,6 +5,7 @@
 #include "launcher/child-process.hpp"
 #include "plan.hpp"
 #include "program-run.hpp"
+#include "tool-traffic.hpp"
 
 #include <gtest/gtest.h>
 
@@ -107,8 +108,8 @@ TEST(WrappedTool, TemperaturesInDegreesReadBackInBothFormats) {
                            "raw value 1:2 12 160\nraw value 2:0 50 64\ntemperature 2:100.500000\n");
     // Raw bytes stand as given, whatever the format (fc e0 00, -25 in two's complement,
     // reads as 448 in sign-magnitude); a channel given in degrees overrides them.
-    const auto raw_bytes = run_sim(
-        {"--raw-temperature", "00 0c 80 fc e0 00", "-1", "1.5", "--", read_temperatures, "20"});
+    const auto raw_bytes = run_sim({"--raw-temperature", temperature_register("00 0c 80 fc e0 00"),
+                                    "-1", "1.5", "--", read_temperatures, "20"});
     EXPECT_EQ(raw_bytes.out,
               "raw value 1:0 0 192\nraw value 2:252 224 0\ntemperature 1:1.500000\n"
               "raw value 1:0 0 192\nraw value 2:252 224 0\ntemperature 2:448.000000\n");

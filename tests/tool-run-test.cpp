@@ -22,7 +22,7 @@ constexpr const char *tool_path = KZR415_TOOL_PATH;
 
 // The device the runs meet: both channels in the sign-magnitude encoding until the program
 // configures them, so a lost configuration write shows in the readings.
-const Environment device{{"KZR415_SIM_TEMPERATURE", "03 20 00 03 30 00"},
+const Environment device{{"KZR415_SIM_TEMPERATURE", temperature_register("03 20 00 03 30 00")},
                          {"KZR415_SIM_CONFIGURATION", "20 20"}};
 
 const std::string address_line = "slave address of kzr-415      : 0x48\n";
@@ -85,9 +85,9 @@ TEST_F(ToolRun, AnAbsentBusNodeEndsTheRunWithStatusOne) {
 }
 
 TEST_F(ToolRun, AReadingOfMinusOneIsAReadingNotAFailure) {
-    const auto result =
-        run_on_emulated_bus(tool_path, {{"KZR415_SIM_TEMPERATURE", "ff e0 00 ff e0 00"},
-                                        {"KZR415_SIM_TRACE", trace_path}});
+    const auto result = run_on_emulated_bus(
+        tool_path, {{"KZR415_SIM_TEMPERATURE", temperature_register("ff e0 00 ff e0 00")},
+                    {"KZR415_SIM_TRACE", trace_path}});
     const std::string raw = "raw value 1:255 224 0\nraw value 2:255 224 0\n";
     EXPECT_EQ(result.out,
               address_line + raw + "temperature 1:-1.000000\n" + raw + "temperature 2:-1.000000\n");
