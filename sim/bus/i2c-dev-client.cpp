@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <numeric>
 #include <span>
 #include <vector>
 
@@ -289,11 +290,9 @@ long rdwr(EmulatedBus &bus, void *arg) {
     const std::span last_records(last.records.data(), last.count);
     if (last.count != 0) { // the last request's records and bytes, in the same copy
         ranges.at(guessed++) = {copy.data(), last.messages, last.count * sizeof(i2c_msg)};
-        std::size_t total = 0;
-        for (const auto &record : last_records) {
-            total += record.len;
-        }
-        std::uint8_t *next = bytes.reserve(total);
+        std::uint8_t *next = bytes.reserve(std::accumulate(
+            last_records.begin(), last_records.end(), std::size_t{0},
+            [](std::size_t sum, const i2c_msg &record) { return sum + record.len; }));
         for (const auto &record : last_records) {
             ranges.at(guessed++) = {next, record.buf, record.len};
             next += record.len;

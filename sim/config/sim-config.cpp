@@ -1,5 +1,6 @@
 #include "config/sim-config.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -20,9 +21,9 @@ std::optional<std::string_view> variable(const std::string &name) {
 
 std::string variable_name(const Setting &setting) {
     std::string name = std::string("KZR415_SIM_") + setting.name;
-    for (auto &c : name) {
-        c = static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    }
+    std::transform(name.begin(), name.end(), name.begin(), [](char c) {
+        return static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    });
     return name;
 }
 

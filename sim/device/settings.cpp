@@ -52,7 +52,7 @@ bool parse_degrees(Device &device, unsigned channel, std::string_view text) {
     if (!celsius) {
         return false;
     }
-    const auto at = static_cast<std::ptrdiff_t>(channel * KZR415_CHANNEL_LEN);
+    const auto at = static_cast<std::ptrdiff_t>(channel) * KZR415_CHANNEL_LEN;
     const auto twos = encode_temperature(*celsius, false);
     const auto sign = encode_temperature(*celsius, true);
     std::copy(twos.begin(), twos.end(), std::begin(device.twos_complement) + at);

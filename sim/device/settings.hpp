@@ -20,7 +20,7 @@ using Setting = kzr415_setting;
 
 // The table of the device's settings, in its order.
 inline std::span<const Setting> settings() {
-    return {kzr415_settings, KZR415_SETTING_COUNT};
+    return std::span<const Setting>(kzr415_settings);
 }
 
 // A new device: every setting as the table gives it; with `in_degrees` (kzr-415-sim's

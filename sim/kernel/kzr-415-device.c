@@ -15,6 +15,10 @@
 
 #include "kzr-415-device.h"
 
+_Static_assert(KZR415_CONFIGURATION_LEN <= KZR415_IMAGE_MAX &&
+		       KZR415_THRESHOLD_LEN <= KZR415_IMAGE_MAX,
+	       "the temperature image is the longest");
+
 static const uint8_t kzr415_lengths[KZR415_REGISTERS] = {
 	[KZR415_TEMPERATURE] = KZR415_TEMPERATURE_LEN,
 	[KZR415_CONFIGURATION] = KZR415_CONFIGURATION_LEN,
@@ -95,11 +99,11 @@ static const uint8_t *kzr415_temperature(const struct kzr415_device *dev,
 					 uint8_t *out)
 {
 	const uint8_t *encoded;
-	unsigned int channel;
+	size_t channel;
 
 	if (!dev->in_degrees)
 		return dev->image[KZR415_TEMPERATURE];
-	memcpy(out, dev->image[KZR415_TEMPERATURE], KZR415_TEMPERATURE_LEN);
+	memcpy(out, dev->image[KZR415_TEMPERATURE], sizeof(dev->twos_complement));
 	for (channel = 0; channel < KZR415_CHANNELS; channel++) {
 		if (!(dev->in_degrees & (1U << channel)))
 			continue;
@@ -120,16 +124,17 @@ static const uint8_t *kzr415_temperature(const struct kzr415_device *dev,
  */
 void kzr415_device_read(struct kzr415_device *dev, uint8_t *buf, size_t len)
 {
-	uint8_t temperature[KZR415_TEMPERATURE_LEN];
 	size_t have = kzr415_image_len(dev->pointer);
-	const uint8_t *image;
 
 	if (have > len)
 		have = len;
 	if (have) {
-		image = dev->pointer == KZR415_TEMPERATURE ?
+		uint8_t temperature[KZR415_TEMPERATURE_LEN];
+		const uint8_t *image =
+			dev->pointer == KZR415_TEMPERATURE ?
 				kzr415_temperature(dev, temperature) :
 				dev->image[dev->pointer];
+
 		memcpy(buf, image, have);
 	}
 	if (len > have)
@@ -213,15 +218,14 @@ static int kzr415_parse_digits(const char *text, size_t len, unsigned int base,
 			       unsigned long *value)
 {
 	unsigned long result = 0;
-	unsigned int digit;
 	size_t i;
 
 	if (!len)
 		return -EINVAL;
 	for (i = 0; i < len; i++) {
 		char c = text[i];
-
-		digit = c >= '0' && c <= '9' ? (unsigned int)(c - '0') :
+		unsigned int digit =
+			c >= '0' && c <= '9' ? (unsigned int)(c - '0') :
 			c >= 'a' && c <= 'f' ? (unsigned int)(c - 'a' + 10) :
 			c >= 'A' && c <= 'F' ? (unsigned int)(c - 'A' + 10) :
 					       base;

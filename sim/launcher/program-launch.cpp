@@ -156,8 +156,8 @@ std::vector<std::string> program_environment(const CommandLine &line, const std:
 
 RunFiles::~RunFiles() {
     std::error_code ignored;
-    for (const auto &path : removed_) {
-        std::filesystem::remove(path, ignored);
+    for (const auto &file : removed_) {
+        std::filesystem::remove(file, ignored);
     }
     if (!folder_.empty()) {
         std::filesystem::remove_all(folder_, ignored);

@@ -1,5 +1,6 @@
 #include "launcher/kzr-415-sim.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -40,7 +41,7 @@ std::vector<Option> all_options() {
         if (*s.option != '\0') {
             std::string help = s.help;
             help += *s.argument != '\0' ? std::string(" (default ") + s.value + ")" : "";
-            const int code = static_cast<int>(256 + (&s - kzr415_settings));
+            const int code = static_cast<int>(256 + (&s - settings().data()));
             options.push_back({code, s.short_option, s.option, s.argument, help});
         }
     }
@@ -151,6 +152,43 @@ const char *take(CommandLine &line, int code, std::string_view value) {
     }
 }
 
+// getopt_long's tables of the options: the long ones, and the short ones' letters.
+struct GetoptTables {
+    explicit GetoptTables(const std::vector<Option> &all) {
+        for (const auto &o : all) {
+            options.push_back({o.name, *o.argument != '\0' ? 1 : 0, nullptr, o.code});
+            if (o.letter != 0) {
+                letters += static_cast<char>(o.letter);
+                letters += *o.argument != '\0' ? ":" : "";
+            }
+        }
+        options.push_back({});
+    }
+    std::vector<option> options;
+    std::string letters = "+:";
+};
+
+// The code of a short option's long one; a long one's own.
+int long_code(const std::vector<Option> &all, int code) {
+    const auto found = std::find_if(
+        all.begin(), all.end(), [code](const Option &o) { return code < 256 && o.letter == code; });
+    return found != all.end() ? found->code : code;
+}
+
+// Takes one option with its value; "" when good, else what the value should have been.
+std::string take_option(CommandLine &line, int code, std::string_view value) {
+    if (code >= opt_temperature) {
+        const char *wanted = take(line, code, value);
+        return wanted != nullptr ? wanted : "";
+    }
+    const auto index = static_cast<std::size_t>(code - 256);
+    const auto &setting = settings()[index];
+    line.given.at(index) = true;
+    return parse_setting(line.config.device, setting, *setting.argument != '\0' ? value : "1")
+               ? ""
+               : expected_value(setting);
+}
+
 } // namespace
 
 std::string usage_text() {
@@ -170,53 +208,34 @@ std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string
     CommandLine line;
     line.config.device = new_device(true);
     const auto all = all_options();
-    std::vector<option> options;
-    std::string letters = "+:";
-    for (const auto &o : all) {
-        options.push_back({o.name, *o.argument != '\0' ? 1 : 0, nullptr, o.code});
-        letters += o.letter != 0 ? std::string(1, static_cast<char>(o.letter)) : "";
-        letters += o.letter != 0 && *o.argument != '\0' ? ":" : "";
-    }
-    options.push_back({});
+    const GetoptTables tables(all);
     optind = 1;
     opterr = 0;
-    const auto bad = [&error](const std::string &what) {
-        error = what;
-        return std::nullopt;
-    };
     for (;;) {
         int long_index = -1;
-        int code = getopt_long(argc, argv, letters.c_str(), options.data(), &long_index);
+        const int code =
+            getopt_long(argc, argv, tables.letters.c_str(), tables.options.data(), &long_index);
         if (code == -1) {
             break;
         }
         if (code == '?' || code == ':') {
-            return bad(refusal(code, argv[optind - 1]));
-        }
-        const std::string name =
-            long_index >= 0
-                ? std::string("--") + options.at(static_cast<std::size_t>(long_index)).name
-                : std::string("-") + static_cast<char>(code);
-        for (const auto &o : all) { // a short option to its long one's code
-            code = code < 256 && o.letter == code ? o.code : code;
+            error = refusal(code, argv[optind - 1]);
+            return std::nullopt;
         }
         const std::string_view value = optarg != nullptr ? optarg : "";
-        std::string expected;
-        if (code < opt_temperature) {
-            const auto &setting = kzr415_settings[code - 256];
-            line.given.at(static_cast<std::size_t>(code - 256)) = true;
-            if (!parse_setting(line.config.device, setting,
-                               *setting.argument != '\0' ? value : "1")) {
-                expected = expected_value(setting);
-            }
-        } else if (const char *wanted = take(line, code, value)) {
-            expected = wanted;
-        }
+        const std::string expected = take_option(line, long_code(all, code), value);
         if (line.help) {
             return line;
         }
         if (!expected.empty()) {
-            return bad("bad value for " + name + ": '" + printable(value) + "' (" + expected + ")");
+            const std::string name =
+                long_index >= 0 ? std::string("--") +
+                                      tables.options.at(static_cast<std::size_t>(long_index)).name
+                                : std::string("-") + static_cast<char>(code);
+            error = "bad value for ";
+            error.append(name).append(": '").append(printable(value));
+            error.append("' (").append(expected).append(")");
+            return std::nullopt;
         }
     }
     // Raw temperature bytes stand for the channels that were not given in degrees.
@@ -232,7 +251,8 @@ std::optional<CommandLine> parse_command_line(int argc, char **argv, std::string
         line.program.emplace_back(argv[i]);
     }
     if (line.program.empty()) {
-        return bad("no PROGRAM given (see --help)");
+        error = "no PROGRAM given (see --help)";
+        return std::nullopt;
     }
     return line;
 }
