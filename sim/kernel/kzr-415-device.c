@@ -30,9 +30,11 @@ static const struct {
 	const char *name;
 	int error;
 } kzr415_errors[] = {
-#define KZR415_ERRNO(name, constant) { #name, constant },
+#define KZR415_ERRNO(name) { #name, name },
+#define KZR415_ALIAS(name, constant) { #name, constant },
 #include "kzr-415-errno-names.h"
 #undef KZR415_ERRNO
+#undef KZR415_ALIAS
 };
 
 #define KZR415_ERRORS (sizeof(kzr415_errors) / sizeof(kzr415_errors[0]))
