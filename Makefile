@@ -63,7 +63,7 @@ check-armhf:
 check-board:
 	cmake --preset host >/dev/null
 	cmake --build --preset host --target kzr-415-tool kzr-415-sim kzr-415-sim-bus kzr415-read-capture \
-	    kzr415-monitor
+	    kzr415-monitor kzr-415-read
 	cmake --preset armhf >/dev/null
 	cmake --build --preset armhf
 	ctest --preset armhf-board
