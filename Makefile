@@ -87,10 +87,11 @@ check-sanitizers:
 check-fuzz:
 	cmake --workflow --preset fuzz
 
-# kzr-415-tool under valgrind's memcheck on the preloaded emulated bus, working and failing.
+# kzr-415-tool and kzr-415-read under valgrind's memcheck on the preloaded emulated bus,
+# working and failing.
 check-valgrind:
 	cmake --preset host >/dev/null
-	cmake --build --preset host --target kzr-415-tool kzr-415-sim-bus
+	cmake --build --preset host --target kzr-415-tool kzr-415-read kzr-415-sim-bus
 	tests/valgrind/tool-under-valgrind.sh build/host
 
 # Everything that ships: clang-tidy and cppcheck over the C and C++ sources of lib/, tool/

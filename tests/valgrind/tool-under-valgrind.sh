@@ -1,19 +1,21 @@
 #!/usr/bin/env bash
-# Complete runs of kzr-415-tool on the preloaded emulated bus under valgrind's memcheck, on a
-# working device and with faults: no memory errors, no leaks, no descriptor left open.
+# Complete runs of kzr-415-tool and kzr-415-read on the preloaded emulated bus under
+# valgrind's memcheck, on a working device and with faults: no memory errors, no leaks, no
+# descriptor left open.
 #
 # Each run starts with only the three standard descriptors: whatever the script's parent
 # passed down (make's jobserver, a terminal, a CI runner's pipes) is closed first, since
 # valgrind from 3.24 on counts inherited descriptors still open at exit as errors. The
 # emulated bus keeps no descriptor of its own (a trace file is opened for each line), so
 # every error and every descriptor beyond the standard ones open at exit is the program's.
-# The bus node's descriptor is one the program opens through i2c_open and must close
-# through i2c_close.
+# The bus node's descriptor is one the program opens through i2c_open (kzr_415_open) and
+# must close through i2c_close (kzr_415_close).
 #
 # Usage: tests/valgrind/tool-under-valgrind.sh BUILD_DIR
 set -euo pipefail
 build=${1:-build/host}
 tool="$build/tool/kzr-415-tool"
+reader="$build/tool/kzr-415-read"
 preload="$build/sim/libkzr-415-sim-bus.so"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -28,7 +30,7 @@ close_inherited_descriptors() {
     return 0
 }
 
-# run NAME EXPECTED_STATUS EXPECTED_LAST_LINE [VAR=VALUE...]
+# run NAME EXPECTED_STATUS EXPECTED_LAST_LINE [VAR=VALUE...]: runs the command in "program"
 run() {
     local name=$1 expected_status=$2 expected_line=$3
     shift 3
@@ -38,7 +40,7 @@ run() {
         exec env "$@" LD_PRELOAD="$preload" \
             valgrind --error-exitcode=1 --leak-check=full --show-leak-kinds=all \
             --errors-for-leak-kinds=definite,indirect,possible --track-fds=yes \
-            --log-file="$log" "$tool"
+            --log-file="$log" "${program[@]}"
     ) </dev/null >"$out" 2>"$work/$name.err" || status=$?
 
     local problems=()
@@ -72,6 +74,7 @@ run() {
     fi
 }
 
+program=("$tool")
 run complete-run 0 "temperature 2:21.000000"
 run traced-run 0 "temperature 2:21.000000" KZR415_SIM_TRACE="$work/trace"
 run config-write-fails 3 "temperature 2:21.000000" KZR415_SIM_FAIL=1:EIO
@@ -80,5 +83,17 @@ run readout-fails 3 "temperature 2:-1.000000" KZR415_SIM_FAIL=12+:EREMOTEIO
 run every-transfer-fails 3 "temperature 2:-1.000000" KZR415_SIM_FAIL=1+:EIO
 run no-device 3 "temperature 2:-1.000000" KZR415_SIM_NO_DEVICE=1
 run no-bus-node 1 "slave address of kzr-415      : 0x48" KZR415_SIM_NO_NODE=1
+
+program=("$reader")
+run read-once 0 "temperature 2:21.000000"
+program=("$reader" -f prometheus -i 0.01 -n 3)
+run read-at-an-interval 0 'kzr415_temperature_celsius{bus="/dev/i2c-4",address="0x48",channel="2"} 21.000000'
+program=("$reader" -f json -o "$work/reading.json")
+run read-to-a-file 0 ""
+program=("$reader" -i 0.01 -n 3)
+run read-sample-fails 3 "temperature 2:21.000000" KZR415_SIM_FAIL=5:EIO
+program=("$reader")
+run read-no-device 3 "" KZR415_SIM_NO_DEVICE=1
+run read-no-bus-node 1 "" KZR415_SIM_NO_NODE=1
 
 [ "$failures" -eq 0 ] || { echo "$failures run(s) failed under valgrind" >&2; exit 1; }
