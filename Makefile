@@ -63,7 +63,7 @@ check-armhf:
 check-board:
 	cmake --preset host >/dev/null
 	cmake --build --preset host --target kzr-415-tool kzr-415-sim kzr-415-sim-bus kzr415-read-capture \
-	    kzr415-monitor
+	    kzr415-monitor kzr-415-read
 	cmake --preset armhf >/dev/null
 	cmake --build --preset armhf
 	ctest --preset armhf-board
@@ -87,10 +87,11 @@ check-sanitizers:
 check-fuzz:
 	cmake --workflow --preset fuzz
 
-# kzr-415-tool under valgrind's memcheck on the preloaded emulated bus, working and failing.
+# kzr-415-tool and kzr-415-read under valgrind's memcheck on the preloaded emulated bus,
+# working and failing.
 check-valgrind:
 	cmake --preset host >/dev/null
-	cmake --build --preset host --target kzr-415-tool kzr-415-sim-bus
+	cmake --build --preset host --target kzr-415-tool kzr-415-read kzr-415-sim-bus
 	tests/valgrind/tool-under-valgrind.sh build/host
 
 # Everything that ships: clang-tidy and cppcheck over the C and C++ sources of lib/, tool/

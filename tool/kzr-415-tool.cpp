@@ -5,6 +5,7 @@
 // run went through but a configuration step or a temperature read failed (the library has
 // reported it, and the run goes on as it always has).
 #include "kzr-415-drv.h"
+#include "program-defaults.hpp"
 
 #include <array>
 #include <cerrno>
@@ -13,8 +14,8 @@
 
 namespace {
 
-constexpr const char *bus_node = "/dev/i2c-4";
-constexpr std::uint16_t slave_addr = KZR_415_SLAVE_ADDR;
+constexpr const char *bus_node = kzr415::default_bus_node;
+constexpr std::uint16_t slave_addr = kzr415::default_slave_addr;
 
 // Both channels: bits 4, 3 and 2 set; bit 5 clear selects the two's-complement encoding.
 constexpr std::array<std::uint8_t, CONFIGURATION_REG_LENGTH> configuration{0x1C, 0x1C};

@@ -3,13 +3,16 @@
 compares the board's report of the same scenarios with those runs.
 
     board_check.py host --plan PLAN --tool TOOL --preload LIB [--monitor MONITOR]
-                        [--emulator WORDS] [--i2ctransfer PATH] [--i2cget PATH]
+                        [--reader READER] [--emulator WORDS] [--i2ctransfer PATH]
+                        [--i2cget PATH]
     board_check.py check --plan PLAN --log LOG --modinfo FILE --release RELEASE
-                         --tool TOOL --monitor MONITOR --preload LIB [--emulator WORDS]
-                         --host-sim SIM --host-preload LIB --host-tool TOOL
-                         --host-monitor MONITOR --read-capture READER --captures DIR
+                         --tool TOOL --monitor MONITOR --reader READER --preload LIB
+                         [--emulator WORDS] --host-sim SIM --host-preload LIB
+                         --host-tool TOOL --host-monitor MONITOR --host-reader READER
+                         --read-capture CAPTURE_READER --captures DIR
 
-host runs every program scenario (kzr-415-tool's runs, and the monitor's when it is given)
+host runs every program scenario (kzr-415-tool's runs, and the monitor's and kzr-415-read's
+when they are given)
 and every probe whose tool is given under the emulated bus and checks each against the
 plan's expect lines. check does the same runs, then
 compares the board's console log with them: each run's standard output, standard error,
@@ -19,7 +22,7 @@ meet them. Each run's and probe's capture on the board (kzr-415-capture: the ker
 trace text, kept in DIR as NAME.txt) is read into bus notation with READER and must be the
 emulated bus's trace of the same step on this machine byte for byte (probes whose tool is
 given here); a run's, replayed with this machine's kzr-415-sim --replay and its own
-kzr-415-tool (or monitor), must give the board's output and exit status. Both
+kzr-415-tool (or monitor, or kzr-415-read), must give the board's output and exit status. Both
 print PASS or FAIL a step and close with "N passed, N failed".
 """
 
@@ -36,7 +39,8 @@ REGISTERS = ("configuration", "t_low", "t_high")
 I2C_EVENTS = ("i2c_write", "i2c_read", "i2c_reply", "i2c_result")
 HEX_LINE = re.compile(r"^\s*(?:[0-9a-f]{2}\s*)+$")
 # The programs of the plan's program runs, as the board holds them.
-BOARD_PROGRAMS = {"run": "/usr/bin/kzr-415-tool", "monitor": "/usr/bin/kzr415-monitor"}
+BOARD_PROGRAMS = {"run": "/usr/bin/kzr-415-tool", "monitor": "/usr/bin/kzr415-monitor",
+                  "reader": "/usr/bin/kzr-415-read"}
 
 
 # ---------------------------------------------------------------------- plan
@@ -137,14 +141,16 @@ def output_lines(got):
 
 
 def host_run(step, args, tmp):
-    """Carries out a run, a monitor run or a probe under the emulated bus; returns its
-    fields, or None for a probe whose tool (or a monitor run whose program) is not given."""
+    """Carries out a run, a monitor or reader run or a probe under the emulated bus; returns
+    its fields, or None for a probe whose tool (or a monitor or reader run whose program) is
+    not given."""
     if step.kind == "run":
         command = [args.tool]
-    elif step.kind == "monitor":
-        if not args.monitor:
+    elif step.kind in ("monitor", "reader"):
+        program = args.monitor if step.kind == "monitor" else args.reader
+        if not program:
             return None
-        command = [args.monitor] + step.command
+        command = [program] + step.command
     else:
         tool = {"i2ctransfer": args.i2ctransfer, "i2cget": args.i2cget}.get(step.command[0])
         if not tool:
@@ -196,7 +202,7 @@ def host(args):
     v = Verdicts()
     with tempfile.TemporaryDirectory() as tmp:
         for step in read_plan(args.plan):
-            if step.kind not in ("run", "monitor", "probe"):
+            if step.kind not in ("run", "monitor", "reader", "probe"):
                 continue
             if not step.expect:
                 print("---- %s: no expect lines (compared with the board's run)" % step.name)
@@ -204,7 +210,8 @@ def host(args):
             got = host_run(step, args, tmp)
             if got is None:
                 print("---- %s: %s is not run on this machine"
-                      % (step.name, step.command[0] if step.kind == "probe" else "the monitor"))
+                      % (step.name, step.command[0] if step.kind == "probe" else
+                         {"monitor": "the monitor", "reader": "kzr-415-read"}[step.kind]))
                 continue
             v.report("%s (exit %s, %s transfers)" % (step.name, got["exit"], got["transfers"]),
                      expect_problems(step, got), output_lines(got))
@@ -417,7 +424,8 @@ def check_capture(step, got, seen, bus, args):
         details.append("not replayed: the run had no bus node, which a capture cannot hold")
         return problems, details
     env = {k: v for k, v in os.environ.items() if not k.startswith("KZR415_SIM_")}
-    program = [args.host_tool] if step.kind == "run" else [args.host_monitor] + step.command
+    program = {"run": [args.host_tool], "monitor": [args.host_monitor] + step.command,
+               "reader": [args.host_reader] + step.command}[step.kind]
     status, out, err = run_text([args.host_sim, "--preload", args.host_preload, "--replay", path,
                                  "--"] + program, env)
     problems += diff("board stdout", got.get("stdout"), "replay stdout", out)
@@ -501,13 +509,14 @@ def main():
         p.add_argument("--plan", required=True)
         p.add_argument("--tool", required=True)
         p.add_argument("--monitor", required=name == "check")
+        p.add_argument("--reader", required=name == "check")
         p.add_argument("--preload", required=True)
         p.add_argument("--emulator", help="the words that run the tool, as one string")
         p.add_argument("--i2ctransfer")
         p.add_argument("--i2cget")
         if name == "check":
             for option in ("--log", "--host-sim", "--host-preload", "--host-tool",
-                           "--host-monitor", "--read-capture", "--captures"):
+                           "--host-monitor", "--host-reader", "--read-capture", "--captures"):
                 p.add_argument(option, required=True)
             p.add_argument("--modinfo", required=True)
             p.add_argument("--release", required=True)

@@ -21,6 +21,8 @@
 #   monitor NAME [SETTING...] [-- ARGUMENT...]
 #                              runs the monitor (tests/monitor.c) with ARGUMENTs, reported
 #                              as a run is
+#   reader NAME [SETTING...] [-- ARGUMENT...]
+#                              runs kzr-415-read with ARGUMENTs, reported as a run is
 #   capture NAME CASE          kzr-415-capture where it must not record: not-root (as
 #                              nobody, uid 65534), no-tracefs (tracefs unmounted),
 #                              interrupted (SIGTERM to it and its program while it
@@ -271,12 +273,15 @@ while read -r command name rest; do
     adapters)
         adapters "$name" "$rest"
         ;;
-    run | monitor)
+    run | monitor | reader)
         say "RECORD $name"
         # shellcheck disable=SC2086 # the settings and the arguments, a word each
         scenario $rest
-        program=/usr/bin/kzr-415-tool
-        [ "$command" = run ] || program=/usr/bin/kzr415-monitor
+        case $command in
+        run) program=/usr/bin/kzr-415-tool ;;
+        monitor) program=/usr/bin/kzr415-monitor ;;
+        reader) program=/usr/bin/kzr-415-read ;;
+        esac
         rm -f /tmp/capture
         # shellcheck disable=SC2086 # the program's arguments, a word each
         kzr-415-capture -b "$bus" -o /tmp/capture -- $program $command_words >/tmp/out 2>/tmp/err

@@ -1,16 +1,18 @@
 #!/bin/bash
-# Boots the armhf kzr-415-tool, the monitor (tests/monitor.c) and libkzr-415-drv on an
-# emulated ARM board (QEMU vexpress-a9, Debian's armhf kernel) with the simulated kzr-415
-# kernel module (sim/kernel/) on the kernel's own I2C stack, carries out the scenarios of
-# scenarios.txt there, and compares them with the same scenarios run on this machine: the
-# same armhf program and library under the emulated bus (the armhf preload, through the
-# user-mode emulator).
+# Boots the armhf kzr-415-tool, the monitor (tests/monitor.c), kzr-415-read and
+# libkzr-415-drv on an emulated ARM board (QEMU vexpress-a9, Debian's armhf kernel) with the
+# simulated kzr-415 kernel module (sim/kernel/) on the kernel's own I2C stack, carries out
+# the scenarios of scenarios.txt there, and compares them with the same scenarios run on
+# this machine: the same armhf programs and library under the emulated bus (the armhf
+# preload, through the user-mode emulator).
 #
 #   run-board.sh --tool BUILD/tool/kzr-415-tool --lib BUILD/lib/libkzr-415-drv.so.1
-#                --monitor BUILD/tests/kzr415-monitor --retries BUILD/tests/kzr415-i2c-retries
+#                --monitor BUILD/tests/kzr415-monitor --reader BUILD/tool/kzr-415-read
+#                --retries BUILD/tests/kzr415-i2c-retries
 #                --preload BUILD/sim/libkzr-415-sim-bus.so --emulator 'qemu-arm -L /'
 #                --host-sim HOST/sim/kzr-415-sim --host-preload HOST/sim/libkzr-415-sim-bus.so
 #                --host-tool HOST/tool/kzr-415-tool --host-monitor HOST/tests/kzr415-monitor
+#                --host-reader HOST/tool/kzr-415-read
 #                --read-capture HOST/tests/kzr415-read-capture
 #                [--i2ctransfer PATH] [--i2cget PATH]
 #                [--image DIR] [--timeout SECONDS] [--keep DIR] [--captures DIR]
@@ -27,13 +29,13 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 module_source=$(cd "$here/../../sim/kernel" && pwd)
 image=${KZR415_BOARD_IMAGE:-$here/../../build/board-image}
-tool='' lib='' monitor='' retries='' preload='' emulator='' keep=''
-host_sim='' host_preload='' host_tool='' host_monitor='' read_capture='' captures=''
+tool='' lib='' monitor='' reader='' retries='' preload='' emulator='' keep=''
+host_sim='' host_preload='' host_tool='' host_monitor='' host_reader='' read_capture='' captures=''
 host_tools=() # this machine's I2C tools, whose traffic the board's probes must equal
 capture_script=$here/../../tool/kzr-415-capture
 timeout=300 # seconds for the boot; it takes about 10 s
 
-usage() { sed -n '9,16p' "$0" | sed 's/^# *//' >&2; exit 2; }
+usage() { sed -n '9,18p' "$0" | sed 's/^# *//' >&2; exit 2; }
 die() { echo "run-board: $*" >&2; exit 2; }
 note() { echo "run-board: $*"; }
 
@@ -42,6 +44,7 @@ while [ $# -gt 0 ]; do
     --tool) tool=$2; shift 2 ;;
     --lib) lib=$2; shift 2 ;;
     --monitor) monitor=$2; shift 2 ;;
+    --reader) reader=$2; shift 2 ;;
     --retries) retries=$2; shift 2 ;;
     --preload) preload=$2; shift 2 ;;
     --emulator) emulator=$2; shift 2 ;;
@@ -52,6 +55,7 @@ while [ $# -gt 0 ]; do
     --host-preload) host_preload=$2; shift 2 ;;
     --host-tool) host_tool=$2; shift 2 ;;
     --host-monitor) host_monitor=$2; shift 2 ;;
+    --host-reader) host_reader=$2; shift 2 ;;
     --read-capture) read_capture=$2; shift 2 ;;
     --captures) captures=$2; shift 2 ;;
     --i2ctransfer | --i2cget) host_tools+=("$1=$2"); shift 2 ;;
@@ -60,8 +64,8 @@ while [ $# -gt 0 ]; do
     *) echo "run-board: unknown argument $1" >&2; usage ;;
     esac
 done
-for given in "$tool" "$lib" "$monitor" "$retries" "$preload" "$emulator" "$host_sim" \
-    "$host_preload" "$host_tool" "$host_monitor" "$read_capture"; do
+for given in "$tool" "$lib" "$monitor" "$reader" "$retries" "$preload" "$emulator" "$host_sim" \
+    "$host_preload" "$host_tool" "$host_monitor" "$host_reader" "$read_capture"; do
     [ -n "$given" ] || usage
 done
 [ -s "$image/image.env" ] || die "board image missing: run make board-image (tests/board/prepare-image.sh)"
@@ -71,9 +75,10 @@ image=$(cd "$image" && pwd)
 [ -f "$tool" ] || die "no program at $tool (build the armhf tree first)"
 [ -f "$lib" ] || die "no library at $lib (build the armhf tree first)"
 [ -f "$monitor" ] || die "no monitor at $monitor (build the armhf tree first)"
+[ -f "$reader" ] || die "no kzr-415-read at $reader (build the armhf tree first)"
 [ -f "$retries" ] || die "no retry probe at $retries (build the armhf tree first)"
 [ -f "$preload" ] || die "no emulated bus at $preload (build the armhf tree first)"
-for built in "$host_sim" "$host_preload" "$host_tool" "$host_monitor" "$read_capture"; do
+for built in "$host_sim" "$host_preload" "$host_tool" "$host_monitor" "$host_reader" "$read_capture"; do
     [ -x "$built" ] || die "no $built: the captures are replayed with this machine's build (cmake --workflow --preset host)"
 done
 for pair in qemu-system-arm:qemu-system-arm cpio:cpio gzip:gzip python3:python3 \
@@ -83,6 +88,7 @@ done
 readelf -h "$tool" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$tool is not a 32-bit ARM program"
 readelf -h "$lib" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$lib is not a 32-bit ARM library"
 readelf -h "$monitor" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$monitor is not a 32-bit ARM program"
+readelf -h "$reader" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$reader is not a 32-bit ARM program"
 readelf -h "$retries" 2>/dev/null | grep -q 'Machine:.*ARM$' || die "$retries is not a 32-bit ARM program"
 
 if [ -n "$keep" ]; then
@@ -133,6 +139,7 @@ kernel_module i2c-versatile
 
 cp "$tool" "$root/usr/bin/kzr-415-tool"
 cp "$monitor" "$root/usr/bin/kzr415-monitor"
+cp "$reader" "$root/usr/bin/kzr-415-read"
 cp "$retries" "$root/usr/bin/i2c-retries"
 cp "$capture_script" "$root/usr/bin/kzr-415-capture"
 chmod 755 "$root/usr/bin/kzr-415-capture"
@@ -155,7 +162,8 @@ src=$(find_lib "$(basename "$interp")") ||
     die "no armhf loader $(basename "$interp") in ${libdirs[*]} (package libc6-armhf-cross)"
 mkdir -p "$root$(dirname "$interp")"
 cp -L "$src" "$root$interp"
-queue=("$root/usr/bin/kzr-415-tool" "$root/usr/bin/kzr415-monitor" "$root/usr/bin/i2c-retries"
+queue=("$root/usr/bin/kzr-415-tool" "$root/usr/bin/kzr415-monitor" "$root/usr/bin/kzr-415-read"
+    "$root/usr/bin/i2c-retries"
     "$root/lib/${soname:-$(basename "$lib")}")
 while [ ${#queue[@]} -gt 0 ]; do
     elf=${queue[0]}
@@ -207,7 +215,7 @@ note "boot to result: ${secs}s from QEMU start to power-off (guest uptime ${upti
 
 python3 "$here/board_check.py" check --plan "$here/scenarios.txt" --log "$work/board.log" \
     --modinfo "$work/modinfo.txt" --release "$KZR415_IMAGE_RELEASE" \
-    --tool "$tool" --monitor "$monitor" --preload "$preload" --emulator "$emulator" \
-    --host-sim "$host_sim" --host-preload "$host_preload" --host-tool "$host_tool" \
-    --host-monitor "$host_monitor" \
+    --tool "$tool" --monitor "$monitor" --reader "$reader" --preload "$preload" \
+    --emulator "$emulator" --host-sim "$host_sim" --host-preload "$host_preload" \
+    --host-tool "$host_tool" --host-monitor "$host_monitor" --host-reader "$host_reader" \
     --read-capture "$read_capture" --captures "${captures:-$work/captures}" "${host_tools[@]}"

@@ -4,7 +4,8 @@
 # libkzr-415-drv-dev through pkg-config and through find_package, and what dpkg-shlibdeps
 # makes of it; then the packages installed into a scratch root with dpkg --root (this
 # machine's architecture) or unpacked (another one's, run under the emulator), and the
-# installed programs run on the emulated bus.
+# installed programs run on the emulated bus; python3-kzr415 (Architecture: all) installed
+# beside the library and its tests run against the installed files.
 # Usage: tests/packaging/check-debs.sh --debs DIR [--deb-arch ARCH] [--name N]
 #                                      [--toolchain FILE] [--emulator 'CMD']
 # shellcheck source=tests/packaging/common.sh
@@ -24,7 +25,8 @@ done
 version=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
 triplet=$(dpkg-architecture -a"$deb_arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
 libdir=usr/lib/$triplet
-development=libkzr-415-drv-dev tool=kzr-415-tool sim=kzr-415-sim
+development=libkzr-415-drv-dev tool=kzr-415-tool sim=kzr-415-sim python=python3-kzr415
+python_deb=$debs/${python}_${version}_all.deb
 
 deb_of() { echo "$debs/${1}_${version}_${deb_arch}.deb"; }
 field() { dpkg-deb --field "$(deb_of "$1")" "$2"; }
@@ -109,11 +111,12 @@ done
 [ "$(field $runtime Section)" = libs ] || fail "$runtime: Section"
 
 # The relations between the packages: the -dev package goes with exactly its library; the
-# tool asks for the library release that brought the symbols it uses.
+# tool asks for the library release that brought the symbols its programs use (kzr-415-read
+# calls release 1.1's).
 grep -Eq "(^|, )$runtime \(= $version\)(,|$)" <<<"$(field $development Depends)" ||
     fail "$development must depend on exactly this version of $runtime"
-grep -Eq "(^|, )$runtime \(>= 1\.0\.0\)(,|$)" <<<"$(field $tool Depends)" ||
-    fail "$tool must depend on $runtime (>= 1.0.0)"
+grep -Eq "(^|, )$runtime \(>= 1\.1\.0\)(,|$)" <<<"$(field $tool Depends)" ||
+    fail "$tool must depend on $runtime (>= 1.1.0)"
 
 # The library's symbols file, written from lib/kzr-415-drv.map (its agreement with the exports
 # is dpkg-gensymbols -c4's, in the build), and the loader cache's trigger.
@@ -128,15 +131,16 @@ expect_contents $development /usr/include/kzr-415-drv.h "/$libdir/libkzr-415-drv
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-config-version.cmake" \
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-targets.cmake" \
     "/$libdir/cmake/kzr-415-drv/kzr-415-drv-targets-none.cmake"
-expect_contents $tool /usr/bin/kzr-415-capture /usr/bin/kzr-415-tool \
-    /usr/share/man/man1/kzr-415-capture.1.gz /usr/share/man/man1/kzr-415-tool.1.gz \
-    /usr/share/kzr-415/60-kzr-415-i2c.rules
+expect_contents $tool /usr/bin/kzr-415-capture /usr/bin/kzr-415-read /usr/bin/kzr-415-tool \
+    /usr/share/man/man1/kzr-415-capture.1.gz /usr/share/man/man1/kzr-415-read.1.gz \
+    /usr/share/man/man1/kzr-415-tool.1.gz /usr/share/kzr-415/60-kzr-415-i2c.rules
 expect_contents $sim /usr/bin/kzr-415-sim /usr/share/man/man1/kzr-415-sim.1.gz \
     "/$libdir/kzr-415/libkzr-415-sim-bus.so"
 
 # The man pages render without warnings.
 for page in "$tool/usr/share/man/man1/kzr-415-tool.1.gz" \
-    "$tool/usr/share/man/man1/kzr-415-capture.1.gz" "$sim/usr/share/man/man1/kzr-415-sim.1.gz"; do
+    "$tool/usr/share/man/man1/kzr-415-capture.1.gz" "$tool/usr/share/man/man1/kzr-415-read.1.gz" \
+    "$sim/usr/share/man/man1/kzr-415-sim.1.gz"; do
     warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings=w -l "$work/extracted/$page" 2>&1 >/dev/null)
     [ -z "$warnings" ] || fail "man page $(basename "$page"): $warnings"
 done
@@ -153,10 +157,19 @@ if [ "$deb_arch" = "$(dpkg --print-architecture)" ]; then
     grep -q "depends on $runtime" "$refused.log" || { cat "$refused.log"; fail "$tool: refusal"; }
     echo "ok: dpkg refuses $tool without $runtime"
 
-    scratch_root "$root" "libc6:$deb_arch" "libstdc++6:$deb_arch" "libgcc-s1:$deb_arch"
+    refused=$work/root-python-without-library
+    scratch_root "$refused" "libc6:$deb_arch" python3
+    if dpkg_root "$refused" -i "$python_deb" >"$refused.log" 2>&1; then
+        fail "$python installed without $runtime"
+    fi
+    grep -q "depends on $runtime" "$refused.log" || { cat "$refused.log"; fail "$python: refusal"; }
+    echo "ok: dpkg refuses $python without $runtime"
+
+    scratch_root "$root" "libc6:$deb_arch" "libstdc++6:$deb_arch" "libgcc-s1:$deb_arch" python3
+    shell_in_root "$root"
     dpkg_root "$root" -i "$(deb_of $runtime)" "$(deb_of $development)" "$(deb_of $tool)" \
-        "$(deb_of $sim)" >"$root.log" 2>&1 || { cat "$root.log"; fail "dpkg --root -i"; }
-    for package in $runtime $development $tool $sim; do
+        "$(deb_of $sim)" "$python_deb" >"$root.log" 2>&1 || { cat "$root.log"; fail "dpkg --root -i"; }
+    for package in $runtime $development $tool $sim $python; do
         [ "$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Status}' "$package")" = \
             "install ok installed" ] || fail "$package is not installed in the scratch root"
     done
@@ -207,6 +220,40 @@ temperature 1:-25.000000
 $consumer_raw_lines
 temperature 2:22.000000" env LD_LIBRARY_PATH="$root/$libdir" "$root/usr/bin/kzr-415-sim" -1 -25 \
         -2 22 -- "$root/usr/bin/kzr-415-tool"
+fi
+
+# --- python3-kzr415 (Architecture: all, checked with this machine's packages): pure Python
+# over the library, its dependencies, and its tests (and kzr-415-read's) run against the
+# installed package, library, emulated bus and programs.
+if [ "$deb_arch" = "$(dpkg --print-architecture)" ]; then
+    [ -f "$python_deb" ] || fail "no package $(basename "$python_deb")"
+    [ "$(dpkg-deb -f "$python_deb" Architecture)" = all ] || fail "$python: Architecture"
+    [ "$(dpkg-deb -f "$python_deb" Section)" = python ] || fail "$python: Section"
+    python_depends=$(dpkg-deb -f "$python_deb" Depends)
+    grep -Eq "(^|, )$runtime \(>= 1\.1\.0\)(,|$)" <<<"$python_depends" ||
+        fail "$python must depend on $runtime (>= 1.1.0): $python_depends"
+    grep -Eq "(^|, )python3(:any)?( |,|$)" <<<"$python_depends" ||
+        fail "$python must depend on python3: $python_depends"
+    site=/usr/lib/python3/dist-packages
+    got=$(dpkg-deb --contents "$python_deb" | awk '$1 !~ /^d/ { sub(/^.* \./, ""); print }' | sort)
+    expected=$(printf '%s\n' "$site/kzr415/__init__.py" "$site/kzr415/_header.py" \
+        "$site/kzr415/_library.py" "$site/kzr415/py.typed" \
+        "$site/kzr415-$version.dist-info/METADATA" "$site/kzr415-$version.dist-info/RECORD" \
+        "$site/kzr415-$version.dist-info/WHEEL" "$site/kzr415-$version.dist-info/top_level.txt" \
+        "/usr/share/doc/$python/changelog.gz" "/usr/share/doc/$python/copyright" | sort)
+    [ "$got" = "$expected" ] ||
+        { printf 'expected:\n%s\ngot:\n%s\n' "$expected" "$got" >&2; fail "$python: contents"; }
+    echo "ok: $python: Architecture all, Depends: $python_depends, contents"
+    if ! LD_LIBRARY_PATH="$root/$libdir" PYTHONDONTWRITEBYTECODE=1 \
+        /usr/bin/python3 -m pytest -p no:cacheprovider -q \
+        "$source_dir/tests/python/test_device.py" "$source_dir/tests/python/test_reader.py" \
+        --package "$root$site" --libdir "$root/$libdir" --sim "$root/usr/bin/kzr-415-sim" \
+        --preload "$root/$libdir/kzr-415/libkzr-415-sim-bus.so" \
+        --reader "$root/usr/bin/kzr-415-read" >"$work/python-tests.log" 2>&1; then
+        cat "$work/python-tests.log"
+        fail "$python and kzr-415-read: the tests against the installed packages"
+    fi
+    echo "ok: $python and kzr-415-read installed: $(tail -n 1 "$work/python-tests.log")"
 fi
 
 # --- kzr-415-sim-dkms (Architecture: all, checked with this machine's packages): the

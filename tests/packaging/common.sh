@@ -189,3 +189,17 @@ scratch_root() {
     done
 }
 dpkg_root() { dpkg --root="$1" --force-not-root "${@:2}"; }
+
+# shell_in_root ROOT: this machine's /bin/sh and the libraries it loads, copied into ROOT, for
+# the maintainer scripts that dpkg runs there (python3-kzr415's byte-compiling postinst,
+# which compiles nothing where Debian's py3compile is not installed).
+shell_in_root() {
+    local shell file
+    shell=$(readlink -f /bin/sh)
+    for file in "$shell" $(ldd "$shell" | grep -o '/[^ ]*'); do
+        mkdir -p "$1$(dirname "$file")"
+        cp -L "$file" "$1$file"
+    done
+    mkdir -p "$1/bin"
+    [ -e "$1/bin/sh" ] || ln -s "$shell" "$1/bin/sh"
+}
