@@ -59,7 +59,7 @@ run() {
     local log="$work/$name.log" out="$work/$name.out" status=0 variables arguments
     mapfile -t variables < <(settings "$scenario")
     local command=(${programs[$(step "$scenario" | cut -d' ' -f1)]})
-    read -ra arguments < <(step "$scenario" | sed -n 's/.* -- //p')  || true
+    read -ra arguments < <(step "$scenario" | sed -n 's/.* -- //p') || true
     command+=("${arguments[@]}")
     [ -z "$into" ] || command+=(-o "$into")
     local expected_status
