@@ -1,5 +1,6 @@
 #include "bus/emulated-bus.hpp"
 
+#include "bus/standard-error.hpp"
 #include "device/settings.hpp"
 
 #include <array>
@@ -106,7 +107,7 @@ void write_line(int fd, std::string_view line) {
 // through a link.
 void append_line(const std::string &path, std::string_view line) {
     if (path == "-") {
-        write_line(STDERR_FILENO, line);
+        write_standard_error(line);
         return;
     }
     constexpr int flags = O_WRONLY | O_APPEND | O_CLOEXEC | O_LARGEFILE;
@@ -193,7 +194,7 @@ bool EmulatedBus::store() {
 bool EmulatedBus::report(const char *what) const {
     const std::string line = "kzr-415 emulated bus: state file " + state_file_->path() + ": " +
                              what + ": " + std::strerror(errno) + "\n";
-    write_line(STDERR_FILENO, line);
+    write_standard_error(line);
     return false;
 }
 

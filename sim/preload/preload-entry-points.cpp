@@ -3,6 +3,7 @@
 // own (simulated-nodes.hpp), on which ioctl, read and write are served by the emulated bus;
 // every other path and descriptor goes on to the C library's own function.
 #include "bus/i2c-dev-client.hpp"
+#include "bus/standard-error.hpp"
 #include "preload/simulated-nodes.hpp"
 
 #include <atomic>
@@ -70,9 +71,10 @@ namespace sim = kzr415::sim;
 
 namespace {
 
-// The configuration is read before the program's own code runs, and before any thread of
-// its exists.
+// Standard error is noted and the configuration read before the program's own code runs,
+// and before any thread of its exists.
 __attribute__((constructor)) void start() {
+    sim::note_standard_error();
     sim::initialise();
 }
 

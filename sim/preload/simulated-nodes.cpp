@@ -1,6 +1,7 @@
 #include "preload/simulated-nodes.hpp"
 
 #include "bus/emulated-bus.hpp"
+#include "bus/standard-error.hpp"
 #include "replay/replay-device.hpp"
 
 #include <algorithm>
@@ -111,8 +112,7 @@ std::string folder_of(int dirfd) {
 
 // A setting the process cannot run with: one line on standard error, status 2.
 [[noreturn]] void refuse(const std::string &what) {
-    const std::string line = "kzr-415 emulated bus: " + what + "\n";
-    (void)syscall(SYS_write, STDERR_FILENO, line.data(), line.size());
+    write_standard_error("kzr-415 emulated bus: " + what + "\n");
     std::_Exit(2);
 }
 
