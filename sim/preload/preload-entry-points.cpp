@@ -1,19 +1,28 @@
 // The C library's entry points that the preload (or a test program linked with it)
-// defines in place of the C library's: opening a simulated node gives a descriptor of its
-// own (simulated-nodes.hpp), on which ioctl, read and write are served by the emulated bus;
-// every other path and descriptor goes on to the C library's own function.
+// defines in place of the C library's: opening a simulated node (fopen and through symbolic
+// links included) gives a descriptor of its own (simulated-nodes.hpp), on which ioctl, read,
+// write, readv and writev are served by the emulated bus and lseek, mmap, ftruncate, fsync
+// and fstat answer as for the kernel's i2c-dev node; every other path and descriptor goes on
+// to the C library's own function.
 #include "bus/i2c-dev-client.hpp"
 #include "bus/standard-error.hpp"
+#include "preload/c-library.hpp"
 #include "preload/simulated-nodes.hpp"
 
-#include <atomic>
+#include <array>
 #include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
 
-#include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 // The C library's entry points, under their own symbol names. Asm labels keep the names
@@ -31,12 +40,28 @@ int kzr415_close(int fd) __asm__("close");
 ssize_t kzr415_read(int fd, void *buffer, size_t count) __asm__("read");
 ssize_t kzr415_read_chk(int fd, void *buffer, size_t count, size_t size) __asm__("__read_chk");
 ssize_t kzr415_write(int fd, const void *buffer, size_t count) __asm__("write");
+ssize_t kzr415_readv(int fd, const iovec *vector, int count) __asm__("readv");
+ssize_t kzr415_writev(int fd, const iovec *vector, int count) __asm__("writev");
+FILE *kzr415_fopen(const char *path, const char *mode) __asm__("fopen");
+FILE *kzr415_fopen64(const char *path, const char *mode) __asm__("fopen64");
+// The calls a character device without llseek, mmap and fsync refuses. The plain entry
+// points take a long offset, which is a 32-bit target's off_t without 64-bit offsets.
+long kzr415_lseek(int fd, long offset, int whence) __asm__("lseek");
+std::int64_t kzr415_lseek64(int fd, std::int64_t offset, int whence) __asm__("lseek64");
+void *kzr415_mmap(void *address, size_t length, int protection, int flags, int fd,
+                  long offset) __asm__("mmap");
+void *kzr415_mmap64(void *address, size_t length, int protection, int flags, int fd,
+                    std::int64_t offset) __asm__("mmap64");
+int kzr415_ftruncate(int fd, long length) __asm__("ftruncate");
+int kzr415_ftruncate64(int fd, std::int64_t length) __asm__("ftruncate64");
+int kzr415_fsync(int fd) __asm__("fsync");
+int kzr415_fdatasync(int fd) __asm__("fdatasync");
+// fstat with 64-bit offsets and time, this file's struct stat (preload-status.cpp: the others).
+int kzr415_fstat_time64(int fd, struct stat *status) __asm__("__fstat64_time64");
 }
 
 namespace kzr415::sim {
 
-// The C library's own definition of a function that this process interposes: dlsym's
-// RTLD_NEXT, past the preload (or the test program) that defines it first.
 using openat_fn = int (*)(int, const char *, int, ...);
 using open2_fn = int (*)(const char *, int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
@@ -44,26 +69,9 @@ using close_fn = int (*)(int);
 using read_fn = ssize_t (*)(int, void *, std::size_t);
 using read_chk_fn = ssize_t (*)(int, void *, std::size_t, std::size_t);
 using write_fn = ssize_t (*)(int, const void *, std::size_t);
-
-template <class F>
-F next(const char *name) {
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-reinterpret-cast): dlsym's contract
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
-// next(), looked up once for each place that asks: `name` is a lambda returning the name, so
-// that every call site has a type, and a cached pointer, of its own. The cache is a plain
-// atomic, with no guard lock that a fork could leave taken in the child.
-template <class F, class Name>
-F next_cached(Name name) {
-    static std::atomic<F> cached{nullptr};
-    F function = cached.load(std::memory_order_relaxed);
-    if (function == nullptr) {
-        function = next<F>(name());
-        cached.store(function, std::memory_order_relaxed);
-    }
-    return function;
-}
+using vector_fn = ssize_t (*)(int, const iovec *, int);
+using fopen_fn = FILE *(*)(const char *, const char *);
+using fdopen_fn = FILE *(*)(int, const char *);
 
 } // namespace kzr415::sim
 
@@ -93,13 +101,37 @@ mode_t mode_argument(int flags, va_list args) {
     return has_mode ? static_cast<mode_t>(va_arg(args, unsigned int)) : 0;
 }
 
+// The node that `path` names, from `dirfd` when relative: by its name, or through symbolic
+// links when `creating` (the system would create the file a link names) or when the system
+// found nothing at it (`found_nothing`); -1 for none.
+int named_node(int dirfd, const char *path, bool creating, bool found_nothing) {
+    if (!found_nothing) {
+        const int node = sim::node_index(dirfd, path);
+        if (node >= 0 || !creating) {
+            return node;
+        }
+    }
+    return sim::linked_node_index(dirfd, path);
+}
+
 // An open of `path`, from `dirfd` when relative: a simulated node's own descriptor, else the
 // C library's openat, which open, open64 (open with O_LARGEFILE) and openat64 are too.
 int open_path(int dirfd, const char *path, int flags, mode_t mode) {
-    const int node = sim::node_index(dirfd, path);
-    return node >= 0 ? sim::open_node(node, flags) : sim::next_cached<sim::openat_fn>([] {
-        return "openat";
-    })(dirfd, path, flags, mode);
+    const bool creating = (flags & O_CREAT) != 0 && (flags & O_NOFOLLOW) == 0;
+    int node = named_node(dirfd, path, creating, false);
+    if (node >= 0) {
+        return sim::open_node(node, flags);
+    }
+    const int fd =
+        sim::next_cached<sim::openat_fn>([] { return "openat"; })(dirfd, path, flags, mode);
+    if (fd < 0 && errno == ENOENT && !creating && (flags & O_NOFOLLOW) == 0) {
+        node = named_node(dirfd, path, false, true);
+        if (node >= 0) {
+            return sim::open_node(node, flags);
+        }
+        errno = ENOENT;
+    }
+    return fd;
 }
 
 } // namespace
@@ -271,4 +303,260 @@ ssize_t kzr415_write(int fd, const void *buffer, size_t count) {
         }
     }
     return result;
+}
+
+// readv and writev on the node move one message per buffer, one after another, as the
+// kernel's loop over a character device's read and write: the bytes moved until a message
+// moves fewer than its buffer, or the first message's error.
+namespace {
+
+// The program's buffers, read as the kernel reads them: EINVAL for a count it refuses or a
+// total too large, EFAULT for a list it cannot read.
+long copied_vector(const iovec *vector, int count, std::span<iovec> into) {
+    if (count < 0 || static_cast<std::size_t>(count) > into.size()) {
+        return -EINVAL;
+    }
+    const auto size = static_cast<std::size_t>(count);
+    if (!sim::copy_from_program(into.data(), vector, size * sizeof(iovec))) {
+        return -EFAULT;
+    }
+    std::size_t total = 0;
+    for (const auto &buffer : into.first(size)) {
+        if (buffer.iov_len > static_cast<std::size_t>(SSIZE_MAX) - total) {
+            return -EINVAL;
+        }
+        total += buffer.iov_len;
+    }
+    return static_cast<long>(total);
+}
+
+template <class Move>
+ssize_t node_vector(int fd, const iovec *vector, int count, bool writing, Move move) {
+    std::array<iovec, IOV_MAX> buffers{};
+    const long total = copied_vector(vector, count, buffers);
+    const sim::I2cDevClient client = sim::load_client(fd);
+    if (!(writing ? client.writable : client.readable)) {
+        return c_result(ssize_t{-EBADF});
+    }
+    if (total <= 0) {
+        return c_result(ssize_t{total});
+    }
+    ssize_t moved = 0;
+    for (const auto &buffer : std::span(buffers).first(static_cast<std::size_t>(count))) {
+        if (buffer.iov_len == 0) {
+            continue;
+        }
+        const ssize_t result = move(client, buffer);
+        if (result < 0) {
+            return moved > 0 ? moved : c_result(result);
+        }
+        moved += result;
+        if (static_cast<std::size_t>(result) != buffer.iov_len) {
+            break;
+        }
+    }
+    return moved;
+}
+
+ssize_t node_readv(sim::EmulatedBus &bus, int fd, const iovec *vector, int count) {
+    return node_vector(fd, vector, count, false, [&bus](const auto &client, const iovec &buffer) {
+        return sim::client_read(bus, client, buffer.iov_base, buffer.iov_len);
+    });
+}
+
+ssize_t node_writev(sim::EmulatedBus &bus, int fd, const iovec *vector, int count) {
+    return node_vector(fd, vector, count, true, [&bus](const auto &client, const iovec &buffer) {
+        return sim::client_write(bus, client, buffer.iov_base, buffer.iov_len);
+    });
+}
+
+} // namespace
+
+ssize_t kzr415_readv(int fd, const iovec *vector, int count) {
+    if (auto *bus = sim::simulated_bus(fd)) {
+        return node_readv(*bus, fd, vector, count);
+    }
+    const ssize_t result =
+        sim::next_cached<sim::vector_fn>([] { return "readv"; })(fd, vector, count);
+    if (result == 0 && count > 0) {
+        if (auto *bus = sim::unrecognised_node_bus(fd)) {
+            return node_readv(*bus, fd, vector, count);
+        }
+    }
+    return result;
+}
+
+ssize_t kzr415_writev(int fd, const iovec *vector, int count) {
+    if (auto *bus = sim::simulated_bus(fd)) {
+        return node_writev(*bus, fd, vector, count);
+    }
+    const ssize_t result =
+        sim::next_cached<sim::vector_fn>([] { return "writev"; })(fd, vector, count);
+    if (result < 0 && errno == EPERM) {
+        if (auto *bus = sim::unrecognised_node_bus(fd)) {
+            return node_writev(*bus, fd, vector, count);
+        }
+    }
+    return result;
+}
+
+// fopen of the node: the node's descriptor, in a stream of the C library's (fdopen). The
+// stream's own buffered reads and writes reach the system directly, not these entry points.
+namespace {
+
+// The open flags of a stream mode, as fopen takes it: "r", "w", "a", then "+", "e", "x".
+int stream_flags(const char *mode) {
+    int flags = 0;
+    switch (*mode) {
+    case 'r':
+        flags = O_RDONLY;
+        break;
+    case 'w':
+        flags = O_WRONLY | O_CREAT | O_TRUNC;
+        break;
+    case 'a':
+        flags = O_WRONLY | O_CREAT | O_APPEND;
+        break;
+    default:
+        return -1;
+    }
+    for (const char *c = mode + 1; *c != '\0' && *c != ','; ++c) {
+        if (*c == '+') {
+            flags = (flags & ~O_ACCMODE) | O_RDWR;
+        } else if (*c == 'e') {
+            flags |= O_CLOEXEC;
+        } else if (*c == 'x') {
+            flags |= O_EXCL;
+        }
+    }
+    return flags;
+}
+
+FILE *node_stream(int node, int flags, const char *mode) {
+    const int fd = sim::open_node(node, flags);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE *stream = sim::next_cached<sim::fdopen_fn>([] { return "fdopen"; })(fd, mode);
+    if (stream == nullptr) {
+        const int error = errno;
+        kzr415_close(fd);
+        errno = error;
+    }
+    return stream;
+}
+
+FILE *open_stream(sim::fopen_fn real, const char *path, const char *mode) {
+    const int flags = mode != nullptr ? stream_flags(mode) : -1;
+    if (flags < 0 || path == nullptr) {
+        return real(path, mode);
+    }
+    const bool creating = (flags & O_CREAT) != 0;
+    int node = named_node(AT_FDCWD, path, creating, false);
+    if (node >= 0) {
+        return node_stream(node, flags, mode);
+    }
+    FILE *stream = real(path, mode);
+    if (stream == nullptr && errno == ENOENT && !creating) {
+        node = named_node(AT_FDCWD, path, false, true);
+        if (node >= 0) {
+            return node_stream(node, flags, mode);
+        }
+        errno = ENOENT;
+    }
+    return stream;
+}
+
+} // namespace
+
+FILE *kzr415_fopen(const char *path, const char *mode) {
+    return open_stream(sim::next_cached<sim::fopen_fn>([] { return "fopen"; }), path, mode);
+}
+
+FILE *kzr415_fopen64(const char *path, const char *mode) {
+    return open_stream(sim::next_cached<sim::fopen_fn>([] { return "fopen64"; }), path, mode);
+}
+
+// What a character device without llseek, mmap and fsync answers: lseek ESPIPE, mmap
+// ENODEV, ftruncate, fsync and fdatasync EINVAL. Any other descriptor is the C library's.
+long kzr415_lseek(int fd, long offset, int whence) {
+    if (sim::is_node(fd)) {
+        return c_result(long{-ESPIPE});
+    }
+    using lseek_fn = long (*)(int, long, int);
+    return sim::next_cached<lseek_fn>([] { return "lseek"; })(fd, offset, whence);
+}
+
+std::int64_t kzr415_lseek64(int fd, std::int64_t offset, int whence) {
+    if (sim::is_node(fd)) {
+        return c_result(std::int64_t{-ESPIPE});
+    }
+    using lseek64_fn = std::int64_t (*)(int, std::int64_t, int);
+    return sim::next_cached<lseek64_fn>([] { return "lseek64"; })(fd, offset, whence);
+}
+
+namespace {
+
+bool maps_node(int flags, int fd) {
+    if ((flags & MAP_ANONYMOUS) == 0 && fd >= 0 && sim::is_node(fd)) {
+        errno = ENODEV;
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void *kzr415_mmap(void *address, size_t length, int protection, int flags, int fd, long offset) {
+    if (maps_node(flags, fd)) {
+        return MAP_FAILED;
+    }
+    using mmap_fn = void *(*)(void *, size_t, int, int, int, long);
+    return sim::next_cached<mmap_fn>([] { return "mmap"; })(address, length, protection, flags, fd,
+                                                            offset);
+}
+
+void *kzr415_mmap64(void *address, size_t length, int protection, int flags, int fd,
+                    std::int64_t offset) {
+    if (maps_node(flags, fd)) {
+        return MAP_FAILED;
+    }
+    using mmap64_fn = void *(*)(void *, size_t, int, int, int, std::int64_t);
+    return sim::next_cached<mmap64_fn>([] { return "mmap64"; })(address, length, protection, flags,
+                                                                fd, offset);
+}
+
+int kzr415_ftruncate(int fd, long length) {
+    if (sim::is_node(fd)) {
+        return c_result(-EINVAL);
+    }
+    using ftruncate_fn = int (*)(int, long);
+    return sim::next_cached<ftruncate_fn>([] { return "ftruncate"; })(fd, length);
+}
+
+int kzr415_ftruncate64(int fd, std::int64_t length) {
+    if (sim::is_node(fd)) {
+        return c_result(-EINVAL);
+    }
+    using ftruncate64_fn = int (*)(int, std::int64_t);
+    return sim::next_cached<ftruncate64_fn>([] { return "ftruncate64"; })(fd, length);
+}
+
+int kzr415_fsync(int fd) {
+    return sim::is_node(fd) ? c_result(-EINVAL)
+                            : sim::next_cached<sim::close_fn>([] { return "fsync"; })(fd);
+}
+
+int kzr415_fdatasync(int fd) {
+    return sim::is_node(fd) ? c_result(-EINVAL)
+                            : sim::next_cached<sim::close_fn>([] { return "fdatasync"; })(fd);
+}
+
+int kzr415_fstat_time64(int fd, struct stat *status) {
+    using fstat_fn = int (*)(int, struct stat *);
+    auto real = sim::next_cached<fstat_fn>([] { return "__fstat64_time64"; });
+    if (real == nullptr) { // a C library with one layout: its fstat
+        real = sim::next_cached<fstat_fn>([] { return "fstat"; });
+    }
+    return sim::described_status(real, fd, status);
 }

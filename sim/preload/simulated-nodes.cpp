@@ -8,6 +8,8 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <climits>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -198,6 +200,26 @@ bool in_table(int fd) {
     return fd >= 0 && fd < max_known_fd;
 }
 
+// fstat and lseek straight to the system: in a preloaded program the C library's fstat and
+// lseek are the bus's entry points. fstatat is not one. The positions the preload sets fit
+// in 31 bits, so the plain lseek call serves on every target.
+int file_status(int fd, struct stat &status) {
+    return fstatat(fd, "", &status, AT_EMPTY_PATH);
+}
+
+off_t raw_seek(int fd, off_t position, int whence) {
+    return static_cast<off_t>(syscall(SYS_lseek, fd, static_cast<long>(position), whence));
+}
+
+// Whether the file behind `fd` is a node's memory file, by its name alone.
+bool has_node_name(int fd) {
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    std::array<char, 64> target{};
+    const ssize_t length = readlink(link.c_str(), target.data(), target.size());
+    return length >= 0 &&
+           std::string_view(target.data(), static_cast<std::size_t>(length)) == node_link;
+}
+
 // Whether the open file behind `fd` (with `status` from fstat) is a node's memory file; the
 // node's index from its position when it is.
 bool is_node_file(int fd, const struct stat &status, std::uint64_t &index) {
@@ -207,14 +229,10 @@ bool is_node_file(int fd, const struct stat &status, std::uint64_t &index) {
         (device != 0 && status.st_dev != device)) {
         return false;
     }
-    const std::string link = "/proc/self/fd/" + std::to_string(fd);
-    std::array<char, 64> target{};
-    const ssize_t length = readlink(link.c_str(), target.data(), target.size());
-    if (length < 0 ||
-        std::string_view(target.data(), static_cast<std::size_t>(length)) != node_link) {
+    if (!has_node_name(fd)) {
         return false;
     }
-    const off_t position = lseek(fd, 0, SEEK_CUR);
+    const off_t position = raw_seek(fd, 0, SEEK_CUR);
     if (position < 0 || (static_cast<std::uint64_t>(position) & position_mark) == 0) {
         return false;
     }
@@ -228,6 +246,45 @@ void remember(int fd, const struct stat &status, std::uint64_t index) {
         state().known[static_cast<std::size_t>(fd)].store(
             (static_cast<std::uint64_t>(status.st_ino) << 8) | index, std::memory_order_relaxed);
     }
+}
+
+// An O_PATH descriptor of the memory file `fd` in its place: the system itself refuses
+// ioctl, read and write on it (EBADF), as on an O_PATH descriptor of the kernel's node.
+int path_descriptor(int fd, int flags) {
+    const std::string link = "/proc/self/fd/" + std::to_string(fd);
+    const int path_fd = static_cast<int>(
+        syscall(SYS_openat, AT_FDCWD, link.c_str(), O_PATH | (flags & O_CLOEXEC), 0));
+    const int error = errno;
+    (void)syscall(SYS_close, fd);
+    errno = error;
+    return path_fd;
+}
+
+// The minor number of the node at `path`: the number its name ends in, as i2c-dev names
+// its nodes (i2c-4 is bus 4, minor 4); 0 for a name that ends in none.
+unsigned minor_of(std::string_view path) {
+    const std::string_view name = last_name(path);
+    std::size_t start = name.size();
+    while (start > 0 && name[start - 1] >= '0' && name[start - 1] <= '9') {
+        --start;
+    }
+    constexpr unsigned max_minor = 0xFFFFF; // 20 bits, as the kernel's minor numbers
+    unsigned minor = 0;
+    const auto digits = name.substr(start);
+    const auto parsed = std::from_chars(digits.data(), digits.data() + digits.size(), minor);
+    return parsed.ec == std::errc{} && minor <= max_minor ? minor : 0;
+}
+
+// The folder part of an absolute path, with its symbolic links resolved by the system; the
+// path as it was when the folder does not exist.
+std::string with_real_folder(const std::string &path) {
+    const auto slash = path.rfind('/');
+    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    std::array<char, PATH_MAX> resolved{};
+    if (realpath(folder.c_str(), resolved.data()) == nullptr) {
+        return path;
+    }
+    return normalised(resolved.data(), path.substr(slash + 1));
 }
 
 } // namespace
@@ -320,6 +377,9 @@ int open_node(int index, int flags) {
     if (fd < 0) {
         return -1;
     }
+    if ((flags & O_PATH) != 0) {
+        return path_descriptor(fd, flags);
+    }
     I2cDevClient client;
     const int mode = flags & O_ACCMODE;
     client.readable = mode == O_RDONLY || mode == O_RDWR;
@@ -327,8 +387,8 @@ int open_node(int index, int flags) {
     struct stat status {};
     // Sealed empty: the C library's read finds nothing in it and its write is refused.
     if (fcntl(fd, F_ADD_SEALS, F_SEAL_WRITE | F_SEAL_GROW | F_SEAL_SHRINK | F_SEAL_SEAL) != 0 ||
-        lseek(fd, static_cast<off_t>(encode(client, index)), SEEK_SET) < 0 ||
-        fstat(fd, &status) != 0) {
+        raw_seek(fd, static_cast<off_t>(encode(client, index)), SEEK_SET) < 0 ||
+        file_status(fd, status) != 0) {
         const int error = errno;
         (void)syscall(SYS_close, fd);
         errno = error;
@@ -350,7 +410,7 @@ EmulatedBus *simulated_bus(int fd) {
         return nullptr;
     }
     struct stat status {};
-    if (fstat(fd, &status) == 0 &&
+    if (file_status(fd, status) == 0 &&
         (static_cast<std::uint64_t>(status.st_ino) << 8) == (known & ~0xFFULL) &&
         status.st_dev == s.node_device.load(std::memory_order_relaxed)) {
         return bus_at(s, known & 0xFFU);
@@ -365,7 +425,7 @@ EmulatedBus *unrecognised_node_bus(int fd) {
     struct stat status {};
     std::uint64_t index = 0;
     EmulatedBus *found = nullptr;
-    if (fd >= 0 && fstat(fd, &status) == 0 && is_node_file(fd, status, index)) {
+    if (fd >= 0 && file_status(fd, status) == 0 && is_node_file(fd, status, index)) {
         found = bus_at(state(), index);
         if (found != nullptr) {
             remember(fd, status, index);
@@ -376,15 +436,15 @@ EmulatedBus *unrecognised_node_bus(int fd) {
 }
 
 I2cDevClient load_client(int fd) {
-    const off_t position = lseek(fd, 0, SEEK_CUR);
+    const off_t position = raw_seek(fd, 0, SEEK_CUR);
     return decode(position < 0 ? 0 : static_cast<std::uint64_t>(position));
 }
 
 void store_client(int fd, const I2cDevClient &client) {
-    const off_t position = lseek(fd, 0, SEEK_CUR);
+    const off_t position = raw_seek(fd, 0, SEEK_CUR);
     if (position >= 0) {
         const auto index = (static_cast<std::uint64_t>(position) >> index_shift) & 0xFFU;
-        (void)lseek(fd, static_cast<off_t>(encode(client, static_cast<int>(index))), SEEK_SET);
+        (void)raw_seek(fd, static_cast<off_t>(encode(client, static_cast<int>(index))), SEEK_SET);
     }
 }
 
@@ -392,6 +452,66 @@ void forget_descriptor(int fd) {
     if (in_table(fd)) {
         state().known[static_cast<std::size_t>(fd)].store(0, std::memory_order_relaxed);
     }
+}
+
+} // namespace kzr415::sim
+
+namespace kzr415::sim {
+
+int linked_node_index(int dirfd, const char *path) {
+    if (path == nullptr || *path == '\0') {
+        return -1;
+    }
+    std::string full = path;
+    if (path[0] != '/') {
+        const std::string base = folder_of(dirfd);
+        if (base.empty()) {
+            return -1;
+        }
+        full = normalised(base, path);
+    }
+    constexpr int max_links = 40; // the kernel's limit on links followed in one lookup
+    for (int links = 0; links <= max_links; ++links) {
+        full = with_real_folder(normalised("/", full));
+        const int node = node_index(AT_FDCWD, full.c_str());
+        if (node >= 0) {
+            return node;
+        }
+        std::array<char, PATH_MAX> target{};
+        const ssize_t length = readlink(full.c_str(), target.data(), target.size() - 1);
+        if (length <= 0) {
+            return -1; // no link: the name is not the node's
+        }
+        const std::string_view text(target.data(), static_cast<std::size_t>(length));
+        full = text[0] == '/' ? std::string(text)
+                              : normalised(full.substr(0, full.rfind('/') + 1), text);
+    }
+    return -1;
+}
+
+bool is_node(int fd) {
+    return simulated_bus(fd) != nullptr || unrecognised_node_bus(fd) != nullptr;
+}
+
+int node_minor(int fd) {
+    auto &s = state();
+    struct stat status {};
+    if (file_status(fd, status) != 0 || !S_ISREG(status.st_mode) || status.st_size != 0 ||
+        !has_node_name(fd)) {
+        return -1;
+    }
+    // An O_PATH descriptor has no position to tell its node by: the configured one.
+    std::uint64_t index = 0;
+    (void)is_node_file(fd, status, index);
+    if (index == 0) {
+        return static_cast<int>(minor_of(s.node_path));
+    }
+    const std::lock_guard guard(s.extra_lock);
+    if (index > s.extra_nodes.size()) {
+        return -1;
+    }
+    return static_cast<int>(
+        minor_of(std::next(s.extra_nodes.begin(), static_cast<std::ptrdiff_t>(index - 1))->path));
 }
 
 } // namespace kzr415::sim

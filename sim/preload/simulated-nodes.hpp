@@ -17,6 +17,7 @@
 #include "bus/emulated-bus.hpp"
 #include "bus/i2c-dev-client.hpp"
 #include "config/sim-config.hpp"
+#include "preload/node-status.hpp"
 
 #include <string>
 #include <string_view>
@@ -44,8 +45,15 @@ EmulatedBus &add_node(const std::string &path, const Device &device);
 int node_index(int dirfd, const char *path);
 
 // Opens a descriptor standing for node `index` with the open flags `flags` (access mode,
-// O_CLOEXEC); -1 with errno set on failure.
+// O_CLOEXEC, O_PATH); -1 with errno set on failure.
 int open_node(int index, int flags);
+
+// The same through symbolic links: which node `path` names once the links in it are
+// followed (at most 40, as the kernel follows), for a path that the system found nothing at.
+int linked_node_index(int dirfd, const char *path);
+
+// Whether descriptor `fd` is open on a node (with an access mode: not O_PATH).
+bool is_node(int fd);
 
 // The bus behind descriptor `fd` when this process has seen it open on a node and it still
 // is; null otherwise. One fstat.
