@@ -5,6 +5,7 @@
 #define _GNU_SOURCE
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 #include <stdio.h>
@@ -80,19 +81,29 @@ static void after_exec(const char *kept) {
 
 /* readv and writev move one message per buffer, as the kernel's loop over read and write. */
 static void vectors(void) {
-    const int fd = open(node, O_RDWR);
-    unsigned char first[2];
-    unsigned char second[2];
+    int fd = open(node, O_RDWR);
+    unsigned char first[2] = {0x00, 0x00};
+    unsigned char second[2] = {0xff, 0xff};
     unsigned char pointer = 0x01;
     struct iovec in[2] = {{first, sizeof first}, {second, sizeof second}};
     struct iovec out[1] = {{&pointer, 1}};
+    static struct iovec many[IOV_MAX + 1];
+    struct iovec *unreadable = mmap(NULL, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     check(fd >= 0 && ioctl(fd, I2C_SLAVE, 0x48) == 0, "open the node, I2C_SLAVE 0x48");
     check(writev(fd, out, 1) == 1, "writev of the register pointer");
     check(readv(fd, in, 2) == 4, "readv into two buffers");
     check(memcmp(first, second, 2) == 0, "both buffers read the same register");
     check(ioctl(fd, I2C_SLAVE, 0x49) == 0, "I2C_SLAVE 0x49");
     check(refused(readv(fd, in, 2), ENXIO), "readv from an address nobody answers");
+    check(readv(fd, in, 0) == 0, "readv of no buffer");
+    check(refused(readv(fd, many, IOV_MAX + 1), EINVAL), "readv of more than IOV_MAX buffers");
+    check(unreadable != MAP_FAILED && refused(readv(fd, unreadable, 1), EFAULT),
+          "readv of a list it cannot read");
     close(fd);
+    fd = open(node, O_WRONLY);
+    check(refused(readv(fd, in, 1), EBADF), "readv on an O_WRONLY descriptor");
+    close(fd);
+    munmap(unreadable, 4096);
 }
 
 /* Other ways to the node: fopen, a symbolic link, an O_PATH descriptor. */

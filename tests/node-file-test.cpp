@@ -11,11 +11,10 @@
 namespace kzr415::test {
 namespace {
 
-constexpr const char *probe_path = KZR415_NODE_FILE_PROBE_PATH;
-
 RunResult probe(const std::string &scenario, const std::string &file = "",
-                const Environment &environment = {}) {
-    return run_on_emulated_bus(probe_path, environment, {scenario, file});
+                const Environment &environment = {},
+                const std::string &program = KZR415_NODE_FILE_PROBE_PATH) {
+    return run_on_emulated_bus(program, environment, {scenario, file});
 }
 
 void expect_clean_run(const RunResult &result) {
@@ -25,6 +24,7 @@ void expect_clean_run(const RunResult &result) {
 
 TEST(NodeFile, RefusesSeekMapTruncateAndSyncAsACharacterDeviceAcrossExec) {
     expect_clean_run(probe("refused-calls"));
+    expect_clean_run(probe("refused-calls", "", {}, KZR415_NODE_FILE_PROBE_LARGE_TYPES_PATH));
 }
 
 TEST(NodeFile, ReadvAndWritevMoveOneMessagePerBuffer) {

@@ -9,6 +9,7 @@
 #include "preload/c-library.hpp"
 #include "preload/simulated-nodes.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -310,52 +311,66 @@ ssize_t kzr415_write(int fd, const void *buffer, size_t count) {
 // moves fewer than its buffer, or the first message's error.
 namespace {
 
-// The program's buffers, read as the kernel reads them: EINVAL for a count it refuses or a
-// total too large, EFAULT for a list it cannot read.
-long copied_vector(const iovec *vector, int count, std::span<iovec> into) {
-    if (count < 0 || static_cast<std::size_t>(count) > into.size()) {
-        return -EINVAL;
-    }
-    const auto size = static_cast<std::size_t>(count);
-    if (!sim::copy_from_program(into.data(), vector, size * sizeof(iovec))) {
-        return -EFAULT;
-    }
-    std::size_t total = 0;
-    for (const auto &buffer : into.first(size)) {
-        if (buffer.iov_len > static_cast<std::size_t>(SSIZE_MAX) - total) {
-            return -EINVAL;
+// The program's list of buffers, visited in order a few at a time, so that no list of any
+// length needs more than a small copy on the stack: `visit` returns false to stop. -EFAULT
+// when the list cannot be read, else 0.
+template <class Visit>
+long each_buffer(const iovec *vector, std::size_t count, Visit visit) {
+    constexpr std::size_t chunk = 16;
+    std::array<iovec, chunk> buffers{};
+    for (std::size_t done = 0; done < count; done += chunk) {
+        const std::size_t size = std::min(chunk, count - done);
+        if (!sim::copy_from_program(buffers.data(), vector + done, size * sizeof(iovec))) {
+            return -EFAULT;
         }
-        total += buffer.iov_len;
+        for (const auto &buffer : std::span(buffers).first(size)) {
+            if (!visit(buffer)) {
+                return 0;
+            }
+        }
     }
-    return static_cast<long>(total);
+    return 0;
 }
 
+// As the kernel's readv and writev on a character device: the access mode first, then the
+// list (EINVAL for a count outside 0 to IOV_MAX or a total past SSIZE_MAX, EFAULT for a list
+// it cannot read), then one message per non-empty buffer until one moves less than its
+// buffer; the bytes moved, or the first message's error when none moved.
 template <class Move>
 ssize_t node_vector(int fd, const iovec *vector, int count, bool writing, Move move) {
-    std::array<iovec, IOV_MAX> buffers{};
-    const long total = copied_vector(vector, count, buffers);
     const sim::I2cDevClient client = sim::load_client(fd);
     if (!(writing ? client.writable : client.readable)) {
         return c_result(ssize_t{-EBADF});
     }
-    if (total <= 0) {
-        return c_result(ssize_t{total});
+    if (count < 0 || count > IOV_MAX) {
+        return c_result(ssize_t{-EINVAL});
+    }
+    const auto size = static_cast<std::size_t>(count);
+    std::size_t total = 0;
+    bool too_long = false;
+    const long listed = each_buffer(vector, size, [&](const iovec &buffer) {
+        too_long = buffer.iov_len > static_cast<std::size_t>(SSIZE_MAX) - total;
+        total += too_long ? 0 : buffer.iov_len;
+        return !too_long;
+    });
+    if (listed < 0 || too_long) {
+        return c_result(ssize_t{too_long ? -EINVAL : listed});
     }
     ssize_t moved = 0;
-    for (const auto &buffer : std::span(buffers).first(static_cast<std::size_t>(count))) {
+    ssize_t error = 0;
+    (void)each_buffer(vector, size, [&](const iovec &buffer) {
         if (buffer.iov_len == 0) {
-            continue;
+            return true;
         }
         const ssize_t result = move(client, buffer);
         if (result < 0) {
-            return moved > 0 ? moved : c_result(result);
+            error = moved > 0 ? 0 : result;
+            return false;
         }
         moved += result;
-        if (static_cast<std::size_t>(result) != buffer.iov_len) {
-            break;
-        }
-    }
-    return moved;
+        return static_cast<std::size_t>(result) == buffer.iov_len;
+    });
+    return error < 0 ? c_result(error) : moved;
 }
 
 ssize_t node_readv(sim::EmulatedBus &bus, int fd, const iovec *vector, int count) {
