@@ -28,8 +28,14 @@ static void check(int ok, const char *what) {
     }
 }
 
-static int refused(long result, int error) {
+static int refused(long long result, int error) {
     return result == -1 && errno == error;
+}
+
+/* What an i2c-dev request on an O_PATH descriptor gives: EBADF from the kernel, ENOSYS under
+ * qemu-arm's user mode, which passes on no request it does not know. */
+static int request_refused(long result) {
+    return result == -1 && (errno == EBADF || errno == ENOSYS);
 }
 
 /* One I2C_RDWR transfer reading the configuration register's 2 bytes: its result. */
@@ -130,7 +136,7 @@ static void other_ways(const char *folder) {
     check(refused(open(link, O_RDWR | O_NOFOLLOW), ELOOP), "O_NOFOLLOW on the link");
     fd = open(node, O_PATH);
     check(fd >= 0, "open the node with O_PATH");
-    check(refused(transfer(fd), EBADF), "I2C_RDWR on an O_PATH descriptor");
+    check(request_refused(transfer(fd)), "I2C_RDWR on an O_PATH descriptor");
     check(refused(read_two(fd), EBADF), "read on an O_PATH descriptor");
     check(refused(write(fd, "", 1), EBADF), "write on an O_PATH descriptor");
     close(fd);
