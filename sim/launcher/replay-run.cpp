@@ -55,7 +55,7 @@ bool ReplayRun::prepare(CommandLine &line, RunFiles &files, std::string &error) 
         return false;
     }
     const bool saved = reading.transfers.save(recording_path);
-    reading = CaptureReading{};
+    reading.transfers = Recording{}; // from here on the mapped file stands for it
     auto mapped = saved ? Recording::map(recording_path, reason) : std::nullopt;
     if (!mapped || !write_file(report_, "")) {
         error = "cannot write the replay's files in " + printable(recording_path) + ": " +
