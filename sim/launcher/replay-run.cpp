@@ -42,7 +42,7 @@ bool ReplayRun::prepare(CommandLine &line, RunFiles &files, std::string &error) 
     {
         std::string text;
         const bool read = read_capture_file(line.replay, text, reason);
-        reading = read_capture(read ? text : "");
+        reading = read_capture_to_replay(read ? text : "");
         if (!read || !reading.ok) {
             reason = read ? printable(refusal_text(reading)) : reason;
             error = "bad value for --replay: '" + printable(line.replay) + "' (" + reason + ")";

@@ -580,13 +580,6 @@ void refuse(CaptureReading &reading, unsigned line, std::string reason) {
     reading.reason = std::move(reason);
 }
 
-// A capture that holds no transfer records no run: refused as a whole.
-void refuse_if_empty(CaptureReading &reading) {
-    if (reading.ok && reading.transfers.empty()) {
-        refuse(reading, 0, "no transfer in the capture");
-    }
-}
-
 } // namespace
 
 CaptureReading read_kernel_trace(std::string_view text) {
@@ -612,7 +605,6 @@ CaptureReading read_kernel_trace(std::string_view text) {
                    ", the bus this header names (the capture's I2C events are on i2c-" +
                    std::to_string(*reader.other) + ")");
     }
-    refuse_if_empty(reading);
     return reading;
 }
 
@@ -627,7 +619,6 @@ CaptureReading read_bus_notation(std::string_view text) {
         return reason;
     });
     reading.transfers = std::move(transfers);
-    refuse_if_empty(reading);
     return reading;
 }
 
@@ -640,6 +631,14 @@ CaptureReading read_capture(std::string_view text) {
     first = trimmed(first);
     const bool bus_notation = first.starts_with("W ") || first.starts_with("R ");
     return bus_notation ? read_bus_notation(text) : read_kernel_trace(text);
+}
+
+CaptureReading read_capture_to_replay(std::string_view text) {
+    auto reading = read_capture(text);
+    if (reading.ok && reading.transfers.empty()) {
+        refuse(reading, 0, "no transfer in the capture");
+    }
+    return reading;
 }
 
 std::string refusal_text(const CaptureReading &reading) {

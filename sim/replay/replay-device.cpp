@@ -58,7 +58,7 @@ std::optional<Recording> load_recording(const std::string &path, std::string &er
         error = path + ": " + error;
         return std::nullopt;
     }
-    auto reading = read_capture(text);
+    auto reading = read_capture_to_replay(text);
     if (!reading.ok) {
         error = path + ": " + refusal_text(reading);
         return std::nullopt;

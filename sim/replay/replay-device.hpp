@@ -36,7 +36,7 @@ inline constexpr std::size_t max_capture_size = std::size_t{16} << 20U;
 bool read_capture_file(const std::string &path, std::string &text, std::string &reason);
 
 // The recording at `path`: a saved one (recording.hpp) mapped, else a capture in either
-// format read (read_capture), with the system's own calls, as a preloaded program must;
+// format read (read_capture_to_replay), with the system's own calls, as a preloaded program must;
 // nullopt with `error` set on failure.
 std::optional<Recording> load_recording(const std::string &path, std::string &error);
 
@@ -89,6 +89,10 @@ struct CaptureReading {
 // Reads a capture in either format: bus notation when its first line that is not blank
 // or a comment starts with "W " or "R ", else kernel trace text.
 CaptureReading read_capture(std::string_view text);
+
+// A capture to replay: read_capture, and refused as a whole when it holds no transfer, since
+// it records no run. (A board's capture of a run without a bus node holds none, and is read.)
+CaptureReading read_capture_to_replay(std::string_view text);
 
 // Each format on its own.
 CaptureReading read_kernel_trace(std::string_view text);
