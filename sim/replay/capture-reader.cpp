@@ -31,7 +31,7 @@ constexpr std::size_t max_traced_bytes = 64;
 // The largest errno the kernel returns (MAX_ERRNO, which no uapi header names).
 constexpr unsigned max_errno = 4095;
 
-std::string too_long(std::size_t length) {
+std::string too_long(unsigned long long length) {
     return "a message of " + std::to_string(length) + " bytes: i2c-dev takes at most " +
            std::to_string(max_message_length);
 }
