@@ -175,7 +175,8 @@ TEST_F(SmbusTest, TransfersAreCarriedOutAsTheKernelEmulatesThem) {
                            "R 0x48 1 -> [1c]",
                            "W 0x48 []",
                            "W 0x48 [00] + R 0x48 4 -> [03 20 00 02]",
-                           "W 0x48 [00] + R 0x48 4 -> [03 20 00 02]",
+                           // the block read: one byte asked for, then the count and block
+                           "W 0x48 [00] + R 0x48 1+ -> [03 20 00 02]",
                            "W 0x48 [02 01 00] + R 0x48 2 -> [01 00]",
                        }));
 }

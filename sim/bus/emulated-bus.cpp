@@ -30,7 +30,10 @@ RecordedTransfer requested_transfer(std::span<const i2c_msg> messages) {
 void record_replies(RecordedTransfer &transfer, std::span<const i2c_msg> messages) {
     for (std::size_t i = 0; i < messages.size(); ++i) {
         if ((messages[i].flags & I2C_M_RD) != 0) {
-            transfer.messages[i].length = messages[i].len;
+            // A block read keeps the length it asked for; its count shows in its bytes.
+            if ((messages[i].flags & I2C_M_RECV_LEN) == 0) {
+                transfer.messages[i].length = messages[i].len;
+            }
             transfer.messages[i].bytes.assign(messages[i].buf, messages[i].buf + messages[i].len);
         }
     }
@@ -51,6 +54,9 @@ std::string format_messages(const RecordedTransfer &transfer, bool with_result) 
         out += head.data();
         if (is_read) {
             out += std::to_string(message.length);
+            if ((message.flags & I2C_M_RECV_LEN) != 0) {
+                out += '+'; // a block read: the count byte and the block follow
+            }
             if (!with_result || transfer.error != 0) {
                 continue; // nothing read, or not shown
             }

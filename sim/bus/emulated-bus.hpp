@@ -75,8 +75,10 @@ int raw_open(const char *path, int flags, mode_t mode = 0);
 void raw_close(int fd);
 
 // A transfer on the bus as the emulated bus records it, and its line in the bus notation
-// of the trace: "W 0x48 [01 1c 1c]", "R 0x48 2 -> [1c 1c]"; messages joined by a repeated
-// start are separated by " + ", and a failed transfer ends with " FAILED <errno name>".
+// of the trace: "W 0x48 [01 1c 1c]", "R 0x48 2 -> [1c 1c]"; a block read (I2C_M_RECV_LEN)
+// shows the length it asked for marked "+", then what it read, its count byte first:
+// "R 0x48 1+ -> [02 1c 1c]"; messages joined by a repeated start are separated by " + ", and
+// a failed transfer ends with " FAILED <errno name>".
 struct RecordedMessage {
     std::uint16_t addr = 0;
     std::uint16_t flags = 0;
@@ -90,7 +92,7 @@ struct RecordedTransfer {
 };
 
 // The transfer of `messages` as asked for: each write with its bytes, each read by its
-// length; and the bytes each read returned, with its length as a block's count raised it.
+// length; and the bytes each read returned (a block read's count byte and block included).
 RecordedTransfer requested_transfer(std::span<const i2c_msg> messages);
 void record_replies(RecordedTransfer &transfer, std::span<const i2c_msg> messages);
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "config/sim-config.hpp"
+#include "replay/recording.hpp"
 
 #include <array>
 #include <optional>
@@ -113,8 +114,9 @@ bool check_preload(const std::string &path, const std::string &like, std::string
 // handshake. Otherwise false with `reason` set to a few words for kzr-415-sim's message.
 bool check_program(const std::string &path, std::string &reason);
 
-// kzr-415-sim --replay CAPTURE: the capture read before PROGRAM starts, handed to the
-// emulated bus as a recording in bus notation, and the run's divergence told afterwards.
+// kzr-415-sim --replay CAPTURE: the capture read and checked once, before PROGRAM starts,
+// handed to the emulated bus as a saved recording that each process maps (replay/recording.hpp),
+// and the run's divergence told afterwards.
 // kzr-415-sim's exit status when the replay diverged, whatever PROGRAM's was.
 inline constexpr int replay_diverged_status = 124;
 
@@ -134,7 +136,7 @@ class ReplayRun {
 
   private:
     std::string report_;
-    std::vector<std::string> expected_; // the recording's requests, for a run that stops short
+    Recording recording_; // mapped: for a run that stops short
 };
 
 } // namespace kzr415::sim

@@ -35,31 +35,34 @@ bool ReplayRun::prepare(CommandLine &line, RunFiles &files, std::string &error) 
                 " (the recording answers for the device)";
         return false;
     }
-    std::string text;
+    // The capture is read and checked here, once; the program's processes map the recording
+    // that it makes (replay/recording.hpp), and so does the check after the run.
     std::string reason;
-    const bool read = read_capture_file(line.replay, text, reason);
-    const auto reading = read_capture(read ? text : "");
-    if (!read || !reading.ok) {
-        reason = read ? printable(refusal_text(reading)) : reason;
-        error = "bad value for --replay: '" + printable(line.replay) + "' (" + reason + ")";
-        return false;
-    }
-
-    std::string recording;
-    for (const auto &transfer : reading.transfers) {
-        recording += format_transfer(transfer) + "\n";
-        expected_.push_back(format_request(transfer));
+    CaptureReading reading;
+    {
+        std::string text;
+        const bool read = read_capture_file(line.replay, text, reason);
+        reading = read_capture_to_replay(read ? text : "");
+        if (!read || !reading.ok) {
+            reason = read ? printable(refusal_text(reading)) : reason;
+            error = "bad value for --replay: '" + printable(line.replay) + "' (" + reason + ")";
+            return false;
+        }
     }
     const std::string recording_path = files.path("recording", error);
     report_ = files.path("divergence", error);
     if (report_.empty()) {
         return false;
     }
-    if (!write_file(recording_path, recording) || !write_file(report_, "")) {
+    const bool saved = reading.transfers.save(recording_path);
+    reading.transfers = Recording{}; // from here on the mapped file stands for it
+    auto mapped = saved ? Recording::map(recording_path, reason) : std::nullopt;
+    if (!mapped || !write_file(report_, "")) {
         error = "cannot write the replay's files in " + printable(recording_path) + ": " +
-                std::strerror(errno);
+                (saved && !mapped ? reason : std::strerror(errno));
         return false;
     }
+    recording_ = std::move(*mapped);
     line.config.replay = recording_path;
     line.config.replay_report = report_;
     return true;
@@ -77,8 +80,11 @@ std::string ReplayRun::divergence(const std::string &state) const {
         return "replay cannot tell the transfers made: the state file '" + printable(state) +
                "' is gone or damaged";
     }
-    if (counted.transfers < expected_.size()) {
-        return divergence_text(counted.transfers + 1, expected_[counted.transfers], end_of_program);
+    if (TransferView expected; counted.transfers < recording_.size()) {
+        const bool whole = recording_.read(counted.transfers, expected);
+        return divergence_text(counted.transfers + 1,
+                               whole ? format_request(expected.copy()) : "a damaged transfer",
+                               end_of_program);
     }
     return "";
 }

@@ -1,5 +1,6 @@
 #include "replay/replay-device.hpp"
 
+#include "bus/i2c-dev-client.hpp"
 #include "kernel/kzr-415-device.h"
 
 #include <array>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <string>
 
 #include <linux/i2c.h>
@@ -26,6 +28,39 @@ bool parse_whole_number(std::string_view text, T &value, int base = 10) {
 
 // The kernel shows at most this many bytes of a message in its trace text.
 constexpr std::size_t max_traced_bytes = 64;
+// The largest errno the kernel returns (MAX_ERRNO, which no uapi header names).
+constexpr unsigned max_errno = 4095;
+
+std::string too_long(unsigned long long length) {
+    return "a message of " + std::to_string(length) + " bytes: i2c-dev takes at most " +
+           std::to_string(max_message_length);
+}
+
+std::string too_many() {
+    return "a transfer of more than " + std::to_string(max_messages_per_transfer) +
+           " messages: i2c-dev takes at most " + std::to_string(max_messages_per_transfer);
+}
+
+std::string too_large_errno(unsigned long long error) {
+    return "errno " + std::to_string(error) + ": the kernel's errnos end at " +
+           std::to_string(max_errno);
+}
+
+// A block read (I2C_M_RECV_LEN) of `length` bytes before the block: the bytes it read are
+// those, the first of them the block's count (1 to I2C_SMBUS_BLOCK_MAX), then the block.
+std::optional<std::string> check_block(std::size_t length, std::span<const std::uint8_t> bytes) {
+    const unsigned count = bytes.empty() ? 0U : bytes[0];
+    if (length > 0 && count >= 1 && count <= I2C_SMBUS_BLOCK_MAX &&
+        bytes.size() == length + count) {
+        return std::nullopt;
+    }
+    std::array<char, 160> text{};
+    std::snprintf(text.data(), text.size(),
+                  "a block read of %zu+ with %zu bytes read: they are the %zu asked for, the "
+                  "first a count of 1 to %d, then that many",
+                  length, bytes.size(), length, I2C_SMBUS_BLOCK_MAX);
+    return std::string(text.data());
+}
 constexpr std::string_view capture_header = "# kzr-415-capture:";
 
 std::string_view trimmed(std::string_view text) {
@@ -74,9 +109,18 @@ CaptureReading for_each_line(std::string_view text, Each each) {
     CaptureReading reading;
     while (!text.empty() && reading.ok) {
         const auto end = text.find('\n');
-        const auto line = trimmed(text.substr(0, end));
+        const auto whole = text.substr(0, end);
+        const auto line = trimmed(whole);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-        auto reason = each(++reading.line, line);
+        // A line that a carriage return splits in two (a file of CR line ends) is no line
+        // of either format; a CR before the line feed is let through.
+        const auto carriage_return = whole.find('\r');
+        const bool split =
+            carriage_return != std::string_view::npos && carriage_return + 1 < whole.size();
+        ++reading.line;
+        auto reason = split ? std::optional<std::string>("a carriage return within the line (a "
+                                                         "capture's lines end with a line feed)")
+                            : each(reading.line, line);
         reading.ok = !reason.has_value();
         reading.reason = reason.value_or("");
     }
@@ -161,6 +205,10 @@ std::optional<std::string> parse_i2c_event(std::string_view name, std::string_vi
             !trimmed(fields).empty()) {
             return bad + " (expected n=COUNT ret=RESULT)";
         }
+        if (event.ret < -static_cast<int>(max_errno)) {
+            return "i2c_result ret=" + std::to_string(event.ret) + ": the kernel's errnos end at " +
+                   std::to_string(max_errno);
+        }
         return std::nullopt;
     }
     event.kind = I2cEvent::reply;
@@ -178,6 +226,9 @@ std::optional<std::string> parse_i2c_event(std::string_view name, std::string_vi
         !flags.starts_with("f=") || !parse_whole_number(flags.substr(2), event.flags, 16) ||
         !length.starts_with("l=") || !parse_whole_number(length.substr(2), event.length)) {
         return bad + " (expected #N a=ADDR f=FLAGS l=LENGTH)";
+    }
+    if (event.length > max_message_length) {
+        return too_long(event.length);
     }
     fields = trimmed(fields);
     if (event.kind == I2cEvent::read) {
@@ -217,7 +268,7 @@ class TransferAssembly {
     // Whether a transfer is still open at the end, and the line it began on.
     [[nodiscard]] bool open() const { return !pending_.messages.empty(); }
     [[nodiscard]] unsigned begun() const { return begun_; }
-    std::vector<RecordedTransfer> &transfers() { return transfers_; }
+    Recording &transfers() { return transfers_; }
 
   private:
     std::optional<std::string> add_message(unsigned line, I2cEvent event) {
@@ -242,6 +293,9 @@ class TransferAssembly {
             return "message #" + std::to_string(event.index) + " where #" +
                    std::to_string(pending_.messages.size()) + " was due";
         }
+        if (pending_.messages.size() == max_messages_per_transfer) {
+            return too_many();
+        }
         if (pending_.messages.empty()) {
             begun_ = line;
         }
@@ -256,14 +310,22 @@ class TransferAssembly {
             return which + " of no message of a transfer";
         }
         auto &message = pending_.messages[event.index];
+        // The reply shows the message as the adapter finished it: a block read (I2C_M_RECV_LEN)
+        // longer by its count, which the request's own length leaves out.
+        const bool block = (message.flags & I2C_M_RECV_LEN) != 0;
         if ((message.flags & I2C_M_RD) == 0 || event.addr != message.addr ||
-            event.flags != message.flags || event.length < message.length) {
+            event.flags != message.flags ||
+            (block ? event.length <= message.length : event.length != message.length)) {
             return which + " does not answer the message it names";
         }
         if (event.index < replies_next_) {
             return which + " given twice or out of order";
         }
-        message.length = event.length; // a block read grows by its count
+        if (block) {
+            if (auto reason = check_block(message.length, event.bytes)) {
+                return which + ": " + *reason;
+            }
+        }
         message.bytes = event.bytes;
         replies_next_ = event.index + 1;
         ++replies_;
@@ -291,27 +353,33 @@ class TransferAssembly {
             }
             for (std::size_t i = 0; i < pending_.messages.size(); ++i) {
                 const auto &message = pending_.messages[i];
-                if ((message.flags & I2C_M_RD) != 0 && message.bytes.size() != message.length) {
+                // A reply gave a read its bytes: a block read's past its length.
+                const bool block = (message.flags & I2C_M_RECV_LEN) != 0;
+                if ((message.flags & I2C_M_RD) != 0 &&
+                    (block ? message.bytes.size() <= message.length
+                           : message.bytes.size() != message.length)) {
                     return "read message #" + std::to_string(i) + " has no i2c_reply";
                 }
             }
         }
-        transfers_.push_back(std::move(pending_));
+        transfers_.append(pending_);
         pending_ = RecordedTransfer{};
         replies_ = 0;
         replies_next_ = 0;
         return std::nullopt;
     }
 
-    std::vector<RecordedTransfer> transfers_;
+    Recording transfers_;
     RecordedTransfer pending_;
     unsigned begun_ = 0;
     unsigned replies_ = 0;
     unsigned replies_next_ = 0;
 };
 
-// "# entries-in-buffer/entries-written: 17/17   #P:2": a refusal when entries were lost.
-std::optional<std::string> check_entries(std::string_view comment) {
+// "# entries-in-buffer/entries-written: 17/17   #P:2": a refusal when entries were lost;
+// `kept` set to the events the text that follows holds.
+std::optional<std::string> check_entries(std::string_view comment,
+                                         std::optional<unsigned long long> &kept_events) {
     constexpr std::string_view entries = "# entries-in-buffer/entries-written:";
     if (!comment.starts_with(entries)) {
         return std::nullopt;
@@ -329,6 +397,7 @@ std::optional<std::string> check_entries(std::string_view comment) {
         return "the ring buffer lost " + std::to_string(written - kept) + " of " +
                std::to_string(written) + " events (a capture with a gap is not a recording)";
     }
+    kept_events = kept;
     return std::nullopt;
 }
 
@@ -350,7 +419,12 @@ std::optional<int> header_adapter(std::string_view comment) {
 
 // The kernel's trace text, line by line, into the transfers of one adapter.
 struct KernelTraceReader {
-    std::optional<int> adapter; // the adapter read, once known
+    std::optional<int> adapter;                // the adapter read, once known
+    unsigned header_line = 0;                  // the line of the header that named it, if one did
+    std::optional<int> other;                  // the first other adapter seen
+    std::optional<unsigned long long> counted; // the events the tracefs header counts ...
+    unsigned counted_line = 0;                 // ... on this line
+    unsigned long long events = 0;             // the event lines read
     TransferAssembly assembly;
 
     // Takes a trimmed line; the reason when it is refused.
@@ -361,8 +435,13 @@ struct KernelTraceReader {
         if (line.front() == '#') {
             if (auto named = header_adapter(line); named && !adapter) {
                 adapter = named;
+                header_line = number;
             }
-            return check_entries(line);
+            if (!counted) {
+                counted_line = number;
+                return check_entries(line, counted);
+            }
+            return std::nullopt;
         }
         if (line.starts_with("CPU:") && line.find(" [LOST ") != std::string_view::npos &&
             line.ends_with(" EVENTS]")) {
@@ -374,6 +453,7 @@ struct KernelTraceReader {
             return std::string("not a line of the kernel's trace "
                                "(TASK-PID [CPU] FLAGS TIMESTAMP: EVENT: FIELDS)");
         }
+        ++events;
         if (event != "i2c_write" && event != "i2c_read" && event != "i2c_reply" &&
             event != "i2c_result") {
             return std::nullopt;
@@ -386,6 +466,7 @@ struct KernelTraceReader {
             adapter = parsed.adapter;
         }
         if (parsed.adapter != *adapter) {
+            other = other.value_or(parsed.adapter);
             return std::nullopt;
         }
         return assembly.add(number, std::move(parsed));
@@ -394,7 +475,9 @@ struct KernelTraceReader {
 
 // ---- Bus notation ----
 
-// One message: "W 0x48 [01 1c]", "R 0x48 2 -> [1c 1c]", or of a failed transfer "R 0x48 2".
+// One message: "W 0x48 [01 1c]", "R 0x48 2 -> [1c 1c]", or of a failed transfer "R 0x48 2";
+// a block read (I2C_M_RECV_LEN) "R 0x48 1+ -> [02 1c 1c]", its count byte and block after
+// the byte asked for.
 std::optional<std::string> parse_message(std::string_view text, bool failed,
                                          RecordedMessage &message) {
     const auto direction = next_word(text);
@@ -406,12 +489,24 @@ std::optional<std::string> parse_message(std::string_view text, bool failed,
     const bool is_read = direction == "R";
     message.flags = is_read ? I2C_M_RD : 0;
     if (is_read) {
-        if (!parse_whole_number(next_word(text), message.length)) {
+        auto length = next_word(text);
+        if (length.ends_with('+')) {
+            length.remove_suffix(1);
+            message.flags |= I2C_M_RECV_LEN;
+        }
+        unsigned long long asked = 0;
+        if (!parse_whole_number(length, asked)) {
             return std::string("expected the length after R 0xADDR");
         }
+        if (asked > max_message_length) {
+            return too_long(asked);
+        }
+        message.length = static_cast<std::uint16_t>(asked);
         text = trimmed(text);
-        if (failed && text.empty()) {
-            return std::nullopt;
+        if (failed) {
+            return text.empty() ? std::nullopt
+                                : std::optional<std::string>("a failed transfer's read with bytes "
+                                                             "read");
         }
         if (!text.starts_with("-> ")) {
             return std::string("expected -> [...] after the read's length");
@@ -424,7 +519,12 @@ std::optional<std::string> parse_message(std::string_view text, bool failed,
         return std::string("expected bytes as [HEX HEX ...]");
     }
     if (!is_read) {
+        if (message.bytes.size() > max_message_length) {
+            return too_long(message.bytes.size());
+        }
         message.length = static_cast<std::uint16_t>(message.bytes.size());
+    } else if ((message.flags & I2C_M_RECV_LEN) != 0) {
+        return check_block(message.length, message.bytes);
     } else if (message.bytes.size() != message.length) {
         return "a read of " + std::to_string(message.length) + " bytes with " +
                std::to_string(message.bytes.size()) + " bytes read";
@@ -437,9 +537,12 @@ std::optional<std::string> parse_transfer_line(std::string_view line, RecordedTr
     if (const auto at = line.find(failed); at != std::string_view::npos) {
         auto name = line.substr(at + failed.size());
         line = line.substr(0, at);
-        unsigned number = 0;
+        unsigned long long number = 0;
         if (name.starts_with("errno ") && parse_whole_number(name.substr(6), number) &&
             number > 0) {
+            if (number > max_errno) {
+                return too_large_errno(number);
+            }
             transfer.error = static_cast<int>(number);
         } else {
             transfer.error = kzr415_parse_errno(name.data(), name.size());
@@ -459,6 +562,9 @@ std::optional<std::string> parse_transfer_line(std::string_view line, RecordedTr
         if (at == std::string_view::npos) {
             return std::nullopt;
         }
+        if (transfer.messages.size() == max_messages_per_transfer) {
+            return too_many();
+        }
         line.remove_prefix(at + joined.size());
     }
 }
@@ -467,28 +573,48 @@ bool skipped(std::string_view line) {
     return line.empty() || line.front() == '#';
 }
 
+// Refuses `reading` for line `line` (0: the capture as a whole).
+void refuse(CaptureReading &reading, unsigned line, std::string reason) {
+    reading.ok = false;
+    reading.line = line;
+    reading.reason = std::move(reason);
+}
+
 } // namespace
 
 CaptureReading read_kernel_trace(std::string_view text) {
     KernelTraceReader reader;
     auto reading = for_each_line(
         text, [&](unsigned number, std::string_view line) { return reader.take(number, line); });
-    if (reading.ok && reader.assembly.open()) {
-        reading.ok = false;
-        reading.reason = "the capture ends inside the transfer begun on line " +
-                         std::to_string(reader.assembly.begun());
-    }
     reading.transfers = std::move(reader.assembly.transfers());
+    if (!reading.ok) {
+        return reading;
+    }
+    if (reader.assembly.open()) {
+        refuse(reading, reading.line,
+               "the capture ends inside the transfer begun on line " +
+                   std::to_string(reader.assembly.begun()));
+    } else if (reader.counted && reader.events < *reader.counted) {
+        refuse(reading, reader.counted_line,
+               "the header counts " + std::to_string(*reader.counted) +
+                   " events, the capture holds " + std::to_string(reader.events) +
+                   " (it was cut short)");
+    } else if (reading.transfers.empty() && reader.header_line != 0 && reader.other) {
+        refuse(reading, reader.header_line,
+               "no transfer on i2c-" + std::to_string(*reader.adapter) +
+                   ", the bus this header names (the capture's I2C events are on i2c-" +
+                   std::to_string(*reader.other) + ")");
+    }
     return reading;
 }
 
 CaptureReading read_bus_notation(std::string_view text) {
-    std::vector<RecordedTransfer> transfers;
+    Recording transfers;
     auto reading = for_each_line(text, [&](unsigned, std::string_view line) {
         RecordedTransfer transfer;
         auto reason = skipped(line) ? std::nullopt : parse_transfer_line(line, transfer);
         if (!skipped(line) && !reason) {
-            transfers.push_back(std::move(transfer));
+            transfers.append(transfer);
         }
         return reason;
     });
@@ -505,6 +631,14 @@ CaptureReading read_capture(std::string_view text) {
     first = trimmed(first);
     const bool bus_notation = first.starts_with("W ") || first.starts_with("R ");
     return bus_notation ? read_bus_notation(text) : read_kernel_trace(text);
+}
+
+CaptureReading read_capture_to_replay(std::string_view text) {
+    auto reading = read_capture(text);
+    if (reading.ok && reading.transfers.empty()) {
+        refuse(reading, 0, "no transfer in the capture");
+    }
+    return reading;
 }
 
 std::string refusal_text(const CaptureReading &reading) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <span>
 
@@ -27,6 +28,9 @@ bool read_capture_file(const std::string &path, std::string &text, std::string &
              : static_cast<std::size_t>(info.st_size) > max_capture_size ? too_large
                                                                          : "";
     text.clear();
+    if (reason.empty()) {
+        text.reserve(static_cast<std::size_t>(info.st_size) + 1);
+    }
     std::array<char, 4096> buffer{};
     for (long n = 1; reason.empty() && n != 0;) {
         n = syscall(SYS_read, fd, buffer.data(), buffer.size());
@@ -45,14 +49,16 @@ std::string divergence_text(unsigned number, std::string_view expected, std::str
            std::string(expected) + ", seen " + std::string(seen);
 }
 
-std::optional<std::vector<RecordedTransfer>> load_recording(const std::string &path,
-                                                            std::string &error) {
+std::optional<Recording> load_recording(const std::string &path, std::string &error) {
+    if (auto mapped = Recording::map(path, error)) {
+        return mapped;
+    }
     std::string text;
     if (!read_capture_file(path, text, error)) {
         error = path + ": " + error;
         return std::nullopt;
     }
-    auto reading = read_capture(text);
+    auto reading = read_capture_to_replay(text);
     if (!reading.ok) {
         error = path + ": " + refusal_text(reading);
         return std::nullopt;
@@ -60,34 +66,58 @@ std::optional<std::vector<RecordedTransfer>> load_recording(const std::string &p
     return std::move(reading.transfers);
 }
 
+namespace {
+
+// Whether the program's messages ask for what the recorded ones did: what format_request
+// shows of both (address, direction, a block read's mark, length, a write's bytes).
+bool asks_for(const TransferView &expected, std::span<const i2c_msg> messages) {
+    constexpr std::uint16_t shown = I2C_M_RD | I2C_M_RECV_LEN;
+    return expected.count == messages.size() &&
+           std::equal(
+               messages.begin(), messages.end(), expected.messages.begin(),
+               [](const i2c_msg &seen, const MessageView &recorded) {
+                   return seen.addr == recorded.addr &&
+                          (seen.flags & shown) == (recorded.flags & shown) &&
+                          seen.len == recorded.length &&
+                          ((seen.flags & I2C_M_RD) != 0 ||
+                           std::equal(recorded.bytes.begin(), recorded.bytes.end(), seen.buf));
+               });
+}
+
+} // namespace
+
 int ReplayDevice::respond(unsigned number, std::span<i2c_msg> messages) {
     if (diverged()) {
         return -EIO;
     }
-    const std::string seen = format_request(requested_transfer(messages));
+    TransferView expected;
     if (number == 0 || number > recording_.size()) {
-        return diverge(number, end_of_recording, seen);
+        return diverge(number, end_of_recording, messages);
     }
-    const auto &expected = recording_[number - 1];
-    if (const std::string asked = format_request(expected); asked != seen) {
-        return diverge(number, asked, seen);
+    if (!recording_.read(number - 1, expected)) {
+        return diverge(number, "a transfer the recording's file no longer holds whole", messages);
+    }
+    if (!asks_for(expected, messages)) {
+        return diverge(number, format_request(expected.copy()), messages);
     }
     if (expected.error != 0) {
         return -expected.error;
     }
-    for (std::size_t i = 0; i < expected.messages.size(); ++i) {
-        const auto &message = messages[i];
+    for (std::size_t i = 0; i < expected.count; ++i) {
+        auto &message = messages[i];
         if ((message.flags & I2C_M_RD) != 0) {
-            const auto &bytes = expected.messages[i].bytes;
-            std::copy_n(bytes.begin(), std::min<std::size_t>(bytes.size(), message.len),
-                        message.buf);
+            // A block read gets its count byte and block, and its length raised by the count.
+            const auto bytes = expected.messages.at(i).bytes;
+            std::copy(bytes.begin(), bytes.end(), message.buf);
+            message.len = static_cast<std::uint16_t>(bytes.size());
         }
     }
     return static_cast<int>(messages.size());
 }
 
-int ReplayDevice::diverge(unsigned number, std::string_view expected, std::string_view seen) {
-    divergence_ = divergence_text(number, expected, seen);
+int ReplayDevice::diverge(unsigned number, std::string_view expected,
+                          std::span<const i2c_msg> seen) {
+    divergence_ = divergence_text(number, expected, format_request(requested_transfer(seen)));
     if (report_.empty()) {
         return -EIO;
     }

@@ -12,11 +12,11 @@
 #pragma once
 
 #include "bus/emulated-bus.hpp"
+#include "replay/recording.hpp"
 
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace kzr415::sim {
 
@@ -35,15 +35,15 @@ inline constexpr std::size_t max_capture_size = std::size_t{16} << 20U;
 // cannot be read.
 bool read_capture_file(const std::string &path, std::string &text, std::string &reason);
 
-// Reads the capture at `path` (either format, read_capture) with the system's own
-// calls, as a preloaded program must; nullopt with `error` set on failure.
-std::optional<std::vector<RecordedTransfer>> load_recording(const std::string &path,
-                                                            std::string &error);
+// The recording at `path`: a saved one (recording.hpp) mapped, else a capture in either
+// format read (read_capture_to_replay), with the system's own calls, as a preloaded program must;
+// nullopt with `error` set on failure.
+std::optional<Recording> load_recording(const std::string &path, std::string &error);
 
 class ReplayDevice final : public TransferResponder {
   public:
     // `report`: the file the divergence is written to (it must exist; empty: none).
-    ReplayDevice(std::vector<RecordedTransfer> recording, std::string report)
+    ReplayDevice(Recording recording, std::string report)
         : recording_(std::move(recording)), report_(std::move(report)) {}
 
     int respond(unsigned number, std::span<i2c_msg> messages) override;
@@ -53,11 +53,11 @@ class ReplayDevice final : public TransferResponder {
 
   private:
     // Records the divergence unless one is recorded already; returns -EIO.
-    int diverge(unsigned number, std::string_view expected, std::string_view seen);
+    int diverge(unsigned number, std::string_view expected, std::span<const i2c_msg> seen);
     // Whether the run has diverged, in this process or another sharing the report file.
     [[nodiscard]] bool diverged() const;
 
-    std::vector<RecordedTransfer> recording_;
+    Recording recording_;
     std::string report_;
     std::string divergence_;
 };
@@ -80,7 +80,7 @@ class ReplayDevice final : public TransferResponder {
 // Bus notation: one transfer a line, as the emulated bus's trace writes it; comment and
 // blank lines are skipped.
 struct CaptureReading {
-    std::vector<RecordedTransfer> transfers;
+    Recording transfers;
     bool ok = true;
     unsigned line = 0;  // when refused: the line at fault (1 on), 0 for the capture as a whole
     std::string reason; // when refused: one line, without the line number
@@ -89,6 +89,10 @@ struct CaptureReading {
 // Reads a capture in either format: bus notation when its first line that is not blank
 // or a comment starts with "W " or "R ", else kernel trace text.
 CaptureReading read_capture(std::string_view text);
+
+// A capture to replay: read_capture, and refused as a whole when it holds no transfer, since
+// it records no run. (A board's capture of a run without a bus node holds none, and is read.)
+CaptureReading read_capture_to_replay(std::string_view text);
 
 // Each format on its own.
 CaptureReading read_kernel_trace(std::string_view text);

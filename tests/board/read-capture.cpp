@@ -31,8 +31,9 @@ int main(int argc, char **argv) {
         std::cerr << argv[1] << ": " << kzr415::sim::refusal_text(reading) << '\n';
         return 1;
     }
-    for (const auto &transfer : reading.transfers) {
-        std::cout << kzr415::sim::format_transfer(transfer) << '\n';
+    kzr415::sim::TransferView transfer;
+    for (std::size_t i = 0; reading.transfers.read(i, transfer); ++i) {
+        std::cout << kzr415::sim::format_transfer(transfer.copy()) << '\n';
     }
     std::cout.flush();
     return std::cout ? 0 : 2;
