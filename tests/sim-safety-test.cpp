@@ -318,13 +318,15 @@ TEST_F(SimSafety, ARefusedRunLeavesFilesAsTheyWere) {
 TEST_F(SimSafety, EveryCatchableSignalIsPassedOnAndNothingIsLeft) {
     // Sent while the program runs: it reaches the program, which ends by it; kzr-415-sim
     // ends with the program's status, its temporary state file removed, no program left.
-    for (const int signal : {SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM}) {
+    // Those that dump core too, for which the program writes none.
+    for (const int signal : {SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGABRT, SIGXFSZ, SIGSEGV,
+                             SIGBUS, SIGSYS, SIGTRAP, SIGFPE, SIGILL}) {
         SCOPED_TRACE(strsignal(signal));
         fs::remove(path("pid"));
         const auto options =
             test_child({sim_path, "--", "sh", "-c",
-                        "echo $$ > " + path("pid.new") + "; mv " + path("pid.new") + " " +
-                            path("pid") + "; exec sleep 10"},
+                        "ulimit -c 0; echo $$ > " + path("pid.new") + "; mv " + path("pid.new") +
+                            " " + path("pid") + "; exec sleep 10"},
                        {{"TMPDIR", folder_.path()}});
         pid_t pid = 0;
         ASSERT_EQ(sim::start_child(options, pid), 0);

@@ -9,14 +9,18 @@
 //
 // Signals: PROGRAM gets the terminal's interrupt and quit itself, and every other signal
 // that ends a process by default and can be caught (SIGTERM, SIGHUP, SIGUSR1, SIGPIPE,
-// SIGALRM, ...) sent to kzr-415-sim is passed on to it, unless kzr-415-sim was started with
-// it ignored. From kzr-415-sim's start until PROGRAM has started, they are held; one that
-// arrives meanwhile reaches PROGRAM as soon as it has started, so the run ends as it would
-// have had the signal come later, and the temporary state file is removed.
+// SIGALRM, SIGABRT, SIGSEGV, ...) sent to kzr-415-sim is passed on to it, unless
+// kzr-415-sim was started with it ignored; kzr-415-sim ends as PROGRAM ends. From
+// kzr-415-sim's start until PROGRAM has started, they are held; one that arrives meanwhile
+// reaches PROGRAM as soon as it has started, so the run ends as it would have had the signal
+// come later, and the temporary state file is removed. A signal of kzr-415-sim's own making
+// is not passed on: a fault ends kzr-415-sim as it would have without the handler, and its
+// own write to a closed pipe or past the file size limit fails with EPIPE or EFBIG.
 #include "launcher/kzr-415-sim.hpp"
 #include "launcher/child-process.hpp"
 #include "preload/simulated-nodes.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <csignal>
@@ -28,16 +32,40 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 namespace sim = kzr415::sim;
 
-// The program's process id, for the signal handler, which can reach nothing else.
+// The program's process id, for the signal handler, which can reach nothing else; 0 before
+// it starts and once it has ended.
 volatile sig_atomic_t child = 0; // NOLINT(cppcoreguidelines-avoid-non-const-global-variables)
 
-void forward(int signal) {
+// The signals the system sends a process for a fault of its own (a bad address, an illegal
+// instruction, a breakpoint, a forbidden system call), and the actions kzr-415-sim started
+// with for them (a sanitizer's handler, or the default): a fault of kzr-415-sim's is its own.
+constexpr std::array<int, 6> fault_signals{SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS};
+// NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
+std::array<struct sigaction, fault_signals.size()> fault_actions{};
+
+// Passes on a signal that another process (or the terminal, for a hangup) sent. A fault of
+// kzr-415-sim's own (a code above 0 for a fault signal) is handed back to the action it
+// started with, raised again as the handler returns; one it raised or caused by a write
+// itself (abort, a closed pipe, the file size limit) is not the caller's word to PROGRAM.
+void pass_on(int signal, siginfo_t *info, void * /*context*/) {
+    const auto *fault = std::find(fault_signals.begin(), fault_signals.end(), signal);
+    if (fault != fault_signals.end() && info->si_code > 0) {
+        sigaction(signal,
+                  &fault_actions.at(static_cast<std::size_t>(fault - fault_signals.begin())),
+                  nullptr);
+        raise(signal);
+        return;
+    }
+    if (info->si_code <= 0 && info->si_pid == getpid()) {
+        return;
+    }
     if (child > 0) {
         kill(child, signal);
     }
@@ -49,11 +77,13 @@ int refuse(int status, const std::string &message) {
 }
 
 // The signals held from the start and passed on: the terminal's two, SIGTERM and SIGHUP,
-// and the other catchable ones whose default ends a process, unless ignored at the start.
+// and the other catchable ones whose default ends a process (with a core dump or without),
+// unless ignored at the start.
 std::vector<int> handled_signals() {
     std::vector<int> result{SIGINT, SIGQUIT, SIGTERM, SIGHUP};
-    std::vector<int> others{SIGUSR1, SIGUSR2, SIGPIPE,   SIGALRM, SIGVTALRM,
-                            SIGPROF, SIGXCPU, SIGSTKFLT, SIGIO,   SIGPWR};
+    std::vector<int> others{SIGUSR1, SIGUSR2, SIGPIPE,   SIGALRM, SIGVTALRM, SIGPROF,
+                            SIGXCPU, SIGXFSZ, SIGSTKFLT, SIGIO,   SIGPWR,    SIGABRT};
+    others.insert(others.end(), fault_signals.begin(), fault_signals.end());
     for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
         others.push_back(signal);
     }
@@ -62,6 +92,9 @@ std::vector<int> handled_signals() {
         if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler != SIG_IGN) {
             result.push_back(signal);
         }
+    }
+    for (std::size_t i = 0; i < fault_signals.size(); ++i) {
+        sigaction(fault_signals.at(i), nullptr, &fault_actions.at(i));
     }
     return result;
 }
@@ -104,6 +137,19 @@ bool preload_confirmed(int fd) {
     return std::string_view(received.data(), length) == sim::handshake_message;
 }
 
+// Waits for PROGRAM to end, and holds the signals before reaping it: once reaped, its
+// process id may be another process's, which a signal passed on late would reach. Its exit
+// status, as wait_for_child gives it.
+int wait_for_program(pid_t pid, const sigset_t &held) {
+    siginfo_t ended{};
+    while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) != 0 &&
+           errno == EINTR) {
+    }
+    sigprocmask(SIG_BLOCK, &held, nullptr);
+    child = 0;
+    return sim::wait_for_child(pid);
+}
+
 // Starts PROGRAM with the handled signals at their defaults and unblocked, waits for the
 // preload's word that it is loaded, then lets the signals through: an interrupt or quit that
 // is pending is passed on, since the terminal sent it before PROGRAM was there to receive it;
@@ -112,7 +158,8 @@ bool preload_confirmed(int fd) {
 int run(sim::ChildOptions options, const std::vector<int> &signals, const sigset_t &held,
         sigset_t program_mask, bool &started) {
     struct sigaction pass {};
-    pass.sa_handler = forward;
+    pass.sa_sigaction = pass_on;
+    pass.sa_flags = SA_SIGINFO;
     for (const int signal : signals) {
         if (signal != SIGINT && signal != SIGQUIT) {
             sigaction(signal, &pass, nullptr);
@@ -159,7 +206,7 @@ int run(sim::ChildOptions options, const std::vector<int> &signals, const sigset
     sigprocmask(SIG_UNBLOCK, &held, nullptr);
 
     started = true;
-    const int status = sim::wait_for_child(pid);
+    const int status = wait_for_program(pid, held);
     if (status < 0) {
         return refuse(127, std::string("waitpid: ") + std::strerror(errno));
     }
