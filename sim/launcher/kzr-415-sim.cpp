@@ -16,6 +16,10 @@
 // come later, and the temporary state file is removed. A signal of kzr-415-sim's own making
 // is not passed on: a fault ends kzr-415-sim as it would have without the handler, and its
 // own write to a closed pipe or past the file size limit fails with EPIPE or EFBIG.
+//
+// A run that is refused, or whose PROGRAM cannot be started, changes no file: the trace and
+// a --state file it created are removed again, and an existing trace is emptied only once
+// PROGRAM is known to be one that can be started.
 #include "launcher/kzr-415-sim.hpp"
 #include "launcher/child-process.hpp"
 #include "preload/simulated-nodes.hpp"
@@ -110,20 +114,6 @@ sigset_t hold_signals(const std::vector<int> &signals, sigset_t &original) {
     return held;
 }
 
-// The trace file, checked and opened before anything is changed, but emptied only as the
-// program starts: a refused run leaves it as it was, and removes it if the run created it.
-// The descriptor, or -1 with `reason` set to the system's text.
-int open_trace(const std::string &path, sim::RunFiles &files, std::string &reason) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644);
-    if (fd >= 0) {
-        files.remove(path);
-    } else if (errno == EEXIST) {
-        fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOCTTY);
-    }
-    reason = fd < 0 ? std::strerror(errno) : "";
-    return fd;
-}
-
 // Waits for the preload's message on `fd`: true when it came, false at the end of the pipe
 // (no process holds its writing end any more) without it.
 bool preload_confirmed(int fd) {
@@ -213,6 +203,42 @@ int run(sim::ChildOptions options, const std::vector<int> &signals, const sigset
     return status;
 }
 
+// The trace and the state file, before PROGRAM starts: the trace checked and opened (emptied
+// only as PROGRAM starts), and never a file the run reads (`read`: the preload and PROGRAM,
+// besides the capture and the state file); the state file holding the device, removed again
+// unless PROGRAM starts when the run created it. The trace's descriptor (-1 for none) and the
+// state file's path go to `trace_fd` and `state`; false with `error` set to kzr-415-sim's
+// message (status 2).
+bool prepare_files(sim::CommandLine &line, const std::array<std::string, 2> &read,
+                   sim::RunFiles &files, int &trace_fd, std::string &state, std::string &error) {
+    auto &trace = line.config.trace;
+    trace = sim::absolute(trace);
+    const auto bad_trace = [&](const std::string &reason) {
+        error = "bad value for --trace: '" + sim::printable(trace) + "' (" + reason + ")";
+        return false;
+    };
+    if (std::string reason; !trace.empty() && trace != "-" &&
+                            (!sim::check_trace_target(trace, reason) ||
+                             (trace_fd = sim::open_trace(trace, files, reason)) < 0)) {
+        return bad_trace(reason);
+    }
+    if (const char *input = sim::same_file(trace_fd, {{"--replay", line.replay},
+                                                      {"--state", line.config.state},
+                                                      {"the preload", read[0]},
+                                                      {"PROGRAM", read[1]}})) {
+        return bad_trace(std::string("the same file as ") + input);
+    }
+    state = sim::absolute(line.config.state);
+    if (struct stat before{};
+        !state.empty() && lstat(state.c_str(), &before) != 0 && errno == ENOENT) {
+        files.remove(state);
+    }
+    if (state.empty() && (state = files.path("state", error)).empty()) {
+        return false;
+    }
+    return sim::prepare_state(line, state, error);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -236,8 +262,8 @@ int main(int argc, char **argv) {
     }
     // The preload must be built for the machine of what loads it: natively this program's,
     // through an emulator PROGRAM's; and PROGRAM must be one that loads a preload at all.
-    std::string ignored;
-    const auto program = sim::program_path(line->program[0], ignored);
+    std::string not_found;
+    const auto program = sim::program_path(line->program[0], not_found);
     if (std::string reason; program && !sim::check_program(*program, reason)) {
         return refuse(2, sim::printable(*program) + ": " + reason);
     }
@@ -251,6 +277,9 @@ int main(int argc, char **argv) {
     if (!words) {
         return refuse(127, error);
     }
+    if (!program) { // known before a file is touched, as starting it would tell
+        return refuse(127, not_found);
+    }
 
     // A replay: the capture read and handed to the bus, checked again once PROGRAM ended.
     sim::RunFiles files; // removed on every way out from here on
@@ -258,32 +287,24 @@ int main(int argc, char **argv) {
     if (!line->replay.empty() && !replay.prepare(*line, files, error)) {
         return refuse(2, error);
     }
-    auto &trace = line->config.trace;
-    trace = sim::absolute(trace);
     int trace_fd = -1;
-    if (std::string reason; !trace.empty() && trace != "-" &&
-                            (!sim::check_trace_target(trace, reason) ||
-                             (trace_fd = open_trace(trace, files, reason)) < 0)) {
-        return refuse(2, "bad value for --trace: '" + sim::printable(trace) + "' (" + reason + ")");
-    }
-    std::string state = sim::absolute(line->config.state);
-    if (state.empty() && (state = files.path("state", error)).empty()) {
-        return refuse(2, error);
-    }
-    if (!sim::prepare_state(*line, state, error)) {
+    std::string state;
+    if (!prepare_files(*line, {*preload, *program}, files, trace_fd, state, error)) {
         return refuse(2, error);
     }
 
     sim::ChildOptions options;
     options.argv = *words;
     options.environment = sim::program_environment(*line, *preload, state);
-    struct stat trace_info {};
-    if (trace_fd >= 0 && fstat(trace_fd, &trace_info) == 0 && S_ISREG(trace_info.st_mode)) {
+    if (trace_fd >= 0) {
         (void)ftruncate(trace_fd, 0); // the run's, from now on
     }
-    files.keep(trace);
     bool started = false;
     const int status = run(std::move(options), signals, held, original_mask, started);
+    if (started) { // the run's from now on
+        files.keep(line->config.trace);
+        files.keep(state);
+    }
     if (started && !line->replay.empty()) {
         if (const std::string divergence = replay.divergence(state); !divergence.empty()) {
             return refuse(sim::replay_diverged_status, divergence);
