@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include <elf.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -318,14 +320,20 @@ TEST_F(SimSafety, ARefusedRunLeavesFilesAsTheyWere) {
 TEST_F(SimSafety, EveryCatchableSignalIsPassedOnAndNothingIsLeft) {
     // Sent while the program runs: it reaches the program, which ends by it; kzr-415-sim
     // ends with the program's status, its temporary state file removed, no program left.
-    for (const int signal : {SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM}) {
+    // Those that dump core too, for which the program writes none; a sanitizer in the
+    // program (the asan build's preload) would take the fault signals for its own faults.
+    const char *options_given = std::getenv("ASAN_OPTIONS");
+    const std::string sanitizer = std::string(options_given != nullptr ? options_given : "") +
+                                  ":handle_segv=0:handle_sigbus=0:handle_sigfpe=0";
+    for (const int signal : {SIGUSR1, SIGUSR2, SIGPIPE, SIGALRM, SIGTERM, SIGABRT, SIGXFSZ, SIGSEGV,
+                             SIGBUS, SIGSYS, SIGTRAP, SIGFPE, SIGILL}) {
         SCOPED_TRACE(strsignal(signal));
         fs::remove(path("pid"));
         const auto options =
             test_child({sim_path, "--", "sh", "-c",
-                        "echo $$ > " + path("pid.new") + "; mv " + path("pid.new") + " " +
-                            path("pid") + "; exec sleep 10"},
-                       {{"TMPDIR", folder_.path()}});
+                        "ulimit -c 0; echo $$ > " + path("pid.new") + "; mv " + path("pid.new") +
+                            " " + path("pid") + "; exec sleep 10"},
+                       {{"TMPDIR", folder_.path()}, {"ASAN_OPTIONS", sanitizer}});
         pid_t pid = 0;
         ASSERT_EQ(sim::start_child(options, pid), 0);
         // However long the machine takes to start it: until the program has said its number,
@@ -346,6 +354,83 @@ TEST_F(SimSafety, EveryCatchableSignalIsPassedOnAndNothingIsLeft) {
         fs::remove(path("pid"));
         EXPECT_EQ(entries(), std::vector<std::string>{});
     }
+}
+
+TEST_F(SimSafety, ATraceThatIsNotARegularFileIsRefusedWithoutWaitingForAReader) {
+    // A FIFO nobody reads, by its name and through a link. Should kzr-415-sim wait in opening
+    // it, a reader comes after a while and lets it go on: it must be refused either way.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink(path("fifo").c_str(), path("link").c_str()), 0);
+    for (const std::string name : {"fifo", "link"}) {
+        auto options = test_child({sim_path, "-T", path(name), "--", "touch", path("marker")});
+        options.error = path("err");
+        pid_t pid = 0;
+        ASSERT_EQ(sim::start_child(options, pid), 0);
+        siginfo_t ended{};
+        for (int i = 0; i < 2000 && ended.si_pid == 0; ++i) {
+            usleep(waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0
+                       ? 10000
+                       : 0);
+        }
+        const int reader = open(path("fifo").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        const int status = sim::wait_for_child(pid);
+        close(reader);
+        expect_refused({"", read(path("err")), status, {}},
+                       "bad value for --trace: '" + path(name) + "' (not a regular file)");
+    }
+    expect_refused(refused_run({"--trace", "/dev/null"}),
+                   "bad value for --trace: '/dev/null' (not a regular file)");
+}
+
+TEST_F(SimSafety, ATraceThatIsAFileTheRunReadsIsRefused) {
+    // The capture under its name, another spelling, a hard link and a symbolic one.
+    const std::string capture = read(KZR415_BOARD_CAPTURE);
+    write(path("capture"), capture);
+    ASSERT_EQ(link(path("capture").c_str(), path("hard").c_str()), 0);
+    ASSERT_EQ(symlink(path("capture").c_str(), path("soft").c_str()), 0);
+    for (const std::string name : {"capture", "./capture", "hard", "soft"}) {
+        expect_refused(refused_run({"--replay", path("capture"), "-T", path(name)}),
+                       "bad value for --trace: '" + path(name) + "' (the same file as --replay)");
+    }
+    EXPECT_EQ(read(path("capture")), capture);
+    // A state file named twice before either exists; copies of the preload and a program.
+    expect_refused(refused_run({"-s", path("state"), "-T", path("./state")}),
+                   "bad value for --trace: '" + path("./state") + "' (the same file as --state)");
+    fs::copy_file(preload, path("bus.so"));
+    expect_refused(refused_run({"--preload", path("bus.so"), "-T", path("bus.so")}),
+                   "bad value for --trace: '" + path("bus.so") +
+                       "' (the same file as the preload)");
+    fs::copy_file("/bin/true", path("true"));
+    EXPECT_EQ(run_program({sim_path, "-T", path("true"), "--", path("true")}).err,
+              "kzr-415-sim: bad value for --trace: '" + path("true") +
+                  "' (the same file as PROGRAM)\n");
+    EXPECT_EQ(read(path("true")), read("/bin/true"));
+    EXPECT_EQ(read(path("bus.so")), read(preload));
+}
+
+TEST_F(SimSafety, ARunThatIsRefusedOrCannotStartItsProgramChangesNothing) {
+    // A state file whose new copy beside it would have too long a name; a program that is
+    // not there, or only as a file that cannot be run: an earlier trace stays as it was. A
+    // program the bus did not reach: the trace and state file the run created go with it.
+    const std::string long_name = path(std::string(253, 's'));
+    expect_refused(refused_run({"--state", long_name}),
+                   "cannot write the state file '" + long_name + "': File name too long");
+    write(path("trace"), "W 0x48 [01]\n");
+    const auto run = [&](std::vector<std::string> argv, const std::string &trace,
+                         const std::string &program) {
+        argv.insert(argv.end(), {"-T", path(trace), "-s", path("state"), "--", program});
+        return run_program(argv);
+    };
+    EXPECT_EQ(run({sim_path}, "trace", "/nonexistent").err,
+              "kzr-415-sim: /nonexistent: No such file or directory\n");
+    write(path("plain"), "");
+    EXPECT_EQ(run({"env", "PATH=" + folder_.path(), sim_path}, "trace", "plain").err,
+              "kzr-415-sim: plain: Permission denied\n");
+    EXPECT_EQ(run({sim_path, "--preload", KZR415_BUS_IMPOSTOR}, "new", "true").status, 2);
+    auto left = entries();
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"plain", "trace"}));
+    EXPECT_EQ(read(path("trace")), "W 0x48 [01]\n");
 }
 
 } // namespace

@@ -9,6 +9,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace kzr415::sim {
@@ -50,7 +51,8 @@ std::optional<std::string> find_preload(const std::string &given, const std::str
                                         std::string &error);
 
 // PROGRAM as a path, searched in PATH when it holds no '/'; nullopt with `error` set to
-// kzr-415-sim's message (exit status 127) when there is no such program.
+// kzr-415-sim's message (exit status 127) when there is no such program, or only one that
+// cannot be run (EACCES), as starting it would fail.
 std::optional<std::string> program_path(const std::string &program, std::string &error);
 
 // Whether `emulator` names an emulator to start PROGRAM through.
@@ -90,6 +92,18 @@ class RunFiles {
     std::string folder_;
     std::vector<std::string> removed_;
 };
+
+// The trace file of --trace, opened before anything is changed, and never waited for: a
+// path that names anything but a regular file (a FIFO, whose opening would wait for a
+// reader; a device; a socket) is refused without opening it, and the file opened is checked
+// again. A file the run creates is among its files, removed unless kept. The descriptor
+// (close-on-exec), or -1 with `reason` set to a few words.
+int open_trace(const std::string &path, RunFiles &files, std::string &reason);
+
+// Of the files the run reads (`inputs`: a name for a message and a path, an empty path for
+// none), the name of the first that is the file open at `fd` (its device and inode, so
+// under whatever spelling, symbolic or hard link); nullptr when none is (or `fd` is -1).
+const char *same_file(int fd, const std::vector<std::pair<const char *, std::string>> &inputs);
 
 // Puts the device the options describe into the state file at `path`: all of it into a new
 // (empty) file; into an existing one the run's own settings (address, faults, flags) and the

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string_view>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -48,13 +49,16 @@ std::optional<std::string> program_path(const std::string &program, std::string 
     }
     const char *path = std::getenv("PATH");
     std::istringstream dirs(path != nullptr ? path : "/usr/bin:/bin");
+    bool denied = false; // one there, but not a file that can be run
     for (std::string dir; std::getline(dirs, dir, ':');) {
         std::string candidate = (dir.empty() ? "." : dir) + "/" + program;
         if (is_file(candidate) && access(candidate.c_str(), X_OK) == 0) {
             return candidate;
         }
+        struct stat info {};
+        denied = denied || stat(candidate.c_str(), &info) == 0;
     }
-    error = printable(program) + ": " + std::strerror(ENOENT);
+    error = printable(program) + ": " + std::strerror(denied ? EACCES : ENOENT);
     return std::nullopt;
 }
 
@@ -177,6 +181,46 @@ std::string RunFiles::path(const std::string &name, std::string &error) {
         folder_ = folder;
     }
     return folder_ + "/" + name;
+}
+
+int open_trace(const std::string &path, RunFiles &files, std::string &reason) {
+    struct stat named {};
+    if (stat(path.c_str(), &named) == 0 && !S_ISREG(named.st_mode)) {
+        reason = "not a regular file";
+        return -1;
+    }
+    constexpr int flags = O_WRONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    int fd = open(path.c_str(), flags | O_CREAT | O_EXCL, 0644);
+    const bool created = fd >= 0;
+    if (fd < 0 && errno == EEXIST) {
+        fd = open(path.c_str(), flags);
+    }
+    reason = fd < 0 ? std::strerror(errno) : "";
+    struct stat opened {};
+    if (fd >= 0 && (fstat(fd, &opened) != 0 || !S_ISREG(opened.st_mode))) {
+        close(fd); // replaced meanwhile
+        reason = "not a regular file";
+        return -1;
+    }
+    if (created) {
+        files.remove(path);
+    }
+    return fd;
+}
+
+const char *same_file(int fd, const std::vector<std::pair<const char *, std::string>> &inputs) {
+    struct stat written {};
+    if (fd < 0 || fstat(fd, &written) != 0) {
+        return nullptr;
+    }
+    for (const auto &[name, path] : inputs) {
+        struct stat input {};
+        if (!path.empty() && stat(path.c_str(), &input) == 0 && input.st_dev == written.st_dev &&
+            input.st_ino == written.st_ino) {
+            return name;
+        }
+    }
+    return nullptr;
 }
 
 bool prepare_state(const CommandLine &line, const std::string &path, std::string &error) {
