@@ -155,7 +155,15 @@ State &state() {
     // NOLINTNEXTLINE(cppcoreguidelines-avoid-non-const-global-variables)
     static State &instance = *new State;
     static std::once_flag from_environment;
+    // The setup's own calls of the C library (a replayed recording opened, mapped and closed)
+    // come back through the preload's entry points: they meet the state as it is so far, no
+    // descriptor of the program known in it, instead of waiting for the setup to end.
+    thread_local bool setting_up = false;
+    if (setting_up) {
+        return instance;
+    }
     std::call_once(from_environment, [] {
+        setting_up = true;
         std::string error;
         const auto config = config_from_environment(error);
         if (!config) {
@@ -163,6 +171,7 @@ State &state() {
         }
         apply(instance, *config);
         pthread_atfork(hold_for_fork, release_after_fork, release_after_fork);
+        setting_up = false;
     });
     return instance;
 }
