@@ -226,10 +226,19 @@ int main(int argc, char **argv) {
     if (!sim::prepare_state(*line, state, error)) {
         return refuse(2, error);
     }
+    // The run's processes share the device in memory (with the runs going on with the same
+    // state file); the state file gets it back when the last run ends.
+    const auto prepare = [&line](const std::string &path, std::string &failure) {
+        return sim::prepare_state(*line, path, failure);
+    };
+    const std::string scratch = files.path("prepared", error);
+    if (scratch.empty() || !sim::start_run(state, scratch, prepare, error)) {
+        return refuse(2, error);
+    }
 
     sim::ChildOptions options;
     options.argv = *words;
-    options.environment = sim::program_environment(*line, *preload, state);
+    options.environment = sim::program_environment(*line, *preload, sim::device_file_of(state));
     struct stat trace_info {};
     if (trace_fd >= 0 && fstat(trace_fd, &trace_info) == 0 && S_ISREG(trace_info.st_mode)) {
         (void)ftruncate(trace_fd, 0); // the run's, from now on
@@ -237,6 +246,9 @@ int main(int argc, char **argv) {
     files.keep(trace);
     bool started = false;
     const int status = run(std::move(options), signals, held, original_mask, started);
+    if (!sim::end_run(state, trace, error)) {
+        return refuse(2, error);
+    }
     if (started && !line->replay.empty()) {
         if (const std::string divergence = replay.divergence(state); !divergence.empty()) {
             return refuse(sim::replay_diverged_status, divergence);
