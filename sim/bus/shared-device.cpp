@@ -60,8 +60,8 @@ bool runs(std::uint32_t pid) {
     }
     const std::string stat = "/proc/" + std::to_string(pid) + "/stat";
     const int fd = raw_open(stat.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return errno != ENOENT;
+    if (fd < 0) { // no /proc to tell: taken as running until it has been waited for
+        return true;
     }
     std::array<char, 256> text{};
     const auto length = syscall(SYS_read, fd, text.data(), text.size() - 1);
