@@ -20,7 +20,7 @@
 namespace kzr415::sim {
 
 struct SharedCopy {
-    Device device;
+    Device device{};
     TracePlace trace;
 };
 
@@ -29,15 +29,15 @@ inline constexpr std::size_t max_runs = 64;
 
 // The device file's bytes. Every word that processes share is reached through atomic_ref.
 struct SharedImage {
-    std::array<char, 8> magic;
-    std::uint32_t layout;  // layout_check: a file of another layout is refused
-    std::uint32_t holder;  // the process id that holds the lock; 0: free
-    std::uint32_t waiters; // processes waiting for it
-    std::uint32_t current; // which copy is whole and current: 0 or 1
-    std::uint32_t ended;   // 1 once the run has ended
-    std::uint32_t unused;
-    std::array<std::uint32_t, max_runs> runs; // the process ids of the runs' kzr-415-sim; 0: none
-    std::array<SharedCopy, 2> copies;
+    std::array<char, 8> magic{};
+    std::uint32_t layout{};  // layout_check: a file of another layout is refused
+    std::uint32_t holder{};  // the process id that holds the lock; 0: free
+    std::uint32_t waiters{}; // processes waiting for it
+    std::uint32_t current{}; // which copy is whole and current: 0 or 1
+    std::uint32_t ended{};   // 1 once the run has ended
+    std::uint32_t unused{};
+    std::array<std::uint32_t, max_runs> runs{}; // the process ids of the runs' kzr-415-sim; 0: none
+    std::array<SharedCopy, 2> copies{};
 };
 
 namespace {

@@ -77,7 +77,7 @@ bool create_shared_device(const std::string &path, const Device &device, std::st
 
 // What a run's device file held when the run ended.
 struct EndedDevice {
-    Device device;
+    Device device{};
     TracePlace trace;
 };
 

@@ -166,6 +166,21 @@ int run(sim::ChildOptions options, const std::vector<int> &signals, const sigset
     return status;
 }
 
+// Puts the device the options describe into the state file at `state`, and starts the run
+// on it: the run's processes share the device in memory (with the runs going on with the
+// same state file); the state file gets it back when the last run ends.
+bool start_run(const sim::CommandLine &line, sim::RunFiles &files, const std::string &state,
+               std::string &error) {
+    if (!sim::prepare_state(line, state, error)) {
+        return false;
+    }
+    const auto prepare = [&line](const std::string &path, std::string &failure) {
+        return sim::prepare_state(line, path, failure);
+    };
+    const std::string scratch = files.path("prepared", error);
+    return !scratch.empty() && sim::start_run(state, scratch, prepare, error);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -223,16 +238,7 @@ int main(int argc, char **argv) {
     if (state.empty() && (state = files.path("state", error)).empty()) {
         return refuse(2, error);
     }
-    if (!sim::prepare_state(*line, state, error)) {
-        return refuse(2, error);
-    }
-    // The run's processes share the device in memory (with the runs going on with the same
-    // state file); the state file gets it back when the last run ends.
-    const auto prepare = [&line](const std::string &path, std::string &failure) {
-        return sim::prepare_state(*line, path, failure);
-    };
-    const std::string scratch = files.path("prepared", error);
-    if (scratch.empty() || !sim::start_run(state, scratch, prepare, error)) {
+    if (!start_run(*line, files, state, error)) {
         return refuse(2, error);
     }
 
