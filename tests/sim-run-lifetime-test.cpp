@@ -74,7 +74,7 @@ TEST_F(SimRunLifetime, AStateFileOfAnotherUserStaysTheirs) {
 TEST_F(SimRunLifetime, AtADescriptorLimitOfFourTransfersNeedNoDescriptor) {
     // The limit set by the program, and by the shell that starts it.
     for (const std::string &command : {daemon_like + " descriptor-limit 10",
-                                       "ulimit -n 4; " + daemon_like + " descriptor-limit 10"}) {
+                                       "ulimit -Sn 4; " + daemon_like + " descriptor-limit 10"}) {
         const auto result = run_program({sim_path, "--", "sh", "-c", command}, in_folder());
         EXPECT_EQ(result.status, 0) << command << ": " << result.err;
         EXPECT_EQ(result.err, "") << command;
