@@ -1,9 +1,17 @@
 // An i2c-dev bus adapter in user space: serves the transfers of the requests that the
 // i2c-dev emulation took (bus/i2c-dev-client.hpp) to one simulated kzr-415, with a record
 // of every transfer and its trace. With a state file the device (its run included) lives in
-// that file, shared between processes.
+// that file, shared between processes; under kzr-415-sim it lives in the run's device file,
+// shared in memory (bus/shared-device.hpp).
+//
+// Signals: a transfer, a reset and the hold around fork block every signal while they hold
+// the bus's lock, so that a signal handler that transfers or forks runs before or after
+// them, never inside: the lock is never met again by the thread that holds it. A handler
+// that transfers thus waits for the transfer it interrupted to end, as it would for the
+// kernel's bus lock, which no signal interrupts either.
 #pragma once
 
+#include "bus/shared-device.hpp"
 #include "device/settings.hpp"
 
 #include <cstdint>
@@ -16,6 +24,7 @@
 
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -27,8 +36,12 @@ namespace kzr415::sim {
 //
 // Each transfer holds the file's lock (flock) from loading the state to storing it back,
 // so transfers are atomic across processes as the kernel's bus lock makes them. The state is
-// stored by writing a new file beside it and renaming that into place, so a process killed
-// at any moment leaves either the old state or the new one, whole. The file is opened for
+// stored by writing a new file beside it (".NAME.new", locked before it is renamed into
+// place and so taken by one process at a time; one a killed process left is removed at the
+// next store) and renaming that into place, so a process killed at any moment leaves
+// either the old state or the new one, whole, and at most one file beside it. Run as root,
+// the new file keeps the old one's owner and group, as it keeps its permissions. The file
+// is opened for
 // each transfer and closed before it ends: no descriptor stays in the program between
 // transfers, and none is shared by a forked child. The file is only ever a regular file of
 // at most max_state_file_size bytes, never reached through a symbolic link. It is the
@@ -65,8 +78,10 @@ class StateFile {
   private:
     std::string path_;
     int fd_ = -1;
-    off_t size_ = 0; // the locked file's size and permissions, from lock()
+    off_t size_ = 0; // the locked file's size, permissions and owner, from lock()
     mode_t mode_ = 0;
+    uid_t owner_ = 0;
+    gid_t group_ = 0;
 };
 
 // The system's own open and close: in a preloaded program the C library's open, read, write
@@ -152,6 +167,10 @@ class EmulatedBus {
         state_file_ = file;
         run_ = std::move(run);
     }
+    // Keeps the device in the run's device file at `path` (empty: not), mapped now, while
+    // the process may still open files; a transfer that meets no device file fails with
+    // ENODEV, the run having ended. Takes the place of a state file.
+    void set_device_file(const std::string &path);
     // Lets `responder` answer every transfer in the device's place (nullptr: the device).
     void set_responder(TransferResponder *responder) { responder_ = responder; }
     // Whether transfers are kept for transfers(); a long-running program turns it off.
@@ -163,22 +182,29 @@ class EmulatedBus {
 
     // Around fork: held by the forking thread, released in parent and child, so that the
     // child never inherits the lock taken by a thread that does not exist there.
-    void hold_for_fork() { lock_.lock(); }
-    void release_after_fork() { lock_.unlock(); }
+    // Signals are blocked from the hold to the release.
+    void hold_for_fork();
+    void release_after_fork();
 
   private:
     int serve(std::span<i2c_msg> messages);
     // The state file's device in place of this one, locked until store(); false (with the
     // lock let go and the problem told) when it cannot be had.
-    bool load();
-    bool store();
-    bool report(const char *what) const;
-    void write_trace(const RecordedTransfer &record) const;
+    // 0, or the transfer's -errno.
+    int load(TracePlace &trace);
+    bool store(const TracePlace &trace);
+    bool report(const std::string &file, const char *what) const;
+    // Writes the transfer's line; with a device file at `trace`, where the trace of the
+    // transfers made ends, which it moves past the line.
+    void write_trace(const RecordedTransfer &record, TracePlace &trace) const;
 
-    std::mutex lock_; // one transfer at a time, as the kernel's bus lock makes it
+    std::mutex lock_;      // one transfer at a time, as the kernel's bus lock makes it
+    sigset_t fork_mask_{}; // the forking thread's signal mask, from hold to release
     Device device_;
     std::string trace_;
     StateFile *state_file_ = nullptr;
+    std::string device_file_;
+    SharedDevice shared_;
     std::vector<RunSetting> run_;
     TransferResponder *responder_ = nullptr;
     bool recording_ = true;

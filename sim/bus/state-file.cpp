@@ -1,7 +1,6 @@
 #include "bus/emulated-bus.hpp"
 
 #include <array>
-#include <atomic>
 #include <cerrno>
 
 #include <fcntl.h>
@@ -94,6 +93,8 @@ bool StateFile::lock() {
             fd_ = fd;
             size_ = locked.st_size;
             mode_ = locked.st_mode & 07777;
+            owner_ = locked.st_uid;
+            group_ = locked.st_gid;
             return true;
         }
         raw_close(fd); // renamed over or removed while this process waited for the lock
@@ -145,26 +146,25 @@ bool StateFile::load(Device &device, bool &was_empty) {
 
 bool StateFile::store(const Device &device) {
     const std::string text = format_state(device);
-    // The new state is written beside the file, in the same folder, and renamed into place.
-    static std::atomic<unsigned> serial{0};
+    // The new state is written beside the file, in the same folder, locked before it takes
+    // the file's place, so that the process holding the file's lock is the only one that
+    // touches the new file's name (another process that opens the new file waits).
     const auto slash = path_.rfind('/');
     const std::string folder = slash == std::string::npos ? "" : path_.substr(0, slash + 1);
     const std::string name = slash == std::string::npos ? path_ : path_.substr(slash + 1);
-    std::string temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temporary.assign(folder).append(".").append(name).append(".new-");
-        temporary.append(std::to_string(getpid())).append("-");
-        temporary.append(std::to_string(serial.fetch_add(1)));
-        fd = raw_open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | open_flags, 0600);
-        if (fd < 0 && errno != EEXIST) {
-            return false;
-        }
+    const std::string temporary = folder + "." + name + ".new";
+    constexpr int flags = O_WRONLY | O_CREAT | O_EXCL | open_flags;
+    int fd = raw_open(temporary.c_str(), flags, 0600);
+    if (fd < 0 && errno == EEXIST && unlink(temporary.c_str()) == 0) { // a killed process's
+        fd = raw_open(temporary.c_str(), flags, 0600);
     }
     if (fd < 0) {
         return false;
     }
-    bool written = fchmod(fd, mode_) == 0;
+    struct stat locked {};
+    // Root keeps the owner of another user's file; anyone else's new file is their own.
+    bool written = lock_exclusive(fd, locked) && fchmod(fd, mode_) == 0 &&
+                   (geteuid() != 0 || fchown(fd, owner_, group_) == 0);
     for (std::size_t done = 0; written && done < text.size();) {
         const auto n = raw_write(fd, text.data() + done, text.size() - done);
         if (n < 0 && errno == EINTR) {
@@ -173,24 +173,21 @@ bool StateFile::store(const Device &device) {
         written = n > 0;
         done += written ? static_cast<std::size_t>(n) : 0;
     }
-    const int error = errno;
-    raw_close(fd);
-    if (!written) {
-        unlink(temporary.c_str());
-        errno = error;
-        return false;
-    }
     // Exchanged with the old file rather than renamed over it, where the file system allows:
     // ext4 writes a file renamed over another out to the disk at once, which would cost a
     // transfer a hundred times more. The path names the old state or the new one at every
     // moment either way.
-    if (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0 ||
-        ((errno == EINVAL || errno == ENOSYS) && rename(temporary.c_str(), path_.c_str()) == 0)) {
+    if (written &&
+        (renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path_.c_str(), RENAME_EXCHANGE) == 0 ||
+         ((errno == EINVAL || errno == ENOSYS) && rename(temporary.c_str(), path_.c_str()) == 0))) {
         unlink(temporary.c_str()); // the old state after an exchange; nothing after a rename
+        raw_close(fd_);
+        fd_ = fd; // the new state's lock, held until unlock()
         return true;
     }
     const int failure = errno;
     unlink(temporary.c_str());
+    raw_close(fd);
     errno = failure;
     return false;
 }

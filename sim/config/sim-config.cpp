@@ -86,6 +86,7 @@ std::optional<SimConfig> config_from_environment(std::string &error) {
         config.trace = *v;
     }
     config.state = variable("KZR415_SIM_STATE").value_or("");
+    config.device_file = variable("KZR415_SIM_DEVICE_FILE").value_or("");
     // Replay (read when the bus is set up: replay/replay-device.hpp).
     config.replay = variable("KZR415_SIM_REPLAY").value_or("");
     config.replay_report = variable("KZR415_SIM_REPLAY_REPORT").value_or("");

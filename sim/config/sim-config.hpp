@@ -10,6 +10,9 @@
 //                             and its run live there (bus/state-file.hpp); a new one gets
 //                             the device of these variables, and the run's settings given
 //                             here (address, faults, flags) replace those it holds
+//   KZR415_SIM_DEVICE_FILE    the device of a kzr-415-sim run, shared in memory by its
+//                             processes (bus/shared-device.hpp); set by kzr-415-sim in
+//                             place of KZR415_SIM_STATE
 //   KZR415_SIM_REPLAY         a capture that answers in the device's place, compared
 //                             transfer by transfer with the program's (replay-device.hpp)
 //   KZR415_SIM_REPLAY_REPORT  the file that receives the replay's first divergence
@@ -31,8 +34,9 @@ struct SimConfig {
     Device device = new_device();
     std::vector<RunSetting> run; // the run's settings the environment gave
     std::string trace;
-    std::string state;  // state file path; empty: the device lives in this process only
-    bool record = true; // keep every transfer for EmulatedBus::transfers()
+    std::string state;       // state file path; empty: the device lives in this process only
+    std::string device_file; // a run's device file, over the state file; empty: none
+    bool record = true;      // keep every transfer for EmulatedBus::transfers()
 
     // Replay: the capture that answers (empty: the device does), and the divergence's file.
     std::string replay;

@@ -203,6 +203,21 @@ int run(sim::ChildOptions options, const std::vector<int> &signals, const sigset
     return status;
 }
 
+// Puts the device the options describe into the state file at `state`, and starts the run
+// on it: the run's processes share the device in memory (with the runs going on with the
+// same state file); the state file gets it back when the last run ends.
+bool start_run(const sim::CommandLine &line, sim::RunFiles &files, const std::string &state,
+               std::string &error) {
+    if (!sim::prepare_state(line, state, error)) {
+        return false;
+    }
+    const auto prepare = [&line](const std::string &path, std::string &failure) {
+        return sim::prepare_state(line, path, failure);
+    };
+    const std::string scratch = files.path("prepared", error);
+    return !scratch.empty() && sim::start_run(state, scratch, prepare, error);
+}
+
 // The trace and the state file, before PROGRAM starts: the trace checked and opened (emptied
 // only as PROGRAM starts), and never a file the run reads (`read`: the preload and PROGRAM,
 // besides the capture and the state file); the state file holding the device, removed again
@@ -236,7 +251,7 @@ bool prepare_files(sim::CommandLine &line, const std::array<std::string, 2> &rea
     if (state.empty() && (state = files.path("state", error)).empty()) {
         return false;
     }
-    return sim::prepare_state(line, state, error);
+    return start_run(line, files, state, error);
 }
 
 } // namespace
@@ -295,7 +310,7 @@ int main(int argc, char **argv) {
 
     sim::ChildOptions options;
     options.argv = *words;
-    options.environment = sim::program_environment(*line, *preload, state);
+    options.environment = sim::program_environment(*line, *preload, sim::device_file_of(state));
     if (trace_fd >= 0) {
         (void)ftruncate(trace_fd, 0); // the run's, from now on
     }
@@ -304,6 +319,9 @@ int main(int argc, char **argv) {
     if (started) { // the run's from now on
         files.keep(line->config.trace);
         files.keep(state);
+    }
+    if (!sim::end_run(state, line->config.trace, error)) {
+        return refuse(2, error);
     }
     if (started && !line->replay.empty()) {
         if (const std::string divergence = replay.divergence(state); !divergence.empty()) {

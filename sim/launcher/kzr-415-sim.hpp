@@ -65,10 +65,10 @@ std::optional<std::vector<std::string>>
 program_words(const CommandLine &line, const std::string &preload, std::string &error);
 
 // PROGRAM's environment: this one without any KZR415_SIM_* variable, with the bus's (the
-// state file at `state`, which holds the device), and natively the preload after whatever
-// was preloaded.
+// run's device file at `device_file`, bus/shared-device.hpp), and natively the preload
+// after whatever was preloaded.
 std::vector<std::string> program_environment(const CommandLine &line, const std::string &preload,
-                                             const std::string &state);
+                                             const std::string &device_file);
 
 // A folder of the run's own in TMPDIR (else /tmp), made when first needed, and files the run
 // created: all removed on every way out of kzr-415-sim, but the files it keeps.

@@ -122,7 +122,7 @@ program_words(const CommandLine &line, const std::string &preload, std::string &
 }
 
 std::vector<std::string> program_environment(const CommandLine &line, const std::string &preload,
-                                             const std::string &state) {
+                                             const std::string &device_file) {
     const bool emulated = names_emulator(line.emulator);
     std::vector<std::string> result;
     std::string inherited_preload;
@@ -136,10 +136,10 @@ std::vector<std::string> program_environment(const CommandLine &line, const std:
         }
         result.push_back(std::move(variable));
     }
-    // The device, its settings and its run are in the state file; the bus's own here.
+    // The device, its settings and its run are in the device file; the bus's own here.
     const auto &config = line.config;
     result.push_back("KZR415_SIM_NODE=" + config.node);
-    result.push_back("KZR415_SIM_STATE=" + state);
+    result.push_back("KZR415_SIM_DEVICE_FILE=" + device_file);
     if (!config.node_present) {
         result.emplace_back("KZR415_SIM_NO_NODE=1");
     }

@@ -129,6 +129,7 @@ void apply(State &state, const SimConfig &config) {
         state.state_file = std::make_unique<StateFile>(config.state);
         state.bus.set_state_file(state.state_file.get(), config.run);
     }
+    state.bus.set_device_file(config.device_file);
     state.bus.set_trace(config.trace);
     state.bus.set_responder(nullptr);
     state.replay.reset();
@@ -176,10 +177,12 @@ State &state() {
     return instance;
 }
 
+// The configured bus first: its hold blocks every signal, so that no handler that forks
+// runs in this thread while it holds any of these locks.
 void hold_for_fork() {
     auto &s = state();
-    s.extra_lock.lock();
     s.bus.hold_for_fork();
+    s.extra_lock.lock();
     for (auto &node : s.extra_nodes) {
         node.bus.hold_for_fork();
     }
@@ -190,8 +193,8 @@ void release_after_fork() {
     for (auto &node : s.extra_nodes) {
         node.bus.release_after_fork();
     }
-    s.bus.release_after_fork();
     s.extra_lock.unlock();
+    s.bus.release_after_fork();
 }
 
 EmulatedBus *bus_at(State &s, std::uint64_t index) {
