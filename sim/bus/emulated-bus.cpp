@@ -96,23 +96,6 @@ void raw_close(int fd) {
 
 namespace {
 
-// Writes a whole line, in one write unless the descriptor takes less, so that concurrent
-// writers never interleave within a line. A line that cannot be written is dropped: there is
-// nowhere left to report it. A system call of its own: in a preloaded program the C
-// library's write is the emulated bus's entry point.
-void write_line(int fd, std::string_view line) {
-    while (!line.empty()) {
-        const long written = syscall(SYS_write, fd, line.data(), line.size());
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return;
-        }
-        line.remove_prefix(static_cast<std::size_t>(written));
-    }
-}
-
 // Opens the trace at `path` for writing, for one line: an existing file (or what a link
 // names), or a missing one created, never through a link.
 int open_trace(const std::string &path, int flags) {
@@ -135,7 +118,7 @@ void append_line(const std::string &path, std::string_view line) {
     }
     const int fd = open_trace(path, O_APPEND);
     if (fd >= 0) {
-        write_line(fd, line);
+        write_whole(fd, line); // in one write: lines never interleave
         raw_close(fd);
     }
 }
@@ -149,7 +132,7 @@ void write_line_at(const std::string &path, std::string_view line, TracePlace &t
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         if (fd >= 0) {
-            write_line(fd, line);
+            write_whole(fd, line); // in one write: lines never interleave
             raw_close(fd);
         }
         return;

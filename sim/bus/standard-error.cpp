@@ -68,17 +68,21 @@ void write_standard_error(std::string_view line) {
             return;
         }
     }
+    write_whole(STDERR_FILENO, line);
+    errno = saved_errno;
+}
+
+void write_whole(int fd, std::string_view line) {
     while (!line.empty()) {
-        const long written = syscall(SYS_write, STDERR_FILENO, line.data(), line.size());
+        const long written = syscall(SYS_write, fd, line.data(), line.size());
         if (written < 0 && errno == EINTR) {
             continue;
         }
         if (written <= 0) {
-            break;
+            return;
         }
         line.remove_prefix(static_cast<std::size_t>(written));
     }
-    errno = saved_errno;
 }
 
 } // namespace kzr415::sim

@@ -18,6 +18,11 @@ namespace kzr415::sim {
 // bus starts in a process, and again in the program that an exec starts.
 void note_standard_error();
 
+// Writes `line` whole to `fd` with a system call of its own (in a preloaded program the C
+// library's write is the emulated bus's entry point), through interruptions; what cannot be
+// written is dropped: there is nowhere left to report it.
+void write_whole(int fd, std::string_view line);
+
 // Writes `line` whole to descriptor 2 when it is still the file noted; drops it otherwise.
 // In a process that never noted one, descriptor 2 is taken as the process's own.
 void write_standard_error(std::string_view line);
