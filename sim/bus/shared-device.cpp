@@ -2,6 +2,7 @@
 
 #include "bus/emulated-bus.hpp"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cerrno>
@@ -75,8 +76,8 @@ SharedImage *map_image(int fd) {
     return address == MAP_FAILED ? nullptr : static_cast<SharedImage *>(address);
 }
 
-void unmap_image(SharedImage *image) {
-    munmap(image, sizeof(SharedImage));
+void unmap_image(SharedImage *shared) {
+    munmap(shared, sizeof(SharedImage));
 }
 
 // Opens and maps the device file; nullptr with errno set.
@@ -87,26 +88,26 @@ SharedImage *open_image(const std::string &path) {
         return nullptr;
     }
     struct stat info {};
-    SharedImage *image = nullptr;
+    SharedImage *shared = nullptr;
     if (fstat(fd, &info) != 0) {
     } else if (!S_ISREG(info.st_mode) || info.st_size != static_cast<off_t>(sizeof(SharedImage))) {
         errno = EPROTO;
-    } else if ((image = map_image(fd)) != nullptr &&
-               (image->magic != magic || image->layout != layout_check)) {
-        unmap_image(image);
-        image = nullptr;
+    } else if ((shared = map_image(fd)) != nullptr &&
+               (shared->magic != magic || shared->layout != layout_check)) {
+        unmap_image(shared);
+        shared = nullptr;
         errno = EPROTO;
     }
     const int error = errno;
     raw_close(fd);
     errno = error;
-    return image;
+    return shared;
 }
 
-void take(SharedImage &image) {
+void take(SharedImage &shared) {
     const auto self = static_cast<std::uint32_t>(getpid());
-    Word holder(image.holder);
-    Word waiters(image.waiters);
+    Word holder(shared.holder);
+    Word waiters(shared.waiters);
     for (;;) {
         std::uint32_t seen = 0;
         if (holder.compare_exchange_strong(seen, self)) {
@@ -114,7 +115,7 @@ void take(SharedImage &image) {
         }
         waiters.fetch_add(1);
         const long waited =
-            syscall(SYS_futex, &image.holder, FUTEX_WAIT, seen, &holder_check_interval, nullptr, 0);
+            syscall(SYS_futex, &shared.holder, FUTEX_WAIT, seen, &holder_check_interval, nullptr, 0);
         const int error = errno;
         waiters.fetch_sub(1);
         // A holder killed while it held the lock lets it go here: its copy being written
@@ -125,10 +126,10 @@ void take(SharedImage &image) {
     }
 }
 
-void give_back(SharedImage &image) {
-    Word(image.holder).store(0);
-    if (Word(image.waiters).load() != 0) {
-        syscall(SYS_futex, &image.holder, FUTEX_WAKE, 1, nullptr, nullptr, 0);
+void give_back(SharedImage &shared) {
+    Word(shared.holder).store(0);
+    if (Word(shared.waiters).load() != 0) {
+        syscall(SYS_futex, &shared.holder, FUTEX_WAKE, 1, nullptr, nullptr, 0);
     }
 }
 
@@ -167,10 +168,10 @@ bool SharedDevice::lock(Device &device, TracePlace &trace) {
 
 namespace {
 
-void commit_copy(SharedImage &image, const Device &device, const TracePlace &trace) {
-    const std::uint32_t next = (Word(image.current).load() & 1U) ^ 1U;
-    image.copies.at(next) = SharedCopy{device, trace};
-    Word(image.current).store(next);
+void commit_copy(SharedImage &shared, const Device &device, const TracePlace &trace) {
+    const std::uint32_t next = (Word(shared.current).load() & 1U) ^ 1U;
+    shared.copies.at(next) = SharedCopy{device, trace};
+    Word(shared.current).store(next);
 }
 
 } // namespace
@@ -185,11 +186,11 @@ void SharedDevice::unlock() {
 
 bool create_shared_device(const std::string &path, const Device &device, std::string &error) {
     const int fd = raw_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    SharedImage *image = nullptr;
+    SharedImage *shared = nullptr;
     if (fd >= 0 && ftruncate(fd, sizeof(SharedImage)) == 0) {
-        image = map_image(fd);
+        shared = map_image(fd);
     }
-    if (image == nullptr) {
+    if (shared == nullptr) {
         error = "cannot create the run's device file '" + path + "': " + std::strerror(errno);
         if (fd >= 0) {
             raw_close(fd);
@@ -198,25 +199,25 @@ bool create_shared_device(const std::string &path, const Device &device, std::st
         return false;
     }
     raw_close(fd);
-    image->magic = magic;
-    image->layout = layout_check;
-    image->copies[0] = SharedCopy{device, {}};
-    image->copies[1] = image->copies[0];
-    unmap_image(image);
+    shared->magic = magic;
+    shared->layout = layout_check;
+    shared->copies[0] = SharedCopy{device, {}};
+    shared->copies[1] = shared->copies[0];
+    unmap_image(shared);
     return true;
 }
 
 std::optional<EndedDevice> end_shared_device(const std::string &path) {
-    SharedImage *image = open_image(path);
-    if (image == nullptr) {
+    SharedImage *shared = open_image(path);
+    if (shared == nullptr) {
         return std::nullopt;
     }
-    take(*image);
-    Word(image->ended).store(1);
-    const auto &copy = image->copies.at(Word(image->current).load() & 1U);
+    take(*shared);
+    Word(shared->ended).store(1);
+    const auto &copy = shared->copies.at(Word(shared->current).load() & 1U);
     const EndedDevice ended{copy.device, copy.trace};
-    give_back(*image);
-    unmap_image(image);
+    give_back(*shared);
+    unmap_image(shared);
     unlink(path.c_str());
     return ended;
 }
@@ -230,9 +231,9 @@ std::string device_file_of(const std::string &state) {
 namespace {
 
 // Forgets the runs whose kzr-415-sim no longer runs; whether any does.
-bool prune_runs(SharedImage &image) {
+bool prune_runs(SharedImage &shared) {
     bool any = false;
-    for (auto &run : image.runs) {
+    for (auto &run : shared.runs) {
         if (run != 0 && !runs(run)) {
             run = 0;
         }
@@ -241,30 +242,29 @@ bool prune_runs(SharedImage &image) {
     return any;
 }
 
-bool register_run(SharedImage &image, std::uint32_t pid) {
-    for (auto &run : image.runs) {
-        if (run == 0) {
-            run = pid;
-            return true;
-        }
+bool register_run(SharedImage &shared, std::uint32_t pid) {
+    auto *const free = std::find(shared.runs.begin(), shared.runs.end(), 0U);
+    if (free == shared.runs.end()) {
+        return false;
     }
-    return false;
+    *free = pid;
+    return true;
 }
 
 // The device file of a run going on, its lock taken; nullptr when there is none (one whose
 // runs all ended without ending it, killed, is ended and removed here).
 SharedImage *take_going_on(const std::string &device_file) {
-    SharedImage *image = open_image(device_file);
-    if (image == nullptr) {
+    SharedImage *shared = open_image(device_file);
+    if (shared == nullptr) {
         return nullptr;
     }
-    take(*image);
-    if (Word(image->ended).load() == 0 && prune_runs(*image)) {
-        return image;
+    take(*shared);
+    if (Word(shared->ended).load() == 0 && prune_runs(*shared)) {
+        return shared;
     }
-    Word(image->ended).store(1);
-    give_back(*image);
-    unmap_image(image);
+    Word(shared->ended).store(1);
+    give_back(*shared);
+    unmap_image(shared);
     unlink(device_file.c_str());
     return nullptr;
 }
@@ -294,10 +294,10 @@ bool start_run(const std::string &state, const std::string &scratch, const Prepa
         return false;
     }
     const std::string device_file = device_file_of(state);
-    SharedImage *image = take_going_on(device_file);
+    SharedImage *shared = take_going_on(device_file);
     // This run's options over the device of the run going on, or of the state file.
     const std::string base =
-        image != nullptr ? format_state(image->copies.at(Word(image->current).load() & 1U).device)
+        shared != nullptr ? format_state(shared->copies.at(Word(shared->current).load() & 1U).device)
                          : (was_empty ? "" : format_state(device));
     bool ready = write_text(scratch, base);
     if (!ready) {
@@ -312,27 +312,27 @@ bool start_run(const std::string &state, const std::string &scratch, const Prepa
         }
     }
     unlink(scratch.c_str());
-    if (image == nullptr) {
+    if (shared == nullptr) {
         if (!ready || !create_shared_device(device_file, device, error)) {
             return false;
         }
-        image = open_image(device_file);
-        if (image == nullptr) {
+        shared = open_image(device_file);
+        if (shared == nullptr) {
             error =
                 "cannot map the run's device file '" + device_file + "': " + std::strerror(errno);
             unlink(device_file.c_str());
             return false;
         }
-        take(*image);
+        take(*shared);
     } else if (ready) {
-        commit_copy(*image, device, image->copies.at(Word(image->current).load() & 1U).trace);
+        commit_copy(*shared, device, shared->copies.at(Word(shared->current).load() & 1U).trace);
     }
-    if (ready && !register_run(*image, static_cast<std::uint32_t>(getpid()))) {
+    if (ready && !register_run(*shared, static_cast<std::uint32_t>(getpid()))) {
         error = "too many runs share the state file '" + state + "'";
         ready = false;
     }
-    give_back(*image);
-    unmap_image(image);
+    give_back(*shared);
+    unmap_image(shared);
     return ready;
 }
 
@@ -345,25 +345,25 @@ bool end_run(const std::string &state, const std::string &trace, std::string &er
         return false;
     }
     const std::string device_file = device_file_of(state);
-    SharedImage *image = open_image(device_file);
-    if (image == nullptr) {
+    SharedImage *shared = open_image(device_file);
+    if (shared == nullptr) {
         error = "cannot read the run's device file '" + device_file + "': " + std::strerror(errno);
         return false;
     }
-    take(*image);
+    take(*shared);
     const auto self = static_cast<std::uint32_t>(getpid());
-    for (auto &run : image->runs) {
+    for (auto &run : shared->runs) {
         run = run == self ? 0 : run;
     }
-    if (prune_runs(*image)) { // another run goes on with it
-        give_back(*image);
-        unmap_image(image);
+    if (prune_runs(*shared)) { // another run goes on with it
+        give_back(*shared);
+        unmap_image(shared);
         return true;
     }
-    Word(image->ended).store(1);
-    const SharedCopy last = image->copies.at(Word(image->current).load() & 1U);
-    give_back(*image);
-    unmap_image(image);
+    Word(shared->ended).store(1);
+    const SharedCopy last = shared->copies.at(Word(shared->current).load() & 1U);
+    give_back(*shared);
+    unmap_image(shared);
     unlink(device_file.c_str());
     if (!coordination.store(last.device)) {
         error = "cannot write the state file '" + state + "': " + std::strerror(errno);
