@@ -49,10 +49,14 @@ FILE *kzr415_fopen64(const char *path, const char *mode) __asm__("fopen64");
 // points take a long offset, which is a 32-bit target's off_t without 64-bit offsets.
 long kzr415_lseek(int fd, long offset, int whence) __asm__("lseek");
 std::int64_t kzr415_lseek64(int fd, std::int64_t offset, int whence) __asm__("lseek64");
+// Not under ThreadSanitizer: its runtime maps memory through the program's mmap while it
+// starts, before instrumented code may run.
+#ifndef __SANITIZE_THREAD__
 void *kzr415_mmap(void *address, size_t length, int protection, int flags, int fd,
                   long offset) __asm__("mmap");
 void *kzr415_mmap64(void *address, size_t length, int protection, int flags, int fd,
                     std::int64_t offset) __asm__("mmap64");
+#endif
 int kzr415_ftruncate(int fd, long length) __asm__("ftruncate");
 int kzr415_ftruncate64(int fd, std::int64_t length) __asm__("ftruncate64");
 int kzr415_fsync(int fd) __asm__("fsync");
@@ -510,6 +514,7 @@ std::int64_t kzr415_lseek64(int fd, std::int64_t offset, int whence) {
     return sim::next_cached<lseek64_fn>([] { return "lseek64"; })(fd, offset, whence);
 }
 
+#ifndef __SANITIZE_THREAD__
 namespace {
 
 bool maps_node(int flags, int fd) {
@@ -540,6 +545,7 @@ void *kzr415_mmap64(void *address, size_t length, int protection, int flags, int
     return sim::next_cached<mmap64_fn>([] { return "mmap64"; })(address, length, protection, flags,
                                                                 fd, offset);
 }
+#endif
 
 int kzr415_ftruncate(int fd, long length) {
     if (sim::is_node(fd)) {
