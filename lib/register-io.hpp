@@ -18,7 +18,7 @@ namespace kzr415::io {
 
 // Whether a failed transfer prints the transport's two lines on standard error
 // ("ioctl(): <error>", "ioctl returned <n>"), as the functions of release 1.0 do.
-enum class Failures { silent, reported };
+enum class Failures : std::uint8_t { silent, reported };
 
 // A register write: one I2C_RDWR call with one write message, the pointer and then `data`
 // (at most max_image_length bytes; a longer image is refused with -EINVAL).

@@ -49,6 +49,7 @@ template <typename Number>
 std::optional<Number> whole_number(std::string_view text, int base) {
     Number value{};
     const char *const end = text.data() + text.size();
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): the end is given
     const auto [stop, error] = std::from_chars(text.data(), end, value, base);
     if (text.empty() || error != std::errc{} || stop != end) {
         return std::nullopt;

@@ -11,7 +11,7 @@
 
 namespace kzr415::reader {
 
-enum class Format { text, json, prometheus };
+enum class Format : std::uint8_t { text, json, prometheus };
 
 struct ReadOptions {
     std::string bus = default_bus_node; // the node's path (-b N is /dev/i2c-N)

@@ -92,11 +92,13 @@ SharedImage *open_image(const std::string &path) {
     if (fstat(fd, &info) != 0) {
     } else if (!S_ISREG(info.st_mode) || info.st_size != static_cast<off_t>(sizeof(SharedImage))) {
         errno = EPROTO;
-    } else if ((shared = map_image(fd)) != nullptr &&
-               (shared->magic != magic || shared->layout != layout_check)) {
-        unmap_image(shared);
-        shared = nullptr;
-        errno = EPROTO;
+    } else {
+        shared = map_image(fd);
+        if (shared != nullptr && (shared->magic != magic || shared->layout != layout_check)) {
+            unmap_image(shared);
+            shared = nullptr;
+            errno = EPROTO;
+        }
     }
     const int error = errno;
     raw_close(fd);
@@ -114,8 +116,8 @@ void take(SharedImage &shared) {
             return;
         }
         waiters.fetch_add(1);
-        const long waited =
-            syscall(SYS_futex, &shared.holder, FUTEX_WAIT, seen, &holder_check_interval, nullptr, 0);
+        const long waited = syscall(SYS_futex, &shared.holder, FUTEX_WAIT, seen,
+                                    &holder_check_interval, nullptr, 0);
         const int error = errno;
         waiters.fetch_sub(1);
         // A holder killed while it held the lock lets it go here: its copy being written
@@ -297,8 +299,9 @@ bool start_run(const std::string &state, const std::string &scratch, const Prepa
     SharedImage *shared = take_going_on(device_file);
     // This run's options over the device of the run going on, or of the state file.
     const std::string base =
-        shared != nullptr ? format_state(shared->copies.at(Word(shared->current).load() & 1U).device)
-                         : (was_empty ? "" : format_state(device));
+        shared != nullptr
+            ? format_state(shared->copies.at(Word(shared->current).load() & 1U).device)
+            : (was_empty ? "" : format_state(device));
     bool ready = write_text(scratch, base);
     if (!ready) {
         error = "cannot write '" + scratch + "': " + std::strerror(errno);

@@ -152,6 +152,7 @@ bool representable_temperature(double celsius) {
 std::optional<double> parse_celsius(std::string_view text) {
     double value = 0;
     const auto *last = text.data() + text.size();
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): the end is given
     const auto result = std::from_chars(text.data(), last, value);
     if (text.empty() || result.ec != std::errc{} || result.ptr != last ||
         !representable_temperature(value)) {

@@ -232,10 +232,14 @@ bool prepare_files(sim::CommandLine &line, const std::array<std::string, 2> &rea
         error = "bad value for --trace: '" + sim::printable(trace) + "' (" + reason + ")";
         return false;
     };
-    if (std::string reason; !trace.empty() && trace != "-" &&
-                            (!sim::check_trace_target(trace, reason) ||
-                             (trace_fd = sim::open_trace(trace, files, reason)) < 0)) {
-        return bad_trace(reason);
+    if (std::string reason; !trace.empty() && trace != "-") {
+        if (!sim::check_trace_target(trace, reason)) {
+            return bad_trace(reason);
+        }
+        trace_fd = sim::open_trace(trace, files, reason);
+        if (trace_fd < 0) {
+            return bad_trace(reason);
+        }
     }
     if (const char *input = sim::same_file(trace_fd, {{"--replay", line.replay},
                                                       {"--state", line.config.state},
@@ -248,7 +252,10 @@ bool prepare_files(sim::CommandLine &line, const std::array<std::string, 2> &rea
         !state.empty() && lstat(state.c_str(), &before) != 0 && errno == ENOENT) {
         files.remove(state);
     }
-    if (state.empty() && (state = files.path("state", error)).empty()) {
+    if (state.empty()) {
+        state = files.path("state", error);
+    }
+    if (state.empty()) {
         return false;
     }
     return start_run(line, files, state, error);

@@ -14,7 +14,7 @@ namespace {
 constexpr std::array<std::size_t, 2> channels{KZR415_SETTING_celsius_1, KZR415_SETTING_celsius_2};
 
 // kzr-415-sim's own options, after the device's settings: getopt's codes from here on.
-enum : int {
+enum : int { // NOLINT(performance-enum-size): getopt returns its codes as int
     opt_temperature = 256 + KZR415_SETTING_COUNT,
     opt_node,
     opt_no_node,

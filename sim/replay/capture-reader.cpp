@@ -22,6 +22,7 @@ namespace {
 template <typename T>
 bool parse_whole_number(std::string_view text, T &value, int base = 10) {
     const char *last = text.data() + text.size();
+    // NOLINTNEXTLINE(bugprone-suspicious-stringview-data-usage): the end is given
     const auto result = std::from_chars(text.data(), last, value, base);
     return !text.empty() && result.ec == std::errc{} && result.ptr == last;
 }
@@ -599,7 +600,8 @@ CaptureReading read_kernel_trace(std::string_view text) {
                "the header counts " + std::to_string(*reader.counted) +
                    " events, the capture holds " + std::to_string(reader.events) +
                    " (it was cut short)");
-    } else if (reading.transfers.empty() && reader.header_line != 0 && reader.other) {
+    } else if (reading.transfers.empty() && reader.header_line != 0 && reader.adapter &&
+               reader.other) {
         refuse(reading, reader.header_line,
                "no transfer on i2c-" + std::to_string(*reader.adapter) +
                    ", the bus this header names (the capture's I2C events are on i2c-" +
