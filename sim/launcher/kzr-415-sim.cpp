@@ -232,7 +232,8 @@ bool prepare_files(sim::CommandLine &line, const std::array<std::string, 2> &rea
         error = "bad value for --trace: '" + sim::printable(trace) + "' (" + reason + ")";
         return false;
     };
-    if (std::string reason; !trace.empty() && trace != "-") {
+    if (!trace.empty() && trace != "-") {
+        std::string reason;
         if (!sim::check_trace_target(trace, reason)) {
             return bad_trace(reason);
         }
