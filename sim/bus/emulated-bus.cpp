@@ -264,13 +264,15 @@ int EmulatedBus::load(TracePlace &trace) {
     } else if (state_file_ != nullptr) {
         bool was_empty = false;
         if (!state_file_->lock()) {
-            return report(state_file_->path(), "cannot lock") ? 0 : -EIO;
+            (void)report(state_file_->path(), "cannot lock");
+            return -EIO;
         }
         if (!state_file_->load(device_, was_empty)) {
             const int error = errno;
             state_file_->unlock();
             errno = error;
-            return report(state_file_->path(), "cannot load") ? 0 : -EIO;
+            (void)report(state_file_->path(), "cannot load");
+            return -EIO;
         }
     } else {
         return 0;
@@ -294,7 +296,10 @@ bool EmulatedBus::store(const TracePlace &trace) {
     const int error = errno;
     state_file_->unlock();
     errno = error;
-    return stored || report(state_file_->path(), "cannot store");
+    if (!stored) {
+        (void)report(state_file_->path(), "cannot store");
+    }
+    return stored;
 }
 
 bool EmulatedBus::report(const std::string &file, const char *what) const {

@@ -355,9 +355,7 @@ bool end_run(const std::string &state, const std::string &trace, std::string &er
     }
     take(*shared);
     const auto self = static_cast<std::uint32_t>(getpid());
-    for (auto &run : shared->runs) {
-        run = run == self ? 0 : run;
-    }
+    std::replace(shared->runs.begin(), shared->runs.end(), self, 0U);
     if (prune_runs(*shared)) { // another run goes on with it
         give_back(*shared);
         unmap_image(shared);

@@ -58,6 +58,7 @@ std::array<struct sigaction, fault_signals.size()> fault_actions{};
 // kzr-415-sim's own (a code above 0 for a fault signal) is handed back to the action it
 // started with, raised again as the handler returns; one it raised or caused by a write
 // itself (abort, a closed pipe, the file size limit) is not the caller's word to PROGRAM.
+// cppcheck-suppress constParameterCallback ; a signal action's handler type
 void pass_on(int signal, siginfo_t *info, void * /*context*/) {
     const auto *fault = std::find(fault_signals.begin(), fault_signals.end(), signal);
     if (fault != fault_signals.end() && info->si_code > 0) {

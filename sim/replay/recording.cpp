@@ -216,7 +216,7 @@ std::optional<Recording> Recording::map(const std::string &path, std::string &re
         return std::nullopt;
     }
     struct stat info {};
-    void *mapped = MAP_FAILED;
+    const void *mapped = MAP_FAILED;
     if (fstat(fd, &info) != 0) {
         reason = std::strerror(errno);
     } else if (!S_ISREG(info.st_mode) || static_cast<std::size_t>(info.st_size) < header_size) {
