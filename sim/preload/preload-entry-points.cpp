@@ -327,8 +327,9 @@ long each_buffer(const iovec *vector, std::size_t count, Visit visit) {
         if (!sim::copy_from_program(buffers.data(), vector + done, size * sizeof(iovec))) {
             return -EFAULT;
         }
-        // cppcheck-suppress useStlAlgorithm ; each buffer is a transfer, in order, until one fails
+        // Each buffer is a transfer, in order, until one fails.
         for (const auto &buffer : std::span(buffers).first(size)) {
+            // cppcheck-suppress useStlAlgorithm
             if (!visit(buffer)) {
                 return 0;
             }
