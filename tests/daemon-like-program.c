@@ -1,8 +1,7 @@
 /* What daemons and samplers do on the bus node, one way per mode; exits 0 when every
  * transfer succeeded, else prints the failure and exits 1.
- *   handler-transfers N  transfers in the main loop, at least N and until the handler ran
- *                        N times, while a 50 us timer's handler transfers too
- *                        (timer-driven sampling)
+ *   handler-transfers N  transfers in the main loop until a 50 us timer's handler, which
+ *                        transfers too, ran N times (timer-driven sampling)
  *   handler-forks N      the same, the handler forking a child that exits at once
  *   drop-privileges N    opens the node as root, becomes user 65534, then N transfers
  *   descriptor-limit N   the descriptor limit set to 4 (its soft limit), then the node
@@ -29,6 +28,7 @@
 static int node = -1;
 static volatile sig_atomic_t handler_failed;
 static volatile sig_atomic_t handled;
+static volatile sig_atomic_t armed;
 
 /* One combined transfer: the pointer written, the configuration register read. */
 static int transfer(void) {
@@ -39,8 +39,9 @@ static int transfer(void) {
     return ioctl(node, I2C_RDWR, &request) == 2 ? 0 : errno;
 }
 
-/* A 50 us timer, armed again by each handler when it ends: the main loop always runs in
- * between, however long the handler took. */
+/* A 50 us timer, armed by the main loop before a transfer whenever the handler has run
+ * since: each main-loop transfer meets at most one handler, so the loop always moves on,
+ * however long the handler takes (a fork under a sanitizer takes milliseconds). */
 static const struct itimerval once = {{0, 0}, {0, 50}};
 
 static void transfer_in_handler(int signal) {
@@ -49,7 +50,7 @@ static void transfer_in_handler(int signal) {
     if (transfer() != 0)
         handler_failed = 1;
     ++handled;
-    setitimer(ITIMER_REAL, &once, NULL);
+    armed = 0;
     errno = saved;
 }
 
@@ -62,7 +63,7 @@ static void fork_in_handler(int signal) {
     if (child < 0 || waitpid(child, NULL, 0) != child)
         handler_failed = 1;
     ++handled;
-    setitimer(ITIMER_REAL, &once, NULL);
+    armed = 0;
     errno = saved;
 }
 
@@ -90,12 +91,17 @@ static int with_timer(void (*handler)(int), long count) {
     action.sa_handler = handler;
     action.sa_flags = SA_RESTART;
     const struct itimerval stop = {{0, 0}, {0, 0}};
-    if (open_node() < 0 || sigaction(SIGALRM, &action, NULL) != 0 ||
-        setitimer(ITIMER_REAL, &once, NULL) != 0)
+    if (open_node() < 0 || sigaction(SIGALRM, &action, NULL) != 0)
         return 1;
     int status = 0;
-    while (status == 0 && handled < count)
-        status = transfers(count);
+    while (status == 0 && handled < count) {
+        if (!armed) {
+            armed = 1;
+            if (setitimer(ITIMER_REAL, &once, NULL) != 0)
+                return 1;
+        }
+        status = transfers(1);
+    }
     setitimer(ITIMER_REAL, &stop, NULL);
     if (handler_failed) {
         fprintf(stderr, "the handler's call failed\n");
